@@ -1,0 +1,151 @@
+// The audio decode thread: packets from audio_packet_queue become sound in
+// the playback format at the back of audio_buffer.
+#include <new>
+#include <vector>
+
+#include "media_decoder.h"
+
+namespace reelpipe {
+
+namespace {
+
+constexpr auto buffer_full_poll = std::chrono::milliseconds(10);
+
+bool same_layout(const AVChannelLayout& a, const AVChannelLayout& b) { return av_channel_layout_compare(&a, &b) == 0; }
+
+}  // namespace
+
+void MediaDecoder::audio_decode_loop() {
+    FramePtr scratch = make_frame();
+    std::uint64_t drained_generation = UINT64_MAX;  // as in the video loop
+    while (running && scratch) {
+        PacketPtr packet;
+        std::uint64_t generation = 0;
+        const PacketWait wait =
+            wait_for_packet(audio_packet_mutex, audio_packet_cv, audio_packet_queue, packet, generation);
+        if (wait == PacketWait::stopped) break;
+        if (wait == PacketWait::idle) continue;
+
+        std::lock_guard<std::mutex> codec(audio_codec_mutex);
+        if (wait == PacketWait::input_ended) {
+            // Once per flush: the decoder's last samples are played too.
+            if (drained_generation == flush_generation || seek_requested) continue;
+            drained_generation = flush_generation;
+            decode_audio_packet(nullptr, scratch.get());
+            continue;
+        }
+        if (seek_requested || generation != flush_generation) continue;
+        if (drained_generation == flush_generation) {
+            avcodec_flush_buffers(audio_codec_ctx.get());
+            drained_generation = UINT64_MAX;
+        }
+        decode_audio_packet(packet.get(), scratch.get());
+    }
+}
+
+// Feeds one packet (null: the end of the stream) and converts every frame
+// it yields, until a seek is requested. Called on the audio thread with
+// audio_codec_mutex held.
+void MediaDecoder::decode_audio_packet(const AVPacket* packet, AVFrame* scratch) {
+    if (avcodec_send_packet(audio_codec_ctx.get(), packet) != 0) return;
+    while (avcodec_receive_frame(audio_codec_ctx.get(), scratch) == 0) {
+        const bool go_on = handle_audio_frame(scratch);
+        av_frame_unref(scratch);
+        if (!go_on) return;
+    }
+}
+
+// Filters one decoded frame against the seek target, re-anchors the clock
+// after a seek, waits for room and appends the converted sound. Returns
+// false when a seek is pending and the packet must be abandoned.
+bool MediaDecoder::handle_audio_frame(const AVFrame* frame) {
+    const std::int64_t ts = frame->best_effort_timestamp;
+    if (ts != AV_NOPTS_VALUE) {
+        const double t = timestamp_seconds(audio_time_base, ts);
+        if (seek_target - 0.1 > t) return true;
+        if (resync_audio_clock) {
+            audio_clock = t;
+            audio_clock_moved_at = steady_now_ns();
+            resync_audio_clock = false;
+        }
+    }
+    seeking = false;
+    wait_for_buffer_room();
+    if (seek_requested) return false;
+    try {
+        convert_and_append(frame);
+    } catch (const std::bad_alloc&) {
+        // Out of memory costs this frame's sound, not the process.
+    }
+    return true;
+}
+
+// Sleeps in 10 ms steps while audio_buffer holds more than max_buffer_ahead
+// seconds of sound; a seek or stop() ends the wait.
+void MediaDecoder::wait_for_buffer_room() {
+    const double limit = playback_bytes_per_second * max_buffer_ahead;
+    for (;;) {
+        std::size_t fill = 0;
+        {
+            std::lock_guard<std::mutex> lock(audio_buffer_mutex);
+            fill = audio_buffer.size();
+        }
+        if (static_cast<double>(fill) <= limit || !running || seek_requested) return;
+        std::this_thread::sleep_for(buffer_full_poll);
+    }
+}
+
+// Makes sure the resampler takes the frame's own format, rate and channel
+// layout. Streams change these mid-way (mono to stereo between programmes);
+// feeding a resampler data in a layout it was not set up for reads past the
+// frame or plays noise.
+bool MediaDecoder::match_resampler(const AVFrame* frame) {
+    const auto format = static_cast<AVSampleFormat>(frame->format);
+    if (frame->sample_rate <= 0 || format == AV_SAMPLE_FMT_NONE) return false;
+    AVChannelLayout in_layout{};
+    if (!copy_input_layout(frame->ch_layout, &in_layout)) {
+        av_channel_layout_uninit(&in_layout);
+        return false;
+    }
+    if (swr_ctx && format == swr_in_format && frame->sample_rate == swr_in_rate &&
+        same_layout(in_layout, swr_in_layout)) {
+        av_channel_layout_uninit(&in_layout);
+        return true;
+    }
+    AVChannelLayout out_layout{};
+    av_channel_layout_default(&out_layout, playback_channels);
+    // Older FFmpeg takes the layouts by non-const pointer, hence the copies.
+    SwrContext* raw = nullptr;
+    const int made = swr_alloc_set_opts2(&raw, &out_layout, AV_SAMPLE_FMT_S16, playback_rate, &in_layout, format,
+                                         frame->sample_rate, 0, nullptr);
+    av_channel_layout_uninit(&out_layout);
+    SwrContextPtr resampler(raw);
+    swr_ctx.reset();
+    if (made < 0 || !resampler || swr_init(resampler.get()) < 0) {
+        av_channel_layout_uninit(&in_layout);
+        return false;
+    }
+    av_channel_layout_uninit(&swr_in_layout);
+    swr_in_layout = in_layout;  // takes over the copy's storage
+    swr_in_format = format;
+    swr_in_rate = frame->sample_rate;
+    swr_ctx = std::move(resampler);
+    return true;
+}
+
+// Converts one frame to the playback format and appends it to audio_buffer.
+// A failed conversion adds nothing. May throw std::bad_alloc.
+void MediaDecoder::convert_and_append(const AVFrame* frame) {
+    if (!match_resampler(frame)) return;
+    const int capacity = swr_get_out_samples(swr_ctx.get(), frame->nb_samples);
+    if (capacity < 0) return;  // a resampler error, like a failed conversion
+    std::vector<std::uint8_t> converted(static_cast<std::size_t>(capacity) * playback_frame_bytes);
+    std::uint8_t* out_planes[1] = {converted.empty() ? nullptr : converted.data()};
+    const int produced = swr_convert(swr_ctx.get(), out_planes, capacity,
+                                     const_cast<const std::uint8_t**>(frame->extended_data), frame->nb_samples);
+    if (produced <= 0) return;
+    std::lock_guard<std::mutex> lock(audio_buffer_mutex);
+    audio_buffer.append(converted.data(), static_cast<std::size_t>(produced) * playback_frame_bytes);
+}
+
+}  // namespace reelpipe

@@ -1,0 +1,52 @@
+// A first-in first-out queue of bytes over one contiguous allocation.
+//
+// The playback callback takes bytes from the front on the real-time audio
+// thread; sliding the remainder down on every period would cost up to a
+// full buffer's worth of memmove there. Instead the front advances by an
+// offset, and the decode thread, which appends, compacts the storage when
+// the consumed prefix has grown large. Not thread-safe: the owner guards it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace reelpipe {
+
+class ByteFifo {
+public:
+    std::size_t size() const { return storage_.size() - front_; }
+    bool empty() const { return size() == 0; }
+
+    // Appends `count` bytes; may allocate (and throw std::bad_alloc).
+    void append(const std::uint8_t* bytes, std::size_t count) {
+        if (front_ > 0 && front_ >= storage_.size() / 2) compact();
+        storage_.insert(storage_.end(), bytes, bytes + count);
+    }
+
+    // Copies the first `count` bytes to `out` and removes them. The caller
+    // has checked that `count` <= size(). Never allocates.
+    void pop_into(void* out, std::size_t count) {
+        std::memcpy(out, storage_.data() + front_, count);
+        front_ += count;
+        if (front_ == storage_.size()) clear();
+    }
+
+    // Drops every byte; the capacity stays for the next fill.
+    void clear() {
+        storage_.clear();
+        front_ = 0;
+    }
+
+private:
+    void compact() {
+        storage_.erase(storage_.begin(), storage_.begin() + static_cast<std::ptrdiff_t>(front_));
+        front_ = 0;
+    }
+
+    std::vector<std::uint8_t> storage_;
+    std::size_t front_ = 0;
+};
+
+}  // namespace reelpipe

@@ -1,0 +1,181 @@
+// The demux thread: reads packets into the two packet queues, keeps the
+// read-ahead bounded, ends buffering, and carries out seeks.
+#include "media_decoder.h"
+
+namespace reelpipe {
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+// Appends a copy of `packet` and wakes the decode thread. A copy that cannot
+// be allocated costs that packet; nothing null is ever queued.
+void push_packet(std::mutex& mutex, std::condition_variable& cv, std::deque<PacketPtr>& queue,
+                 const AVPacket& packet) {
+    std::lock_guard<std::mutex> lock(mutex);
+    PacketPtr copy = clone_packet(&packet);
+    if (!copy) return;
+    queue.push_back(std::move(copy));
+    cv.notify_one();
+}
+
+}  // namespace
+
+void MediaDecoder::demux_loop() {
+    PacketPtr packet = make_packet();
+    while (running) {
+        if (seek_requested) {
+            carry_out_seek();
+            continue;
+        }
+        const double lead = read_ahead();
+        if (buffering && lead >= min_buffer_ahead) end_buffering();
+        if (!buffering && lead > max_buffer_ahead) {
+            throttled_wait();
+            continue;
+        }
+        // Without a packet to read into, behave as at the end of the input:
+        // playback drains and the thread keeps answering seeks and stop().
+        if (!packet || av_read_frame(format_ctx.get(), packet.get()) < 0) {
+            handle_failed_read();
+            continue;
+        }
+        route_packet(*packet);
+        av_packet_unref(packet.get());
+    }
+}
+
+// How far reading has run ahead of playback, in seconds. With pictures this
+// is the video lead; an input without pictures measures the sound read
+// against the sound played instead, so its read-ahead stays bounded too.
+double MediaDecoder::read_ahead() const {
+    const double lead = video_stream_index >= 0 ? demux_clock - video_clock : audio_demux_clock - audio_clock;
+    return lead > 0.0 ? lead : 0.0;
+}
+
+// Clears buffering and wakes frame delivery, which may wait for it.
+void MediaDecoder::end_buffering() {
+    buffering = false;
+    notify_frame_waiters();
+}
+
+void MediaDecoder::notify_frame_waiters() {
+    std::lock_guard<std::mutex> lock(frame_queue_mutex);
+    frame_queue_cv.notify_all();
+}
+
+// Sends one packet read to the queue of its stream; packets of other streams
+// are dropped.
+void MediaDecoder::route_packet(const AVPacket& packet) {
+    end_of_stream = false;
+    if (packet.stream_index == video_stream_index) {
+        if (packet.pts != AV_NOPTS_VALUE) demux_clock = timestamp_seconds(video_time_base, packet.pts);
+        push_packet(video_packet_mutex, video_packet_cv, video_packet_queue, packet);
+    } else if (packet.stream_index == audio_stream_index) {
+        if (packet.pts != AV_NOPTS_VALUE) audio_demux_clock = timestamp_seconds(audio_time_base, packet.pts);
+        push_packet(audio_packet_mutex, audio_packet_cv, audio_packet_queue, packet);
+    }
+}
+
+// End of the input or a read error: let playback drain what it has, then
+// try again after at most 100 ms, or sooner when a seek or stop() comes.
+void MediaDecoder::handle_failed_read() {
+    end_of_stream = true;
+    buffering = false;
+    seeking = false;
+    notify_frame_waiters();
+    std::unique_lock<std::mutex> lock(seek_mutex);
+    seek_cv.wait_until(lock, steady_clock::now() + milliseconds(100),
+                       [this] { return seek_requested || !running; });
+}
+
+// Waits up to 50 ms while the read-ahead is above its limit; a seek, stop()
+// or a lead fallen below resume_buffer_ahead ends the wait early.
+void MediaDecoder::throttled_wait() {
+    std::unique_lock<std::mutex> lock(seek_mutex);
+    seek_cv.wait_until(lock, steady_clock::now() + milliseconds(50), [this] {
+        return seek_requested || !running || read_ahead() < resume_buffer_ahead;
+    });
+}
+
+// Repositions the input at the latest target and empties the pipeline. A
+// request that arrives meanwhile keeps seek_requested set, so the loop
+// carries it out next and every waiting seek() returns only once the
+// latest target has been reached.
+void MediaDecoder::carry_out_seek() {
+    double target = 0.0;
+    std::uint64_t serial = 0;
+    {
+        std::lock_guard<std::mutex> lock(seek_mutex);
+        target = seek_target;
+        serial = seek_serial;
+    }
+    if (video_stream_index >= 0) {
+        const AVRational tb = video_time_base;
+        const auto ts = static_cast<std::int64_t>(target / (static_cast<double>(tb.num) / static_cast<double>(tb.den)));
+        av_seek_frame(format_ctx.get(), video_stream_index, ts, AVSEEK_FLAG_BACKWARD);
+    } else {
+        av_seek_frame(format_ctx.get(), -1, static_cast<std::int64_t>(target * AV_TIME_BASE), AVSEEK_FLAG_BACKWARD);
+    }
+    flush_pipeline(target);
+    {
+        std::lock_guard<std::mutex> lock(seek_mutex);
+        if (serial == seek_serial) {
+            seek_requested = false;
+            seek_done = true;
+        }
+        end_of_stream = false;
+        seek_cv.notify_all();
+    }
+    notify_frame_waiters();
+    {
+        std::lock_guard<std::mutex> lock(audio_packet_mutex);
+        audio_packet_cv.notify_all();
+    }
+    std::lock_guard<std::mutex> lock(video_packet_mutex);
+    video_packet_cv.notify_all();
+}
+
+// Empties every queue and the sound buffer, flushes both decoders and sets
+// the clocks to `target`, holding all six pipeline locks in their order.
+void MediaDecoder::flush_pipeline(double target) {
+    std::lock_guard<std::mutex> video_codec(video_codec_mutex);
+    std::lock_guard<std::mutex> audio_codec(audio_codec_mutex);
+    std::lock_guard<std::mutex> video_packets(video_packet_mutex);
+    std::lock_guard<std::mutex> audio_packets(audio_packet_mutex);
+    std::lock_guard<std::mutex> frames(frame_queue_mutex);
+    std::lock_guard<std::mutex> sound(audio_buffer_mutex);
+    video_packet_queue.clear();
+    audio_packet_queue.clear();
+    frame_queue.clear();
+    frame_queue_bytes = 0;
+    audio_buffer.clear();
+    if (video_codec_ctx) avcodec_flush_buffers(video_codec_ctx.get());
+    if (audio_codec_ctx) avcodec_flush_buffers(audio_codec_ctx.get());
+    demux_clock = target;
+    video_clock = target;
+    audio_clock = target;
+    audio_demux_clock = target;
+    audio_clock_moved_at = steady_now_ns();
+    ++flush_generation;
+    // Room has appeared in the frame queue for a video thread waiting on it.
+    frame_queue_cv.notify_all();
+}
+
+void MediaDecoder::seek(double seconds) {
+    std::unique_lock<std::mutex> lock(seek_mutex);
+    seek_target = seconds > 0.0 ? seconds : 0.0;  // NaN fails the test too
+    buffering = true;
+    seeking = true;
+    seek_requested = true;
+    seek_done = false;
+    resync_audio_clock = true;
+    ++seek_serial;
+    // A caller blocked in frame delivery returns at once.
+    notify_frame_waiters();
+    seek_cv.notify_all();
+    seek_cv.wait(lock, [this] { return seek_done || !running; });
+}
+
+}  // namespace reelpipe

@@ -1,0 +1,83 @@
+// Frame delivery: hands out the picture that is due against the sound, and
+// answers the stream queries.
+#include "media_decoder.h"
+
+namespace reelpipe {
+
+namespace {
+
+constexpr double early_margin = 0.01;  // a picture may be shown this much early
+constexpr double late_margin = 0.1;    // and this much late before it is dropped
+constexpr auto early_poll = std::chrono::milliseconds(2);
+// The sound counts as run out when, at the end of the input, the audio
+// clock has not moved for this long.
+constexpr std::int64_t stall_ns = 100'000'000;
+
+}  // namespace
+
+FramePtr MediaDecoder::get_next_frame() {
+    // Without pictures there is nothing to wait for, and waiting would only
+    // hold the sound in buffering.
+    if (video_stream_index < 0) return {};
+    for (;;) {
+        std::unique_lock<std::mutex> lock(frame_queue_mutex);
+        if (frame_queue.empty() && running && !end_of_stream && !seek_requested && !buffering) buffering = true;
+        frame_queue_cv.wait(lock, [this] {
+            return (!frame_queue.empty() && !buffering) || !running || end_of_stream || seek_requested;
+        });
+        if (seek_requested || frame_queue.empty()) return {};
+
+        const Verdict verdict = judge_front_picture(frame_queue.front().get());
+        if (verdict == Verdict::early) {
+            // After stop() nothing moves the clock again: do not wait for it.
+            if (!running) return {};
+            lock.unlock();
+            std::this_thread::sleep_for(early_poll);
+            continue;
+        }
+        FramePtr picture = std::move(frame_queue.front());
+        frame_queue.pop_front();
+        frame_queue_bytes -= static_cast<std::size_t>(picture->linesize[0]) * static_cast<std::size_t>(height);
+        // The video thread may be waiting for room in the queue.
+        frame_queue_cv.notify_all();
+        if (verdict == Verdict::late) continue;
+        last_delivery_ns = steady_now_ns();
+        if (picture->pts != AV_NOPTS_VALUE) video_clock = picture_seconds(picture.get());
+        return picture;
+    }
+}
+
+double MediaDecoder::picture_seconds(const AVFrame* picture) const {
+    return timestamp_seconds(video_time_base, picture->pts);
+}
+
+// Places the front picture against the display window around the audio
+// clock. Called with frame_queue_mutex held.
+MediaDecoder::Verdict MediaDecoder::judge_front_picture(const AVFrame* picture) const {
+    if (picture->pts == AV_NOPTS_VALUE || audio_stream_index < 0) return Verdict::deliver;
+    const double t = picture_seconds(picture);
+    if (t <= 0.0) return Verdict::deliver;
+    if (audio_clock_stalled_at_end()) {
+        // The sound has run out before the pictures: pace what is left by
+        // the wall clock, one picture interval after the last one shown.
+        const double since_last = static_cast<double>(steady_now_ns() - last_delivery_ns) / 1e9;
+        return t - video_clock <= since_last + early_margin ? Verdict::deliver : Verdict::early;
+    }
+    const double a = audio_clock;
+    if (t > a + early_margin) return Verdict::early;
+    if (a - late_margin > t) return Verdict::late;
+    return Verdict::deliver;
+}
+
+// True when the input has ended and the audio clock has stood still for a
+// while without a pause: no sound is left to move it again.
+bool MediaDecoder::audio_clock_stalled_at_end() const {
+    return end_of_stream && !paused && steady_now_ns() - audio_clock_moved_at > stall_ns;
+}
+
+double MediaDecoder::get_fps() const { return fps; }
+
+// 0.0 when the container does not know its duration (a live stream).
+double MediaDecoder::get_duration() const { return duration; }
+
+}  // namespace reelpipe

@@ -1,0 +1,251 @@
+// Construction, start, stop and teardown of a MediaDecoder.
+#include <stdexcept>
+
+extern "C" {
+#include <libavutil/imgutils.h>
+#include <libavutil/log.h>
+}
+
+#include "media_decoder.h"
+
+namespace reelpipe {
+
+namespace {
+
+// FFmpeg calls this during blocking I/O; a non-zero answer abandons it, so a
+// stalled network read cannot hold stop() back.
+int interrupt_io(void* opaque) {
+    return static_cast<const std::atomic<bool>*>(opaque)->load() ? 1 : 0;
+}
+
+// Options for every input: a large read buffer, reconnection for network
+// streams, and a 10 s limit on each network operation.
+DictionaryPtr input_options() {
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "buffer_size", "10240000", 0);
+    av_dict_set(&options, "reconnect", "1", 0);
+    av_dict_set(&options, "reconnect_streamed", "1", 0);
+    av_dict_set(&options, "reconnect_delay_max", "5", 0);
+    av_dict_set(&options, "timeout", "10000000", 0);
+    return DictionaryPtr(options);
+}
+
+// Opens a decoder for `stream`; empty when there is none or it will not open.
+CodecContextPtr open_decoder(const AVStream* stream) {
+    const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+    if (codec == nullptr) return {};
+    CodecContextPtr ctx(avcodec_alloc_context3(codec));
+    if (!ctx) return {};
+    if (avcodec_parameters_to_context(ctx.get(), stream->codecpar) < 0) return {};
+    if (avcodec_open2(ctx.get(), codec, nullptr) < 0) return {};
+    return ctx;
+}
+
+}  // namespace
+
+MediaDecoder::MediaDecoder(std::string path_arg) : path(std::move(path_arg)) {
+    av_log_set_level(AV_LOG_QUIET);
+    avformat_network_init();
+    open_input();
+    if (avformat_find_stream_info(format_ctx.get(), nullptr) < 0) {
+        throw std::runtime_error("FFmpeg failed to find stream info.");
+    }
+    open_video_stream();
+    open_audio_stream();
+    if (format_ctx->duration != AV_NOPTS_VALUE && format_ctx->duration > 0) {
+        duration = static_cast<double>(format_ctx->duration) / 1000000.0;
+    }
+}
+
+// Opens the input with the fixed options. A path with a NUL byte in it is
+// refused: FFmpeg would open the shorter name before the NUL.
+void MediaDecoder::open_input() {
+    const std::string failure = "FFmpeg failed to open video file: " + path;
+    if (path.find('\0') != std::string::npos) throw std::runtime_error(failure);
+
+    AVFormatContext* ctx = avformat_alloc_context();
+    if (ctx == nullptr) throw std::runtime_error(failure);
+    ctx->interrupt_callback.callback = interrupt_io;
+    ctx->interrupt_callback.opaque = &abort_io;
+
+    DictionaryPtr options = input_options();
+    AVDictionary* raw_options = options.release();
+    const int result = avformat_open_input(&ctx, path.c_str(), nullptr, &raw_options);
+    options.reset(raw_options);
+    // On failure avformat_open_input has freed the context already.
+    if (result < 0) throw std::runtime_error(failure);
+    format_ctx.reset(ctx);
+}
+
+// Picks the video stream and prepares its decoder and converter. A stream
+// that cannot be decoded or converted, or that is only a cover picture, is
+// treated as absent.
+void MediaDecoder::open_video_stream() {
+    const int index = av_find_best_stream(format_ctx.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (index < 0) return;
+    const AVStream* stream = format_ctx->streams[index];
+    if (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) return;
+
+    CodecContextPtr ctx = open_decoder(stream);
+    if (!ctx) return;
+    if (ctx->width <= 0 || ctx->height <= 0 || ctx->pix_fmt == AV_PIX_FMT_NONE) return;
+    // Refuses sizes whose RGB picture could not even be addressed.
+    if (av_image_check_size(static_cast<unsigned>(ctx->width), static_cast<unsigned>(ctx->height), 0, nullptr) < 0) {
+        return;
+    }
+    SwsContextPtr converter(sws_getContext(ctx->width, ctx->height, ctx->pix_fmt, ctx->width, ctx->height,
+                                           AV_PIX_FMT_RGB24, SWS_BILINEAR, nullptr, nullptr, nullptr));
+    if (!converter) return;
+
+    width = ctx->width;
+    height = ctx->height;
+    video_codec_ctx = std::move(ctx);
+    sws_ctx = std::move(converter);
+    video_time_base = stream->time_base;
+    if (stream->avg_frame_rate.num != 0 && stream->avg_frame_rate.den != 0) {
+        fps = static_cast<double>(stream->avg_frame_rate.num) / static_cast<double>(stream->avg_frame_rate.den);
+    }
+    video_stream_index = index;
+}
+
+// Picks the audio stream and prepares its decoder, the resampler to the
+// playback format and the device. Any step that fails leaves the input
+// without sound rather than with a half-made audio path.
+void MediaDecoder::open_audio_stream() {
+    const int index = av_find_best_stream(format_ctx.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    if (index < 0) return;
+    const AVStream* stream = format_ctx->streams[index];
+    CodecContextPtr ctx = open_decoder(stream);
+    if (!ctx) return;
+
+    const AVCodecParameters* par = stream->codecpar;
+    AVChannelLayout in_layout{};
+    if (!copy_input_layout(par->ch_layout, &in_layout)) {
+        av_channel_layout_uninit(&in_layout);
+        return;
+    }
+    AVChannelLayout out_layout{};
+    av_channel_layout_default(&out_layout, playback_channels);
+    SwrContext* raw_swr = nullptr;
+    const int made = swr_alloc_set_opts2(&raw_swr, &out_layout, AV_SAMPLE_FMT_S16, playback_rate, &in_layout,
+                                         static_cast<AVSampleFormat>(par->format), par->sample_rate, 0, nullptr);
+    SwrContextPtr resampler(raw_swr);
+    av_channel_layout_uninit(&out_layout);
+    if (made < 0 || !resampler || swr_init(resampler.get()) < 0) {
+        av_channel_layout_uninit(&in_layout);
+        return;
+    }
+
+    audio_codec_ctx = std::move(ctx);
+    swr_ctx = std::move(resampler);
+    swr_in_format = static_cast<AVSampleFormat>(par->format);
+    swr_in_rate = par->sample_rate;
+    swr_in_layout = in_layout;  // takes over the layout's storage
+    audio_time_base = stream->time_base;
+    audio_stream_index = index;
+
+    if (!init_audio_device()) {
+        audio_stream_index = -1;
+        audio_codec_ctx.reset();
+        swr_ctx.reset();
+    }
+}
+
+// Initialises the playback device in the playback format with this decoder
+// as the callback's user data. Takes device_mutex.
+bool MediaDecoder::init_audio_device() {
+    std::lock_guard<std::mutex> lock(device_mutex);
+    if (audio_device_ready) return true;
+    ma_device_config config = ma_device_config_init(ma_device_type_playback);
+    config.playback.format = ma_format_s16;
+    config.playback.channels = playback_channels;
+    config.sampleRate = playback_rate;
+    config.dataCallback = audio_data_callback;
+    config.pUserData = this;
+    if (ma_device_init(nullptr, &config, &audio_device) != MA_SUCCESS) return false;
+    ma_device_set_master_volume(&audio_device, volume.load());
+    audio_device_ready = true;
+    return true;
+}
+
+// Stops and releases the device if it is initialised. Takes device_mutex;
+// after it returns the callback is never called again.
+void MediaDecoder::release_audio_device() {
+    std::lock_guard<std::mutex> lock(device_mutex);
+    if (!audio_device_ready) return;
+    if (ma_device_get_state(&audio_device) == ma_device_state_started) ma_device_stop(&audio_device);
+    ma_device_uninit(&audio_device);
+    audio_device_ready = false;
+}
+
+MediaDecoder::~MediaDecoder() {
+    stop();
+    // A decoder that was never started still holds an initialised device.
+    release_audio_device();
+    av_channel_layout_uninit(&swr_in_layout);
+    // The members release the rest: queued packets and pictures with their
+    // queues, then the converters, decoders and input.
+}
+
+void MediaDecoder::start() {
+    std::lock_guard<std::mutex> lifecycle(lifecycle_mutex);
+    if (running) return;
+    if (stopped) {
+        // A restart: stop() may have released the device; reopen it, and
+        // undo the pause that stop() put in place.
+        if (audio_stream_index >= 0 && !init_audio_device()) audio_stream_index = -1;
+        paused = false;
+        stopped = false;
+    }
+    abort_io = false;
+    audio_clock_moved_at = steady_now_ns();
+    running = true;
+    demux_thread = std::thread(&MediaDecoder::demux_loop, this);
+    if (video_stream_index >= 0) video_thread = std::thread(&MediaDecoder::video_decode_loop, this);
+    if (audio_stream_index >= 0) {
+        audio_thread = std::thread(&MediaDecoder::audio_decode_loop, this);
+        std::lock_guard<std::mutex> lock(device_mutex);
+        if (audio_device_ready) ma_device_start(&audio_device);
+    }
+}
+
+void MediaDecoder::stop() {
+    std::lock_guard<std::mutex> lifecycle(lifecycle_mutex);
+    running = false;
+    paused = true;
+    abort_io = true;
+    stopped = true;
+    wake_all_waiters();
+    if (demux_thread.joinable()) demux_thread.join();
+    if (video_thread.joinable()) video_thread.join();
+    if (audio_thread.joinable()) {
+        release_audio_device();
+        audio_thread.join();
+    }
+}
+
+// Wakes every thread that may wait on a condition that stop() just changed.
+// Each notification is made under the waiter's mutex, one lock at a time,
+// so a waiter between its test and its wait cannot miss it.
+void MediaDecoder::wake_all_waiters() {
+    {
+        std::lock_guard<std::mutex> lock(video_packet_mutex);
+        video_packet_cv.notify_all();
+    }
+    {
+        std::lock_guard<std::mutex> lock(audio_packet_mutex);
+        audio_packet_cv.notify_all();
+    }
+    notify_frame_waiters();
+    {
+        std::lock_guard<std::mutex> lock(seek_mutex);
+        seek_cv.notify_all();
+    }
+}
+
+std::int64_t MediaDecoder::steady_now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace reelpipe

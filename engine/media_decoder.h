@@ -1,0 +1,289 @@
+// MediaDecoder: plays one media input. A demux thread reads packets, a video
+// and an audio decode thread turn them into RGB pictures and playback-format
+// sound, the playback device's callback plays the sound and advances the
+// audio clock, and the caller takes pictures from get_next_frame() when they
+// are due against that clock.
+//
+// The engine never touches the Python interpreter; the binding releases the
+// interpreter lock around the calls that block.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <miniaudio.h>
+
+#include "byte_fifo.h"
+#include "ffmpeg_ptr.h"
+
+namespace reelpipe {
+
+// Playback format: signed 16-bit interleaved stereo at 44,100 frames per
+// second, which is what the device is opened with and what the resampler
+// produces.
+constexpr int playback_rate = 44100;
+constexpr int playback_channels = 2;
+constexpr int playback_frame_bytes = 4;
+constexpr double playback_bytes_per_second = 176400.0;
+
+// Seconds of a timestamp in the given time base; the quotient is formed
+// first so that every reader rounds the same way.
+inline double timestamp_seconds(AVRational time_base, std::int64_t ts) {
+    return static_cast<double>(time_base.num) / static_cast<double>(time_base.den) * static_cast<double>(ts);
+}
+
+// Copies `source` into `target` in a form the resampler accepts: a layout
+// that names no channel order becomes the default layout for its channel
+// count. False when there is nothing usable (the caller uninits `target`).
+inline bool copy_input_layout(const AVChannelLayout& source, AVChannelLayout* target) {
+    if (source.order == AV_CHANNEL_ORDER_UNSPEC || av_channel_layout_check(&source) == 0) {
+        if (source.nb_channels <= 0) return false;
+        av_channel_layout_default(target, source.nb_channels);
+        return true;
+    }
+    return av_channel_layout_copy(target, &source) == 0;
+}
+
+class MediaDecoder {
+public:
+    // Opens and probes `path` (a file or URL), picks at most one video and one
+    // audio stream and prepares their decoders, converters and the playback
+    // device. Throws std::runtime_error when the input cannot be opened or
+    // probed. Blocks on the network; call without the interpreter lock.
+    explicit MediaDecoder(std::string path);
+    ~MediaDecoder();
+
+    MediaDecoder(const MediaDecoder&) = delete;
+    MediaDecoder& operator=(const MediaDecoder&) = delete;
+
+    // Launches the worker threads and starts the device. A decoder stopped
+    // earlier starts again from where it stood, with the device reopened.
+    void start();
+    // Ends the worker threads and releases the device; waits for the joins.
+    void stop();
+
+    // Posts a seek and waits until the demux thread has carried it out (or
+    // the decoder is not running). Blocks; call without the interpreter lock.
+    void seek(double seconds);
+
+    // The next picture that is due, or an empty handle when there is nothing
+    // to show now. Blocks; call without the interpreter lock.
+    FramePtr get_next_frame();
+    double get_fps() const;
+    double get_duration() const;
+
+    double get_position() const;
+    float get_volume();
+    void set_volume(float volume);
+    bool is_buffering() const;
+    void pause();
+    void resume();
+
+private:
+    friend class EngineProbe;  // test-only view of the state below
+    friend void audio_data_callback(ma_device* device, void* output, const void* input, ma_uint32 frame_count);
+
+    // ---------------------------------------------------------------------
+    // Threads
+    //   interpreter threads  every public method; seek() and get_next_frame()
+    //                        wait, stop() joins
+    //   demux_thread         demux_loop(): reads, throttles, ends buffering,
+    //                        carries out seeks
+    //   video_thread         video_decode_loop(): packets -> RGB pictures
+    //   audio_thread         audio_decode_loop(): packets -> playback bytes
+    //   device thread        miniaudio's; runs audio_data_callback()
+    //
+    // Lock order. A thread that holds two of these locks took them in this
+    // order; no path takes one listed earlier while holding a later one:
+    //   lifecycle_mutex -> device_mutex
+    //   seek_mutex (held alone, except by seek(), see below)
+    //   video_codec_mutex -> audio_codec_mutex -> video_packet_mutex
+    //     -> audio_packet_mutex -> frame_queue_mutex -> audio_buffer_mutex
+    // The seek's flush takes all six of the last group in that order. The
+    // decode threads hold their codec mutex while they push into
+    // frame_queue / audio_buffer, which follows the same order, so a flush
+    // and a decode thread never wait for each other; a decode thread
+    // releases its packet mutex before it takes its codec mutex. Because the
+    // flush holds both codec mutexes while it empties the queues, nothing
+    // decoded before the flush can be pushed after it; a packet taken before
+    // the flush but decoded after it is recognised by flush_generation.
+    //
+    // Every wait of a worker thread is bounded (10 ms packet waits, 50 ms
+    // throttle, 100 ms after a failed read, 10 ms sleeps while the sound
+    // buffer is full). The unbounded waits of interpreter threads (seek's
+    // and the frame wait) are woken by writers that change the condition
+    // and then notify while holding the waiter's mutex, so no wake-up is
+    // lost.
+    // ---------------------------------------------------------------------
+
+    void demux_loop();
+    void video_decode_loop();
+    void audio_decode_loop();
+
+    // Construction steps (lifecycle.cpp).
+    void open_input();
+    void open_video_stream();
+    void open_audio_stream();
+    bool init_audio_device();
+    void release_audio_device();
+    void wake_all_waiters();
+
+    // Demux and seek (demux.cpp).
+    double read_ahead() const;
+    void end_buffering();
+    void route_packet(const AVPacket& packet);
+    void handle_failed_read();
+    void throttled_wait();
+    void carry_out_seek();
+    void flush_pipeline(double target);
+    void notify_frame_waiters();
+
+    // Shared by both decode threads: wait for and take one packet.
+    enum class PacketWait { packet, idle, input_ended, stopped };
+    PacketWait wait_for_packet(std::mutex& mutex, std::condition_variable& cv, std::deque<PacketPtr>& queue,
+                               PacketPtr& packet, std::uint64_t& generation);
+
+    // Video decode (video_decode.cpp).
+    void decode_video_packet(const AVPacket* packet, AVFrame* scratch);
+    void handle_video_picture(const AVFrame* decoded);
+    FramePtr convert_picture(const AVFrame* decoded);
+    bool wait_for_frame_room(std::unique_lock<std::mutex>& lock, std::size_t picture_bytes);
+
+    // Frame delivery (frame_delivery.cpp).
+    enum class Verdict { deliver, early, late };
+    Verdict judge_front_picture(const AVFrame* picture) const;
+    double picture_seconds(const AVFrame* picture) const;
+    bool audio_clock_stalled_at_end() const;
+
+    // Audio decode (audio_decode.cpp).
+    void decode_audio_packet(const AVPacket* packet, AVFrame* scratch);
+    bool handle_audio_frame(const AVFrame* frame);
+    void wait_for_buffer_room();
+    bool match_resampler(const AVFrame* frame);
+    void convert_and_append(const AVFrame* frame);
+
+    // Audio output (audio_output.cpp).
+    void play_period(void* output, ma_uint32 frame_count);
+
+    static std::int64_t steady_now_ns();
+
+    // --- Fields. Flags and clocks are sequentially consistent atomics; each
+    // comment names the writers.
+
+    std::string path;                          // as the caller gave it
+    std::atomic<bool> running{false};          // start() sets, stop() clears
+    std::atomic<bool> paused{false};           // pause()/stop() set, resume()/start() clear
+    std::atomic<bool> end_of_stream{false};    // demux thread: last read failed
+    std::atomic<bool> buffering{true};         // cleared only by the demux thread;
+                                               // set by seek(), frame delivery, the callback
+    std::atomic<bool> seeking{false};          // seek() sets; decode threads and a failed read clear
+    std::atomic<double> demux_clock{0.0};      // demux thread: time of the last video packet read
+    const double max_buffer_ahead = 10.0;      // seconds of read-ahead before the demux thread waits
+    const double resume_buffer_ahead = 3.0;    // a throttled wait ends below this lead
+    const double min_buffer_ahead = 3.0;       // buffering ends at this lead
+    std::atomic<bool> seek_requested{false};   // set by seek(), cleared by the demux thread, both under seek_mutex
+    std::atomic<double> seek_target{0.0};      // written by seek() under seek_mutex; never negative
+
+    // Carries the seek handshake and the demux thread's timed waits. Guards
+    // seek_done and seek_serial. seek() holds it alone except for the
+    // moment it notifies frame waiters (seek_mutex -> frame_queue_mutex).
+    std::mutex seek_mutex;
+    std::condition_variable seek_cv;           // seek completion, throttle and end-of-input waits
+    bool seek_done = false;                    // guarded by seek_mutex: the latest request was carried out
+    std::uint64_t seek_serial = 0;             // guarded by seek_mutex: requests made so far
+
+    std::atomic<double> video_clock{0.0};      // frame delivery; the seek's flush
+    std::atomic<double> audio_clock{0.0};      // the callback, the flush, the audio thread's re-anchoring
+    std::atomic<bool> resync_audio_clock{false};  // seek() sets; the audio thread clears
+
+    FormatContextPtr format_ctx;               // used by the demux thread once running
+    CodecContextPtr video_codec_ctx;           // guarded by video_codec_mutex while running
+    SwsContextPtr sws_ctx;                     // video thread only while running
+    int video_stream_index = -1;
+    int width = 0;
+    int height = 0;
+    CodecContextPtr audio_codec_ctx;           // guarded by audio_codec_mutex while running
+    SwrContextPtr swr_ctx;                     // audio thread only while running
+    // -1 without sound; atomic because a restart whose device will not
+    // reopen drops the sound while frame delivery may be reading it.
+    std::atomic<int> audio_stream_index{-1};
+    ma_device audio_device;                    // initialised only when audio_device_ready
+    ByteFifo audio_buffer;                     // guarded by audio_buffer_mutex
+    std::mutex audio_buffer_mutex;
+
+    std::thread demux_thread;
+    std::thread video_thread;
+    std::thread audio_thread;
+
+    std::mutex video_packet_mutex;
+    std::condition_variable video_packet_cv;   // a push, the end of a seek, stop()
+    std::deque<PacketPtr> video_packet_queue;  // guarded by video_packet_mutex
+
+    std::mutex frame_queue_mutex;
+    // Frame delivery waits here for a picture; the video thread waits here
+    // for room under the byte budget. Notified with frame_queue_mutex held.
+    std::condition_variable frame_queue_cv;
+    std::deque<FramePtr> frame_queue;          // guarded by frame_queue_mutex
+
+    std::mutex audio_packet_mutex;
+    std::condition_variable audio_packet_cv;   // a push, the end of a seek, stop()
+    std::deque<PacketPtr> audio_packet_queue;  // guarded by audio_packet_mutex
+
+    std::mutex video_codec_mutex;              // one packet's decode; the flush
+    std::mutex audio_codec_mutex;              // one packet's decode; the flush
+
+    // --- Fields of this implementation beyond the pipeline above.
+
+    // Serialises start() and stop(), so a start() cannot run while a stop()
+    // joins. Outermost lock.
+    std::mutex lifecycle_mutex;
+    // Guards audio_device_ready and every device start, stop, init and
+    // uninit, so that a control on one thread never reaches a device that
+    // stop() is releasing on another. The callback never takes it.
+    std::mutex device_mutex;
+    bool audio_device_ready = false;           // guarded by device_mutex
+    bool stopped = false;                      // guarded by lifecycle_mutex: stop() ran since the last start()
+    std::atomic<float> volume{1.0f};           // last volume set; applied to a reopened device
+
+    // Bumped by the flush while it holds every queue and codec lock. A
+    // decode thread records it when it takes a packet and drops the packet
+    // if it has moved by the time it holds the codec mutex.
+    std::atomic<std::uint64_t> flush_generation{0};
+    // Time of the last audio packet read: the read-ahead measure of an input
+    // without pictures, where demux_clock never moves.
+    std::atomic<double> audio_demux_clock{0.0};
+    // Steady-clock time (ns) at which audio_clock last moved; tells frame
+    // delivery that the sound has run out at the end of the input.
+    std::atomic<std::int64_t> audio_clock_moved_at{0};
+    // Set by stop(), cleared by start(): makes FFmpeg abandon blocking I/O.
+    std::atomic<bool> abort_io{false};
+
+    // Pictures queued may take at most this many bytes; at 4K the 10 s
+    // read-ahead alone would exhaust memory.
+    std::size_t frame_queue_budget = std::size_t{2} << 30;
+    std::size_t frame_queue_bytes = 0;         // guarded by frame_queue_mutex
+    // When frame delivery last handed out a picture; paces the pictures that
+    // outlast the sound. Guarded by frame_queue_mutex.
+    std::int64_t last_delivery_ns = 0;
+
+    // The resampler's current input; audio thread only.
+    AVSampleFormat swr_in_format = AV_SAMPLE_FMT_NONE;
+    int swr_in_rate = 0;
+    AVChannelLayout swr_in_layout{};
+
+    double fps = 30.0;                         // fixed at construction
+    double duration = 0.0;                     // fixed at construction
+    AVRational video_time_base{0, 1};
+    AVRational audio_time_base{0, 1};
+};
+
+// miniaudio's data callback: fills one device period from audio_buffer.
+void audio_data_callback(ma_device* device, void* output, const void* input, ma_uint32 frame_count);
+
+}  // namespace reelpipe

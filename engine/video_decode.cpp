@@ -1,0 +1,137 @@
+// The video decode thread: packets from video_packet_queue become RGB24
+// pictures in frame_queue.
+#include "media_decoder.h"
+
+extern "C" {
+#include <libavutil/imgutils.h>
+}
+
+namespace reelpipe {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+// Waits up to 10 ms for a packet and takes it, unless a seek is pending.
+// Reports the end of the input when the queue is empty after the demux
+// thread's last read failed: both are seen under the queue's mutex, and the
+// demux thread pushes every packet before it can fail a read, so nothing
+// can still be on its way.
+MediaDecoder::PacketWait MediaDecoder::wait_for_packet(std::mutex& mutex, std::condition_variable& cv,
+                                                       std::deque<PacketPtr>& queue, PacketPtr& packet,
+                                                       std::uint64_t& generation) {
+    std::unique_lock<std::mutex> lock(mutex);
+    cv.wait_until(lock, steady_clock::now() + milliseconds(10),
+                  [&] { return !queue.empty() || !running || seek_requested; });
+    if (queue.empty()) {
+        if (!running) return PacketWait::stopped;
+        return end_of_stream && !seek_requested ? PacketWait::input_ended : PacketWait::idle;
+    }
+    if (seek_requested) return PacketWait::idle;
+    packet = std::move(queue.front());
+    queue.pop_front();
+    // The flush bumps the generation while it holds this mutex, so the value
+    // read here belongs to the packet just taken.
+    generation = flush_generation;
+    return PacketWait::packet;
+}
+
+void MediaDecoder::video_decode_loop() {
+    FramePtr scratch = make_frame();
+    // The flush generation whose end of input has been drained from the
+    // decoder; the decoder then needs a flush before it takes packets again.
+    std::uint64_t drained_generation = UINT64_MAX;
+    while (running && scratch) {
+        PacketPtr packet;
+        std::uint64_t generation = 0;
+        const PacketWait wait =
+            wait_for_packet(video_packet_mutex, video_packet_cv, video_packet_queue, packet, generation);
+        if (wait == PacketWait::stopped) break;
+        if (wait == PacketWait::idle) continue;
+
+        std::lock_guard<std::mutex> codec(video_codec_mutex);
+        if (wait == PacketWait::input_ended) {
+            // Once per flush: hand the decoder the end of the stream so the
+            // pictures it still holds back (B-frame reordering) come out.
+            if (drained_generation == flush_generation || seek_requested) continue;
+            drained_generation = flush_generation;
+            decode_video_packet(nullptr, scratch.get());
+            continue;
+        }
+        if (seek_requested || generation != flush_generation) continue;
+        if (drained_generation == flush_generation) {
+            // More input after a drain (a stream that came back): reopen it.
+            avcodec_flush_buffers(video_codec_ctx.get());
+            drained_generation = UINT64_MAX;
+        }
+        decode_video_packet(packet.get(), scratch.get());
+    }
+}
+
+// Feeds one packet (null: the end of the stream) and handles every picture
+// it yields. Called on the video thread with video_codec_mutex held.
+void MediaDecoder::decode_video_packet(const AVPacket* packet, AVFrame* scratch) {
+    if (avcodec_send_packet(video_codec_ctx.get(), packet) != 0) return;
+    while (avcodec_receive_frame(video_codec_ctx.get(), scratch) == 0) {
+        if (seek_requested) {
+            av_frame_unref(scratch);
+            return;
+        }
+        handle_video_picture(scratch);
+        av_frame_unref(scratch);
+    }
+}
+
+// Drops a picture before the seek window, else converts it and queues it.
+// Called with video_codec_mutex held; takes frame_queue_mutex.
+void MediaDecoder::handle_video_picture(const AVFrame* decoded) {
+    const std::int64_t ts = decoded->best_effort_timestamp;
+    if (ts != AV_NOPTS_VALUE && seek_target - 0.1 > timestamp_seconds(video_time_base, ts)) return;
+    seeking = false;
+    FramePtr picture = convert_picture(decoded);
+    if (!picture) return;  // no memory or no converter: this picture is lost
+    const std::size_t bytes = static_cast<std::size_t>(picture->linesize[0]) * static_cast<std::size_t>(height);
+
+    std::unique_lock<std::mutex> lock(frame_queue_mutex);
+    if (!wait_for_frame_room(lock, bytes)) return;
+    frame_queue.push_back(std::move(picture));
+    frame_queue_bytes += bytes;
+    frame_queue_cv.notify_one();
+}
+
+// Waits while queuing `picture_bytes` more would exceed the byte budget. A
+// picture taken by frame delivery, a seek and stop() end the wait; false
+// means the picture must be dropped. Always lets one picture in, so a
+// budget smaller than a picture cannot stall playback.
+bool MediaDecoder::wait_for_frame_room(std::unique_lock<std::mutex>& lock, std::size_t picture_bytes) {
+    frame_queue_cv.wait(lock, [&] {
+        return frame_queue.empty() || frame_queue_bytes + picture_bytes <= frame_queue_budget || !running ||
+               seek_requested;
+    });
+    return !seek_requested && (running || frame_queue.empty() ||
+                               frame_queue_bytes + picture_bytes <= frame_queue_budget);
+}
+
+// Converts a decoded picture to a new RGB24 frame at the decoder's fixed
+// size. The converter follows the picture in hand, so a stream that changes
+// size or pixel format mid-way is scaled to the announced size and never
+// read past its own planes.
+FramePtr MediaDecoder::convert_picture(const AVFrame* decoded) {
+    if (decoded->width <= 0 || decoded->height <= 0 || decoded->format < 0) return {};
+    SwsContext* converter = sws_getCachedContext(sws_ctx.release(), decoded->width, decoded->height,
+                                                 static_cast<AVPixelFormat>(decoded->format), width, height,
+                                                 AV_PIX_FMT_RGB24, SWS_BILINEAR, nullptr, nullptr, nullptr);
+    sws_ctx.reset(converter);
+    if (converter == nullptr) return {};
+
+    FramePtr picture = make_frame();
+    if (!picture) return {};
+    picture->format = AV_PIX_FMT_RGB24;
+    picture->width = width;
+    picture->height = height;
+    picture->pts = decoded->best_effort_timestamp;
+    if (av_frame_get_buffer(picture.get(), 1) < 0) return {};
+    sws_scale(converter, decoded->data, decoded->linesize, 0, decoded->height, picture->data, picture->linesize);
+    return picture;
+}
+
+}  // namespace reelpipe

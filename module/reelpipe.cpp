@@ -1,0 +1,78 @@
+// The extension module `reelpipe`: the class MediaDecoder and its thirteen
+// methods. Each method forwards to one engine operation; the ones that can
+// block release the interpreter lock while the engine waits.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include "media_decoder.h"
+
+namespace py = pybind11;
+using reelpipe::FramePtr;
+using reelpipe::MediaDecoder;
+
+namespace {
+
+// The engine's teardown joins threads; it runs with the interpreter lock
+// released so that other interpreter threads go on meanwhile.
+struct ReleaseLockAndDelete {
+    void operator()(MediaDecoder* decoder) const {
+        py::gil_scoped_release unlocked;
+        delete decoder;
+    }
+};
+using DecoderHolder = std::unique_ptr<MediaDecoder, ReleaseLockAndDelete>;
+
+void free_frame(void* frame) {
+    auto* owned = static_cast<AVFrame*>(frame);
+    av_frame_free(&owned);
+}
+
+// Wraps a picture in a uint8 array of shape (height, width, 3) over the
+// frame's own memory. The array's base is a capsule that owns the frame, so
+// the picture lives exactly as long as the array and its views. NumPy is
+// imported here, on the first picture, not when the module loads.
+py::object picture_array(FramePtr picture) {
+    AVFrame* frame = picture.get();
+    py::capsule owner(frame, free_frame);
+    picture.release();  // the capsule owns it now
+    const auto rows = static_cast<py::ssize_t>(frame->height);
+    const auto columns = static_cast<py::ssize_t>(frame->width);
+    const auto row_stride = static_cast<py::ssize_t>(frame->linesize[0]);
+    return py::array(py::dtype::of<std::uint8_t>(), {rows, columns, py::ssize_t{3}},
+                     {row_stride, py::ssize_t{3}, py::ssize_t{1}}, frame->data[0], owner);
+}
+
+py::object next_frame(MediaDecoder& decoder) {
+    FramePtr picture;
+    {
+        py::gil_scoped_release unlocked;
+        picture = decoder.get_next_frame();
+    }
+    if (!picture) return py::none();
+    return picture_array(std::move(picture));
+}
+
+DecoderHolder open_decoder(const std::string& path) {
+    py::gil_scoped_release unlocked;
+    return DecoderHolder(new MediaDecoder(path));
+}
+
+}  // namespace
+
+PYBIND11_MODULE(reelpipe, m) {
+    using release_lock = py::call_guard<py::gil_scoped_release>;
+    py::class_<MediaDecoder, DecoderHolder>(m, "MediaDecoder")
+        .def(py::init(&open_decoder))
+        .def("start", &MediaDecoder::start)
+        .def("stop", &MediaDecoder::stop, release_lock())
+        .def("get_next_frame", &next_frame)
+        .def("get_fps", &MediaDecoder::get_fps)
+        .def("get_duration", &MediaDecoder::get_duration)
+        .def("get_position", &MediaDecoder::get_position)
+        .def("seek", &MediaDecoder::seek, release_lock())
+        .def("pause", &MediaDecoder::pause)
+        .def("resume", &MediaDecoder::resume)
+        .def("set_volume", &MediaDecoder::set_volume)
+        .def("get_volume", &MediaDecoder::get_volume)
+        .def("is_buffering", &MediaDecoder::is_buffering);
+}
