@@ -1,0 +1,132 @@
+# Set-up, build and tests of reelpipe, from a fresh Debian machine on.
+# Every target is idempotent and cheap to repeat: apt, the venv, the build and
+# the test clips are all cached under build/ and .venv/.
+#
+#   make deps        Debian packages (FFmpeg, PulseAudio, compiler, valgrind)
+#   make build       the extension into .venv, the test probe into build/probe
+#   make test        everything above, then the test suite
+#   make demo        everything above, then the headless example player
+#   make clips       the test clips, under build/clips
+#   make build-asan  ASan+UBSan build of reelpipe and the probe in build/asan
+#   make build-tsan  TSan build of reelpipe and the probe in build/tsan
+#   make clean       remove build/ (keeps .venv); make distclean removes .venv too
+
+SHELL := /bin/bash
+.SHELLFLAGS := -eu -o pipefail -c
+.DEFAULT_GOAL := build
+MAKEFLAGS += --no-builtin-rules
+
+VENV   := .venv
+PY     := $(CURDIR)/$(VENV)/bin/python
+PIP    := $(PY) -m pip
+STAMPS := build/stamps
+
+PROBE_DIR := build/probe
+ASAN_DIR  := build/asan
+TSAN_DIR  := build/tsan
+
+# cmake and ninja come from the venv, ahead of anything else on PATH.
+SYSTEM_PATH := $(PATH)
+export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
+export PIP_DISABLE_PIP_VERSION_CHECK := 1
+
+SUDO    := $(if $(filter 0,$(shell id -u)),,sudo)
+APT_GET := $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get
+APT_PACKAGES := ffmpeg libavformat-dev libavcodec-dev libswscale-dev libswresample-dev \
+                libavutil-dev pkg-config pulseaudio pulseaudio-utils g++ valgrind
+# A system Python 3.13 (Debian 13) needs its headers and venv module from apt.
+ifneq ($(wildcard /usr/bin/python3.13),)
+APT_PACKAGES += python3.13-dev python3.13-venv
+endif
+
+PIP_PACKAGES := numpy pytest pytest-timeout scikit-build-core 'pybind11>=3,<4' cmake ninja pygame
+PIP_BUILD_FLAGS ?=
+PYTEST_ARGS ?=
+
+# The interpreter the venv is made from: python3.13 on PATH when it really is
+# 3.13 (a pyenv shim may not be), else the newest pyenv 3.13.
+FIND_PYTHON313 = export PATH="$(SYSTEM_PATH)"; if python3.13 -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; \
+  then python3.13 -c 'import sys; print(sys.executable)'; \
+  else ls -d "$$(pyenv root 2>/dev/null || echo "$$HOME/.pyenv")"/versions/3.13*/bin/python3.13 2>/dev/null | sort -V | tail -n 1; fi
+
+ENGINE_SOURCES := $(wildcard engine/*.h engine/*.cpp)
+MODULE_SOURCES := $(wildcard module/*.cpp module/*.h module/*.map)
+
+.PHONY: deps build probe clips test demo build-asan build-tsan clean distclean
+
+deps:
+	@missing=""; \
+	for p in $(APT_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}\n' "$$p" 2>/dev/null | grep -qx 'install ok installed' \
+	    || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  $(MAKE) --no-print-directory $(STAMPS)/apt-updated; \
+	  echo "apt-get install$$missing"; \
+	  $(APT_GET) install -y $$missing; \
+	fi; \
+	if ! dpkg-query -W -f='$${Status}\n' libminiaudio-dev 2>/dev/null | grep -qx 'install ok installed' \
+	   && apt-cache show libminiaudio-dev >/dev/null 2>&1; then \
+	  echo "apt-get install libminiaudio-dev"; \
+	  $(APT_GET) install -y libminiaudio-dev; \
+	fi
+
+$(STAMPS)/apt-updated:
+	@mkdir -p $(@D)
+	$(APT_GET) update
+	@touch $@
+
+$(STAMPS)/venv: Makefile | deps
+	@mkdir -p $(@D)
+	@py=$$($(FIND_PYTHON313)); \
+	if [ -z "$$py" ]; then \
+	  echo "error: no Python 3.13 found: install it (Debian 13: apt-get install python3.13-dev python3.13-venv; Debian 12: pyenv install 3.13)" >&2; \
+	  exit 1; \
+	fi; \
+	if ! $(PY) -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then \
+	  echo "creating $(VENV) with $$py"; \
+	  rm -rf $(VENV); \
+	  "$$py" -m venv $(VENV); \
+	fi
+	$(PIP) install --quiet $(PIP_PACKAGES)
+	@touch $@
+
+# The wheel build reuses build/<wheel tag> (pyproject.toml), so this is incremental.
+$(STAMPS)/wheel: $(STAMPS)/venv CMakeLists.txt pyproject.toml $(ENGINE_SOURCES) $(MODULE_SOURCES) | deps
+	$(PIP) install --no-build-isolation $(PIP_BUILD_FLAGS) .
+	@touch $@
+
+# configure_build DIR, extra cmake arguments: a plain cmake build with the venv's Python.
+configure_build = cmake -S . -B $(1) -G Ninja -DPython_EXECUTABLE=$(PY) \
+  -Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)" $(2)
+
+$(PROBE_DIR)/build.ninja: $(STAMPS)/venv | deps
+	$(call configure_build,$(PROBE_DIR),-DCMAKE_BUILD_TYPE=RelWithDebInfo -DREELPIPE_BUILD_PROBE=ON)
+
+probe: $(PROBE_DIR)/build.ninja
+	cmake --build $(PROBE_DIR) --target reelpipe_probe
+
+build: $(STAMPS)/wheel probe
+
+clips: $(STAMPS)/venv
+	@$(PY) tools/make_clips.py >/dev/null
+
+test: deps build clips
+	$(PY) -m pytest $(PYTEST_ARGS)
+
+demo: deps build
+	$(PY) examples/player.py --headless
+
+build-asan: $(STAMPS)/venv | deps
+	$(call configure_build,$(ASAN_DIR),-DCMAKE_BUILD_TYPE=Debug -DREELPIPE_SANITIZE=address -DREELPIPE_BUILD_PROBE=ON)
+	cmake --build $(ASAN_DIR)
+
+build-tsan: $(STAMPS)/venv | deps
+	$(call configure_build,$(TSAN_DIR),-DCMAKE_BUILD_TYPE=Debug -DREELPIPE_SANITIZE=thread -DREELPIPE_BUILD_PROBE=ON)
+	cmake --build $(TSAN_DIR)
+
+clean:
+	rm -rf build
+
+distclean: clean
+	rm -rf $(VENV)

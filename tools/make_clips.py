@@ -1,0 +1,348 @@
+#!/usr/bin/env python3
+"""Generate the media clips the tests and the demo play, with the ffmpeg CLI.
+
+Each clip is cached under build/clips/ as ``<name>-<hash12>.<ext>``, where the
+hash covers the recipe and the ffmpeg version, so an edited recipe or a new
+FFmpeg makes a new file and an unchanged one is never made twice.  A clip is
+written inside a private temporary folder and renamed into place, so an
+aborted or concurrent run never leaves half a file under the final name.
+
+    from make_clips import clip_path, make_all
+    clip_path("av")              # path of the clip, made on first use
+    python tools/make_clips.py   # make every clip, print the paths
+"""
+
+from __future__ import annotations
+
+import argparse
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass, field
+from functools import lru_cache
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+CLIPS_DIR = Path(os.environ.get("REELPIPE_CLIPS_DIR", ROOT / "build" / "clips"))
+
+# Bumped when the way recipes are run changes in a way the recipes don't show.
+RECIPE_FORMAT = 1
+
+FFMPEG = ("ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y")
+
+
+@dataclass(frozen=True)
+class Recipe:
+    """How one clip is made.
+
+    ``steps`` are ffmpeg argument lists run in order inside a scratch folder;
+    ``{out}`` stands for the final file and any other ``{name}`` for a file of
+    that name in the scratch folder.  ``texts`` are written there first (e.g.
+    subtitles).  When ``concat`` is set, those scratch files are joined byte
+    for byte into the clip, as ``cat`` would.
+    """
+
+    ext: str
+    steps: tuple[tuple[str, ...], ...]
+    texts: tuple[tuple[str, str], ...] = ()
+    concat: tuple[str, ...] = ()
+    doc: str = field(default="", compare=False)
+
+
+def _lavfi(graph: str) -> tuple[str, ...]:
+    return ("-f", "lavfi", "-i", graph)
+
+
+def _testsrc(size: str = "320x240", rate: str = "25", seconds: float = 8) -> tuple[str, ...]:
+    return _lavfi(f"testsrc2=size={size}:rate={rate}:duration={seconds}")
+
+
+def _sine(freq: float = 440, rate: int = 48000, seconds: float = 8) -> tuple[str, ...]:
+    return _lavfi(f"sine=frequency={freq}:sample_rate={rate}:duration={seconds}")
+
+
+def _frame_index_src(seconds: float, rate: int = 25) -> tuple[str, ...]:
+    # Block (col, row) of 80 x 60 is white when bit col + 4 * row of the frame
+    # number is set: the picture's own index survives lossy coding exactly.
+    return _lavfi(
+        f"color=c=black:s=320x240:r={rate}:d={seconds},format=yuv420p,"
+        r"geq=lum='if(bitand(N\,pow(2\,floor(X/80)+4*floor(Y/60)))\,235\,16)':cb=128:cr=128"
+    )
+
+
+# Small GOPs (one second) so seeking lands near a key frame; -bf 3 so decode
+# order differs from display order, as in real files.
+_H264 = ("-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p", "-bf", "3")
+_AAC = ("-c:a", "aac", "-b:a", "96k")
+_MP4 = ("-movflags", "+faststart")
+_TS = ("-bsf:v", "h264_mp4toannexb", "-f", "mpegts")
+
+_SUBTITLES = """1
+00:00:00,500 --> 00:00:02,000
+first line
+
+2
+00:00:02,500 --> 00:00:04,500
+second line
+"""
+
+RECIPES: dict[str, Recipe] = {
+    "av": Recipe(
+        "mp4",
+        ((*_testsrc(), *_sine(), "-map", "0:v", "-map", "1:a", *_H264, "-g", "25",
+          *_AAC, "-ac", "2", "-shortest", *_MP4, "{out}"),),
+        doc="H.264 with B-frames + AAC 48 kHz stereo 440 Hz, 8 s, 25 fps",
+    ),
+    "video_only": Recipe(
+        "mp4",
+        ((*_testsrc(), *_H264, "-g", "25", "-an", *_MP4, "{out}"),),
+        doc="H.264, 8 s, 25 fps, no audio",
+    ),
+    "audio_mp3": Recipe(
+        "mp3",
+        ((*_sine(rate=44100, seconds=6), "-ac", "2", "-c:a", "libmp3lame", "-b:a", "128k",
+          "{out}"),),
+        doc="440 Hz mp3, 44.1 kHz stereo, 6 s",
+    ),
+    "audio_ogg": Recipe(
+        "ogg",
+        ((*_sine(rate=44100, seconds=6), "-ac", "2", "-c:a", "libvorbis", "-q:a", "3",
+          "{out}"),),
+        doc="440 Hz Vorbis, 44.1 kHz stereo, 6 s",
+    ),
+    "audio_wav": Recipe(
+        "wav",
+        ((*_sine(seconds=6), "-ac", "2", "-c:a", "pcm_s16le", "{out}"),),
+        doc="440 Hz PCM s16le, 48 kHz stereo, 6 s",
+    ),
+    "audio_aac_mp4": Recipe(
+        "mp4",
+        ((*_sine(seconds=6), "-ac", "2", *_AAC, *_MP4, "{out}"),),
+        doc="440 Hz AAC in mp4, 48 kHz stereo, 6 s",
+    ),
+    "fps_23976": Recipe(
+        "mp4",
+        ((*_testsrc(rate="24000/1001", seconds=4), *_H264, "-g", "24", "-an", *_MP4, "{out}"),),
+        doc="H.264 at 24000/1001 fps, 4 s, no audio",
+    ),
+    "mkv_multi": Recipe(
+        "mkv",
+        ((*_testsrc(seconds=6), *_sine(440, seconds=6), *_sine(880, seconds=6),
+          "-i", "{subs.srt}",
+          "-map", "0:v", "-map", "1:a", "-map", "2:a", "-map", "3:s",
+          *_H264, "-g", "25", *_AAC, "-ac", "2", "-c:s", "srt",
+          "-metadata:s:a:0", "language=eng", "-metadata:s:a:1", "language=fre",
+          "{out}"),),
+        texts=(("subs.srt", _SUBTITLES),),
+        doc="mkv: H.264, audio 440 Hz + audio 880 Hz, one srt subtitle track, 6 s",
+    ),
+    "frame_index": Recipe(
+        "mp4",
+        ((*_frame_index_src(8), "-c:v", "libx264", "-preset", "veryfast", "-crf", "18",
+          "-bf", "3", "-g", "25", "-pix_fmt", "yuv420p", "-an", *_MP4, "{out}"),),
+        doc="frame number drawn as 16 bits, 200 pictures at 25 fps, no audio",
+    ),
+    "frame_index_av": Recipe(
+        "mp4",
+        ((*_frame_index_src(8), *_sine(), "-map", "0:v", "-map", "1:a",
+          "-c:v", "libx264", "-preset", "veryfast", "-crf", "18", "-bf", "3", "-g", "25",
+          "-pix_fmt", "yuv420p", *_AAC, "-ac", "2", "-shortest", *_MP4, "{out}"),),
+        doc="frame_index with a 440 Hz AAC 48 kHz stereo track",
+    ),
+    "frame_index_50": Recipe(
+        "mp4",
+        ((*_frame_index_src(2), "-frames:v", "50",
+          "-c:v", "libx264", "-preset", "veryfast", "-crf", "18", "-bf", "3", "-g", "25",
+          "-pix_fmt", "yuv420p", "-an", *_MP4, "{out}"),),
+        doc="exactly 50 frame-index pictures with B-frames, no audio",
+    ),
+    "colour_bars": Recipe(
+        "mkv",
+        ((*_lavfi("color=c=red:s=80x240:r=25:d=2"), *_lavfi("color=c=lime:s=80x240:r=25:d=2"),
+          *_lavfi("color=c=blue:s=80x240:r=25:d=2"), *_lavfi("color=c=white:s=80x240:r=25:d=2"),
+          "-filter_complex", "[0:v]format=gbrp[r];[1:v]format=gbrp[g];[2:v]format=gbrp[b];[3:v]format=gbrp[w];"
+          "[r][g][b][w]hstack=inputs=4,format=yuv444p",
+          "-c:v", "ffv1", "-an", "{out}"),),
+        doc="bars red, green, blue, white (80 px each), lossless ffv1 yuv444p, 2 s",
+    ),
+    "sweep": Recipe(
+        "m4a",
+        # Instantaneous frequency 200 + 180 t Hz: the pitch tells the time.
+        ((*_lavfi("aevalsrc=0.5*sin(2*PI*(200*t+90*t*t)):s=48000:d=10"), "-ac", "2",
+          *_AAC, *_MP4, "{out}"),),
+        doc="rising sine sweep 200 Hz -> 2000 Hz, AAC 48 kHz stereo, 10 s",
+    ),
+    "mono_to_stereo_ts": Recipe(
+        "ts",
+        ((*_testsrc(seconds=3), *_sine(seconds=3), "-map", "0:v", "-map", "1:a",
+          *_H264, "-g", "25", *_AAC, "-ac", "1", *_TS, "{part1.ts}"),
+         (*_testsrc(seconds=3), *_sine(seconds=3), "-map", "0:v", "-map", "1:a",
+          *_H264, "-g", "25", *_AAC, "-ac", "2", "-output_ts_offset", "3", *_TS,
+          "{part2.ts}")),
+        concat=("part1.ts", "part2.ts"),
+        doc="MPEG-TS: 3 s with mono AAC 48 kHz, then 3 s with stereo, with video",
+    ),
+    "size_change_ts": Recipe(
+        "ts",
+        ((*_testsrc(seconds=2), *_H264, "-g", "25", "-an", *_TS, "{part1.ts}"),
+         (*_testsrc(size="640x360", seconds=2), *_H264, "-g", "25", "-an",
+          "-output_ts_offset", "2", *_TS, "{part2.ts}")),
+        concat=("part1.ts", "part2.ts"),
+        doc="MPEG-TS H.264: 2 s at 320x240, then 2 s at 640x360, no audio",
+    ),
+    "long_av": Recipe(
+        "mp4",
+        ((*_frame_index_src(60, rate=10), *_sine(seconds=60), "-map", "0:v", "-map", "1:a",
+          "-c:v", "libx264", "-preset", "veryfast", "-crf", "23", "-bf", "3", "-g", "20",
+          "-pix_fmt", "yuv420p", "-c:a", "aac", "-b:a", "64k", "-ac", "2", "-shortest",
+          *_MP4, "{out}"),),
+        doc="60 s frame-index pictures at 10 fps (2 s GOP) + 440 Hz AAC, for seeking",
+    ),
+    "negative_ts": Recipe(
+        "ts",
+        ((*_testsrc(seconds=6), *_sine(seconds=6), "-map", "0:v", "-map", "1:a",
+          *_H264, "-g", "25", *_AAC, "-ac", "2",
+          "-output_ts_offset", "-3", "-avoid_negative_ts", "disabled", "-f", "mpegts",
+          "{out}"),),
+        doc="MPEG-TS whose first timestamps are negative (about -1.6 s), 6 s A/V",
+    ),
+    "sample": Recipe(
+        "mp4",
+        ((*_testsrc(size="640x360", seconds=10),
+          # A major chord with a slow tremolo: pleasant enough for a demo.
+          *_lavfi("aevalsrc=(0.6+0.4*sin(2*PI*2*t))*(0.15*sin(2*PI*220*t)"
+                  "+0.1*sin(2*PI*277.18*t)+0.1*sin(2*PI*329.63*t)):s=48000:d=10"),
+          "-map", "0:v", "-map", "1:a", *_H264, "-g", "25", *_AAC, "-ac", "2",
+          "-shortest", *_MP4, "{out}"),),
+        doc="demo: 640x360 25 fps test pattern + chord, 10 s",
+    ),
+}
+
+# Names that are the same clip under a name that says what a test wants of it.
+ALIASES: dict[str, str] = {"tone_av": "av"}
+
+NAMES: tuple[str, ...] = tuple(RECIPES) + tuple(ALIASES)
+
+_locks: dict[str, threading.Lock] = {name: threading.Lock() for name in RECIPES}
+_PLACEHOLDER = re.compile(r"\{([^{}]+)\}")
+
+
+@lru_cache(maxsize=1)
+def _ffmpeg_version() -> str:
+    try:
+        out = subprocess.run(["ffmpeg", "-version"], capture_output=True, text=True, check=True)
+    except (OSError, subprocess.CalledProcessError) as exc:
+        raise RuntimeError(f"the ffmpeg command is needed to make test clips: {exc}") from exc
+    return out.stdout.splitlines()[0]
+
+
+def _resolve(name: str) -> str:
+    name = ALIASES.get(name, name)
+    if name not in RECIPES:
+        raise KeyError(f"no clip recipe named {name!r}; known: {', '.join(NAMES)}")
+    return name
+
+
+def recipe_hash(name: str) -> str:
+    recipe = RECIPES[_resolve(name)]
+    key = repr((RECIPE_FORMAT, _ffmpeg_version(), recipe.ext, recipe.steps, recipe.texts,
+                recipe.concat))
+    return hashlib.sha256(key.encode()).hexdigest()[:12]
+
+
+def cached_path(name: str) -> Path:
+    """Returns where the clip lives once made, without making it."""
+    name = _resolve(name)
+    return CLIPS_DIR / f"{name}-{recipe_hash(name)}.{RECIPES[name].ext}"
+
+
+def _render(arg: str, scratch: Path, out: Path) -> str:
+    def sub(m: re.Match[str]) -> str:
+        return str(out if m.group(1) == "out" else scratch / m.group(1))
+    return _PLACEHOLDER.sub(sub, arg)
+
+
+def _build(name: str, final: Path) -> None:
+    recipe = RECIPES[name]
+    CLIPS_DIR.mkdir(parents=True, exist_ok=True)
+    scratch = Path(tempfile.mkdtemp(prefix=f".{name}-", dir=CLIPS_DIR))
+    try:
+        out = scratch / f"out.{recipe.ext}"
+        for file_name, text in recipe.texts:
+            (scratch / file_name).write_text(text)
+        for step in recipe.steps:
+            cmd = [*FFMPEG, *(_render(a, scratch, out) for a in step)]
+            result = subprocess.run(cmd, capture_output=True, text=True)
+            if result.returncode != 0:
+                raise RuntimeError(f"making clip {name!r} failed: {' '.join(cmd)}\n"
+                                   f"{result.stderr.strip()}")
+        if recipe.concat:
+            with open(out, "wb") as joined:
+                for part in recipe.concat:
+                    with open(scratch / part, "rb") as src:
+                        shutil.copyfileobj(src, joined)
+        os.replace(out, final)
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    _prune_stale(name, final)
+
+
+def _prune_stale(name: str, keep: Path) -> None:
+    """Removes clips of this name made by an older recipe."""
+    pattern = re.compile(rf"{re.escape(name)}-[0-9a-f]{{12}}\.")
+    for path in CLIPS_DIR.iterdir():
+        if path != keep and pattern.match(path.name):
+            path.unlink(missing_ok=True)
+
+
+def clip_path(name: str) -> str:
+    """Returns the path of the named clip, making it first if it isn't cached."""
+    name = _resolve(name)
+    final = cached_path(name)
+    if final.exists():
+        return str(final)
+    with _locks[name]:
+        if not final.exists():
+            _build(name, final)
+    return str(final)
+
+
+def make_all(names: list[str] | tuple[str, ...] | None = None) -> dict[str, str]:
+    """Makes the named clips (all when None), in parallel; returns name -> path."""
+    wanted = list(names) if names else list(NAMES)
+    for name in wanted:
+        _resolve(name)
+    # ffmpeg's encoders are mostly single-threaded at these sizes, so a few at once
+    # keep both cores busy.
+    with ThreadPoolExecutor(max_workers=max(2, os.cpu_count() or 2)) as pool:
+        paths = list(pool.map(clip_path, wanted))
+    return dict(zip(wanted, paths))
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("names", nargs="*", help=f"clips to make (default: all): {', '.join(NAMES)}")
+    parser.add_argument("--list", action="store_true", help="list the recipes and exit")
+    args = parser.parse_args(argv)
+    if args.list:
+        for name in NAMES:
+            doc = RECIPES[_resolve(name)].doc
+            print(f"{name:18} {doc if name in RECIPES else 'same as ' + _resolve(name)}")
+        return 0
+    try:
+        for path in make_all(args.names).values():
+            print(path)
+    except (KeyError, RuntimeError) as exc:
+        print(f"make_clips: {exc.args[0] if exc.args else exc}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
