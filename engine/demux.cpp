@@ -31,7 +31,7 @@ void MediaDecoder::demux_loop() {
         }
         const double lead = read_ahead();
         if (buffering && lead >= min_buffer_ahead) end_buffering();
-        if (!buffering && lead > max_buffer_ahead) {
+        if (!buffering && lead > max_buffer_ahead && !sound_starving()) {
             throttled_wait();
             continue;
         }
@@ -52,6 +52,21 @@ void MediaDecoder::demux_loop() {
 double MediaDecoder::read_ahead() const {
     const double lead = video_stream_index >= 0 ? demux_clock - video_clock : audio_demux_clock - audio_clock;
     return lead > 0.0 ? lead : 0.0;
+}
+
+// True when playback waits for sound that has not been read yet: nothing is
+// queued for the audio thread and less than half a second is converted.
+// Some muxers store the sound far after the pictures it belongs with; the
+// read-ahead limit must not then hold back the very packets the audio clock
+// needs, or playback would stall for good.
+bool MediaDecoder::sound_starving() {
+    if (audio_stream_index < 0 || video_stream_index < 0) return false;
+    {
+        std::lock_guard<std::mutex> lock(audio_packet_mutex);
+        if (!audio_packet_queue.empty()) return false;
+    }
+    std::lock_guard<std::mutex> lock(audio_buffer_mutex);
+    return static_cast<double>(audio_buffer.size()) < playback_bytes_per_second * starving_below;
 }
 
 // Clears buffering and wakes frame delivery, which may wait for it.

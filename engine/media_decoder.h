@@ -136,6 +136,7 @@ private:
 
     // Demux and seek (demux.cpp).
     double read_ahead() const;
+    bool sound_starving();
     void end_buffering();
     void route_packet(const AVPacket& packet);
     void handle_failed_read();
@@ -187,6 +188,7 @@ private:
     const double max_buffer_ahead = 10.0;      // seconds of read-ahead before the demux thread waits
     const double resume_buffer_ahead = 3.0;    // a throttled wait ends below this lead
     const double min_buffer_ahead = 3.0;       // buffering ends at this lead
+    const double starving_below = 0.5;         // seconds of converted sound; see sound_starving()
     std::atomic<bool> seek_requested{false};   // set by seek(), cleared by the demux thread, both under seek_mutex
     std::atomic<double> seek_target{0.0};      // written by seek() under seek_mutex; never negative
 
