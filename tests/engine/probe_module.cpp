@@ -1,0 +1,257 @@
+// reelpipe_probe: a test-only extension built from the same engine sources
+// as reelpipe. It drives a MediaDecoder like the real binding does and lets
+// tests read and set the engine state that decides what a caller sees:
+// queues, clocks, flags, the sound buffer and the playback callback.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <string>
+#include <vector>
+
+#include "media_decoder.h"
+
+namespace py = pybind11;
+
+namespace reelpipe {
+
+class EngineProbe {
+public:
+    explicit EngineProbe(const std::string& path) {
+        py::gil_scoped_release unlocked;
+        decoder_ = std::make_unique<MediaDecoder>(path);
+    }
+    ~EngineProbe() {
+        // A test may have raised `running` by hand without threads.
+        if (!decoder_->demux_thread.joinable()) decoder_->running = false;
+        py::gil_scoped_release unlocked;
+        decoder_.reset();
+    }
+
+    MediaDecoder& d() { return *decoder_; }
+
+    py::dict state() {
+        MediaDecoder& m = d();
+        py::dict s;
+        s["running"] = m.running.load();
+        s["paused"] = m.paused.load();
+        s["end_of_stream"] = m.end_of_stream.load();
+        s["buffering"] = m.buffering.load();
+        s["seeking"] = m.seeking.load();
+        s["seek_requested"] = m.seek_requested.load();
+        s["seek_target"] = m.seek_target.load();
+        s["resync_audio_clock"] = m.resync_audio_clock.load();
+        s["demux_clock"] = m.demux_clock.load();
+        s["video_clock"] = m.video_clock.load();
+        s["audio_clock"] = m.audio_clock.load();
+        s["audio_demux_clock"] = m.audio_demux_clock.load();
+        s["flush_generation"] = m.flush_generation.load();
+        s["video_stream_index"] = m.video_stream_index;
+        s["audio_stream_index"] = m.audio_stream_index.load();
+        s["width"] = m.width;
+        s["height"] = m.height;
+        s["has_video_decoder"] = static_cast<bool>(m.video_codec_ctx);
+        s["has_audio_decoder"] = static_cast<bool>(m.audio_codec_ctx);
+        s["demux_thread"] = m.demux_thread.joinable();
+        s["video_thread"] = m.video_thread.joinable();
+        s["audio_thread"] = m.audio_thread.joinable();
+        {
+            std::lock_guard<std::mutex> lock(m.seek_mutex);
+            s["seek_done"] = m.seek_done;
+        }
+        {
+            std::lock_guard<std::mutex> lock(m.device_mutex);
+            s["audio_device_ready"] = m.audio_device_ready;
+        }
+        {
+            std::lock_guard<std::mutex> lock(m.video_packet_mutex);
+            s["video_packets"] = m.video_packet_queue.size();
+        }
+        {
+            std::lock_guard<std::mutex> lock(m.audio_packet_mutex);
+            s["audio_packets"] = m.audio_packet_queue.size();
+        }
+        {
+            std::lock_guard<std::mutex> lock(m.frame_queue_mutex);
+            s["frames"] = m.frame_queue.size();
+            s["frame_bytes"] = m.frame_queue_bytes;
+        }
+        {
+            std::lock_guard<std::mutex> lock(m.audio_buffer_mutex);
+            s["audio_buffer_bytes"] = m.audio_buffer.size();
+        }
+        return s;
+    }
+
+    // Times (seconds) of the pictures queued, front first; None for a
+    // picture without a timestamp.
+    py::list frame_times() {
+        py::list times;
+        std::lock_guard<std::mutex> lock(d().frame_queue_mutex);
+        for (const FramePtr& frame : d().frame_queue) {
+            if (frame->pts == AV_NOPTS_VALUE) {
+                times.append(py::none());
+            } else {
+                times.append(d().picture_seconds(frame.get()));
+            }
+        }
+        return times;
+    }
+
+    // Queues a black RGB picture at `seconds` (None: no timestamp), as the
+    // video thread would.
+    void push_picture(py::object seconds) {
+        MediaDecoder& m = d();
+        FramePtr frame = make_frame();
+        frame->format = AV_PIX_FMT_RGB24;
+        frame->width = m.width;
+        frame->height = m.height;
+        if (seconds.is_none()) {
+            frame->pts = AV_NOPTS_VALUE;
+        } else {
+            const AVRational tb = m.video_time_base;
+            frame->pts = static_cast<std::int64_t>(seconds.cast<double>() * tb.den / tb.num + 0.5);
+        }
+        if (av_frame_get_buffer(frame.get(), 1) < 0) throw std::bad_alloc();
+        std::lock_guard<std::mutex> lock(m.frame_queue_mutex);
+        m.frame_queue_bytes += static_cast<std::size_t>(frame->linesize[0]) * static_cast<std::size_t>(m.height);
+        m.frame_queue.push_back(std::move(frame));
+        m.frame_queue_cv.notify_all();
+    }
+
+    // get_next_frame() without the array: the delivered picture's time, or
+    // None when nothing was delivered; -1.0 for a picture without timestamp.
+    py::object next_frame_time() {
+        FramePtr frame;
+        {
+            py::gil_scoped_release unlocked;
+            frame = d().get_next_frame();
+        }
+        if (!frame) return py::none();
+        if (frame->pts == AV_NOPTS_VALUE) return py::float_(-1.0);
+        return py::float_(d().picture_seconds(frame.get()));
+    }
+
+    // Runs the playback callback once for `frame_count` frames, as the device
+    // thread would, and returns what it wrote.
+    py::bytes run_callback(unsigned frame_count, bool with_decoder) {
+        std::string out(static_cast<std::size_t>(frame_count) * playback_frame_bytes, '\x55');
+        ma_device device{};
+        device.pUserData = with_decoder ? decoder_.get() : nullptr;
+        audio_data_callback(&device, out.data(), nullptr, frame_count);
+        return py::bytes(out);
+    }
+
+    void append_sound(const py::bytes& bytes) {
+        const std::string data = bytes;
+        std::lock_guard<std::mutex> lock(d().audio_buffer_mutex);
+        d().audio_buffer.append(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
+    }
+
+    void set_flags(py::kwargs flags) {
+        MediaDecoder& m = d();
+        for (auto item : flags) {
+            const std::string name = item.first.cast<std::string>();
+            const bool value = item.second.cast<bool>();
+            if (name == "running") {
+                m.running = value;
+            } else if (name == "paused") {
+                m.paused = value;
+            } else if (name == "buffering") {
+                m.buffering = value;
+            } else if (name == "end_of_stream") {
+                m.end_of_stream = value;
+            } else if (name == "seek_requested") {
+                m.seek_requested = value;
+            } else {
+                throw py::key_error(name);
+            }
+        }
+        std::lock_guard<std::mutex> lock(m.frame_queue_mutex);
+        m.frame_queue_cv.notify_all();
+    }
+
+    void set_clocks(py::kwargs clocks) {
+        MediaDecoder& m = d();
+        for (auto item : clocks) {
+            const std::string name = item.first.cast<std::string>();
+            const double value = item.second.cast<double>();
+            if (name == "audio_clock") {
+                m.audio_clock = value;
+                m.audio_clock_moved_at = MediaDecoder::steady_now_ns();
+            } else if (name == "video_clock") {
+                m.video_clock = value;
+            } else if (name == "demux_clock") {
+                m.demux_clock = value;
+            } else {
+                throw py::key_error(name);
+            }
+        }
+    }
+
+    void set_frame_budget(std::size_t bytes) {
+        std::lock_guard<std::mutex> lock(d().frame_queue_mutex);
+        d().frame_queue_budget = bytes;
+    }
+
+    double read_ahead() { return d().read_ahead(); }
+
+    // Cost of the playback callback: runs it `periods` times for
+    // `frame_count` frames each with a full buffer (refilled outside the
+    // timed region) and returns each call's duration in nanoseconds.
+    std::vector<std::int64_t> callback_timings(int periods, unsigned frame_count) {
+        MediaDecoder& m = d();
+        const std::size_t bytes = static_cast<std::size_t>(frame_count) * playback_frame_bytes;
+        const std::size_t full = static_cast<std::size_t>(playback_bytes_per_second * m.max_buffer_ahead);
+        const std::vector<std::uint8_t> refill(full, 0x11);
+        std::vector<std::uint8_t> out(bytes);
+        ma_device device{};
+        device.pUserData = &m;
+        m.paused = false;
+        m.buffering = false;
+        std::vector<std::int64_t> timings;
+        timings.reserve(static_cast<std::size_t>(periods));
+        py::gil_scoped_release unlocked;
+        for (int i = 0; i < periods; ++i) {
+            {
+                std::lock_guard<std::mutex> lock(m.audio_buffer_mutex);
+                if (m.audio_buffer.size() < full / 2) m.audio_buffer.append(refill.data(), full - m.audio_buffer.size());
+            }
+            const std::int64_t begin = MediaDecoder::steady_now_ns();
+            audio_data_callback(&device, out.data(), nullptr, frame_count);
+            timings.push_back(MediaDecoder::steady_now_ns() - begin);
+        }
+        return timings;
+    }
+
+private:
+    std::unique_ptr<MediaDecoder> decoder_;
+};
+
+}  // namespace reelpipe
+
+PYBIND11_MODULE(reelpipe_probe, m) {
+    using reelpipe::EngineProbe;
+    using release_lock = py::call_guard<py::gil_scoped_release>;
+    py::class_<EngineProbe>(m, "Probe")
+        .def(py::init<const std::string&>())
+        .def("start", [](EngineProbe& p) { p.d().start(); })
+        .def("stop", [](EngineProbe& p) { p.d().stop(); }, release_lock())
+        .def("seek", [](EngineProbe& p, double s) { p.d().seek(s); }, release_lock())
+        .def("pause", [](EngineProbe& p) { p.d().pause(); })
+        .def("resume", [](EngineProbe& p) { p.d().resume(); })
+        .def("get_position", [](EngineProbe& p) { return p.d().get_position(); })
+        .def("is_buffering", [](EngineProbe& p) { return p.d().is_buffering(); })
+        .def("get_volume", [](EngineProbe& p) { return p.d().get_volume(); })
+        .def("set_volume", [](EngineProbe& p, float v) { p.d().set_volume(v); })
+        .def("next_frame_time", &EngineProbe::next_frame_time)
+        .def("state", &EngineProbe::state)
+        .def("frame_times", &EngineProbe::frame_times)
+        .def("push_picture", &EngineProbe::push_picture)
+        .def("run_callback", &EngineProbe::run_callback, py::arg("frame_count"), py::arg("with_decoder") = true)
+        .def("append_sound", &EngineProbe::append_sound)
+        .def("set_flags", &EngineProbe::set_flags)
+        .def("set_clocks", &EngineProbe::set_clocks)
+        .def("set_frame_budget", &EngineProbe::set_frame_budget)
+        .def("read_ahead", &EngineProbe::read_ahead)
+        .def("callback_timings", &EngineProbe::callback_timings);
+}
