@@ -4,7 +4,11 @@
 #
 #   make deps        Debian packages (FFmpeg, PulseAudio, compiler, valgrind)
 #   make build       the extension into .venv, the test probe into build/probe
-#   make test        everything above, then the test suite
+#   make test        everything above, then the test suite, plain and under
+#                    ASan+UBSan, and the ThreadSanitizer stress run
+#   make test-plain  the test suite against the installed module only
+#   make test-asan   the test suite against the ASan+UBSan build
+#   make test-tsan   the engine stress harness under ThreadSanitizer
 #   make demo        everything above, then the headless example player
 #   make clips       the test clips, under build/clips
 #   make build-asan  ASan+UBSan build of reelpipe and the probe in build/asan
@@ -52,7 +56,7 @@ FIND_PYTHON313 = export PATH="$(SYSTEM_PATH)"; if python3.13 -c 'import sys; ass
 ENGINE_SOURCES := $(wildcard engine/*.h engine/*.cpp)
 MODULE_SOURCES := $(wildcard module/*.cpp module/*.h module/*.map)
 
-.PHONY: deps build probe clips test demo build-asan build-tsan clean distclean
+.PHONY: deps build probe clips test test-plain test-asan test-tsan demo build-asan build-tsan clean distclean
 
 deps:
 	@missing=""; \
@@ -111,8 +115,27 @@ build: $(STAMPS)/wheel probe
 clips: $(STAMPS)/venv
 	@$(PY) tools/make_clips.py >/dev/null
 
-test: deps build clips
+test: test-plain test-asan test-tsan
+
+test-plain: deps build clips
 	$(PY) -m pytest $(PYTEST_ARGS)
+
+# The sanitizer runtimes must be loaded before the interpreter starts; the
+# ASan build comes first on the path, ahead of the installed module.
+ASAN_RUNTIME = $(shell gcc -print-file-name=libasan.so) $(shell gcc -print-file-name=libubsan.so) \
+  $(wildcard /usr/lib/x86_64-linux-gnu/libjack.so.0)
+test-asan: build-asan clips
+	LD_PRELOAD="$(ASAN_RUNTIME)" \
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_odr_violation=0 \
+	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/engine/lsan.supp:print_suppressions=0 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	REELPIPE_SANITIZER=address PYTHONPATH=$(CURDIR)/$(ASAN_DIR) \
+	$(PY) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
+
+TSAN_SECONDS ?= 20
+test-tsan: build-tsan clips
+	TSAN_OPTIONS="suppressions=$(CURDIR)/tests/engine/tsan.supp halt_on_error=1 second_deadlock_stack=1" \
+	$(TSAN_DIR)/stress_harness "$$($(PY) tools/make_clips.py av)" $(TSAN_SECONDS)
 
 demo: deps build
 	$(PY) examples/player.py --headless

@@ -52,9 +52,22 @@ py::object next_frame(MediaDecoder& decoder) {
     return picture_array(std::move(picture));
 }
 
+// Opens a decoder with the interpreter lock released. The open failure names
+// the path byte for byte, and a bytes path need not be UTF-8: such bytes
+// come back as surrogate escapes rather than turning the RuntimeError into a
+// UnicodeDecodeError.
 DecoderHolder open_decoder(const std::string& path) {
-    py::gil_scoped_release unlocked;
-    return DecoderHolder(new MediaDecoder(path));
+    try {
+        py::gil_scoped_release unlocked;
+        return DecoderHolder(new MediaDecoder(path));
+    } catch (const std::runtime_error& error) {
+        const std::string message = error.what();
+        py::object text = py::reinterpret_steal<py::object>(
+            PyUnicode_DecodeUTF8(message.data(), static_cast<py::ssize_t>(message.size()), "surrogateescape"));
+        if (!text) throw py::error_already_set();
+        PyErr_SetObject(PyExc_RuntimeError, text.ptr());
+        throw py::error_already_set();
+    }
 }
 
 }  // namespace
