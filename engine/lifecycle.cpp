@@ -162,6 +162,11 @@ bool MediaDecoder::init_audio_device() {
     config.sampleRate = playback_rate;
     config.dataCallback = audio_data_callback;
     config.pUserData = this;
+    // By default miniaudio cuts the backend's requests into fixed periods
+    // and, when the device stops, throws away what it holds of the last
+    // one: sound the callback already counted into audio_clock. A pause
+    // would then skip up to a period and leave the clock ahead of the sound.
+    config.noFixedSizedCallback = MA_TRUE;
     if (ma_device_init(nullptr, &config, &audio_device) != MA_SUCCESS) return false;
     ma_device_set_master_volume(&audio_device, volume.load());
     audio_device_ready = true;

@@ -1,0 +1,227 @@
+"""What the listener hears: the sound played to a PulseAudio null sink, recorded
+from its monitor and compared with FFmpeg's own decode of the same clip.
+
+The pulse fixture's recordings are s16 stereo at 44.1 kHz, the playback format,
+so a correct path reproduces FFmpeg's decode sample for sample.
+"""
+
+from __future__ import annotations
+
+import time
+
+import numpy as np
+import pytest
+
+import reelpipe
+import sound_util as su
+from sound_util import ffmpeg
+
+RATE = su.RATE
+
+
+def play(pulse, path: str, script) -> np.ndarray:
+    """Records while a fresh decoder for `path` is started, driven by script(decoder)
+    and stopped; returns the recording as float64 (n, 2)."""
+    with pulse.start_recording() as recording:
+        decoder = reelpipe.MediaDecoder(path)
+        try:
+            decoder.start()
+            script(decoder)
+        finally:
+            decoder.stop()
+    return recording.samples.astype(np.float64)
+
+
+def heard(recording: np.ndarray) -> np.ndarray:
+    """The recording without the silence around and inside it (see su.condense)."""
+    return su.condense(recording)
+
+
+def loud_span(samples: np.ndarray, threshold: float = 30) -> float:
+    """Seconds from the first to the last sample louder than `threshold`."""
+    loud = np.flatnonzero(np.any(np.abs(samples) > threshold, axis=1))
+    return (loud[-1] + 1 - loud[0]) / RATE if loud.size else 0.0
+
+
+def continuity(played: np.ndarray, ref: np.ndarray) -> tuple[int, list[str]]:
+    """Follows, 50 ms at a time, where in ref the sound `played` (silence
+    removed) comes from. Returns the offset of its first window and a
+    description of every break: a jump (frames skipped, or repeated when
+    negative) or a window that matches nothing well."""
+    windows = su.track(su.mono(played), su.mono(ref))
+    assert windows, "nothing was heard"
+    first = current = windows[0][1]
+    breaks = []
+    for i, offset, score in windows:
+        at = f"{i / RATE:.2f} s into what was heard"
+        if score < 0.99:
+            breaks.append(f"{at}: unlike the clip (correlation {score:.3f})")
+        elif abs(offset - current) > 3:
+            jump = offset - current
+            breaks.append(f"{at}: {jump:+d} frames ({jump / RATE * 1000:+.1f} ms) of the clip skipped")
+            current = offset
+    return first, breaks
+
+
+@pytest.fixture(scope="module")
+def sound_clips(tmp_path_factory) -> dict[str, str]:
+    """Clips made for these tests (AAC, 48 kHz):
+
+    music   su.MUSIC: 10 s of noise whose every 50 ms is unique
+    switch  MPEG-TS: 1.5 s mono 440 Hz, then 1.5 s stereo 440 Hz left / 660 Hz right
+    short   1.0 s of 660 Hz stereo tone that ends in full sound
+    """
+    folder = tmp_path_factory.mktemp("sound")
+    made = {name: str(folder / f"{name}.{ext}") for name, ext in
+            (("music", "m4a"), ("switch", "ts"), ("short", "m4a"))}
+    ffmpeg(*su.MUSIC, made["music"])
+    ffmpeg("-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=1.5", "-ac", "1",
+           "-c:a", "aac", "-f", "mpegts", str(folder / "mono.ts"))
+    ffmpeg("-f", "lavfi", "-i", "aevalsrc=exprs='0.125*sin(2*PI*440*t)|0.125*sin(2*PI*660*t)':s=48000:d=1.5",
+           "-c:a", "aac", "-output_ts_offset", "1.5", "-f", "mpegts", str(folder / "stereo.ts"))
+    with open(made["switch"], "wb") as joined:
+        for part in ("mono.ts", "stereo.ts"):
+            joined.write((folder / part).read_bytes())
+    ffmpeg("-f", "lavfi", "-i", "sine=frequency=660:sample_rate=48000:duration=1", "-ac", "2",
+           "-c:a", "aac", "-b:a", "128k", made["short"])
+    return made
+
+
+class TestTone:
+    def test_pitch_and_level_on_both_channels(self, pulse, clips):
+        played = heard(play(pulse, clips.audio_aac_mp4, lambda d: time.sleep(1.3)))
+        assert len(played) > 1.0 * RATE
+        tone = played[4410:-4410]
+        ref = su.reference(clips.audio_aac_mp4)
+        expected = su.rms(ref[RATE:3 * RATE])
+        for channel in (0, 1):
+            assert su.peak_frequency(tone[:, channel]) == pytest.approx(440.0, abs=1.0)
+        assert su.rms(tone) == pytest.approx(expected, rel=0.01)
+
+    def test_half_volume_is_six_decibels_down(self, pulse, clips):
+        levels = {}
+
+        def script(decoder):
+            time.sleep(0.9)
+            decoder.set_volume(0.5)
+            levels["volume"] = decoder.get_volume()
+            time.sleep(0.9)
+
+        played = heard(play(pulse, clips.audio_aac_mp4, script))
+        assert levels["volume"] == 0.5
+        # The change reaches the sink within a few periods; stay clear of it.
+        full = su.rms(played[4410:int(0.7 * RATE)])
+        half = su.rms(played[-int(0.6 * RATE):-4410])
+        assert 20 * np.log10(half / full) == pytest.approx([-6.02, -6.02], abs=0.3)
+
+
+class TestPauseResume:
+    def test_pause_is_silent_and_resume_goes_on_from_the_same_sample(self, pulse, sound_clips):
+        positions = {}
+
+        def script(decoder):
+            time.sleep(1.0)
+            decoder.pause()
+            positions["paused"] = decoder.get_position()
+            time.sleep(0.5)
+            positions["before_resume"] = decoder.get_position()
+            decoder.resume()
+            time.sleep(0.9)
+
+        recording = play(pulse, sound_clips["music"], script)
+        ref = su.reference(sound_clips["music"])
+        assert positions["before_resume"] == positions["paused"]
+        # The pause is digital silence for about as long as it lasted.
+        runs = su.sound_runs(recording)
+        assert len(runs) >= 2
+        gap = max(b[0] - a[1] for a, b in zip(runs, runs[1:]))
+        assert gap / RATE == pytest.approx(0.5, abs=0.1)
+        # Without the silences, what was heard is one unbroken stretch of the
+        # clip: resume took up exactly where pause left off.
+        _, breaks = continuity(heard(recording), ref)
+        assert not breaks, "resume did not continue where pause stopped: " + "; ".join(breaks)
+
+
+class TestSeek:
+    def test_sound_after_seek_is_the_sound_at_the_target(self, pulse, sound_clips):
+        target = 6.0
+
+        def script(decoder):
+            time.sleep(0.8)
+            decoder.seek(target)
+            time.sleep(1.0)
+
+        recording = play(pulse, sound_clips["music"], script)
+        ref = su.mono(su.reference(sound_clips["music"]))
+        played = su.mono(heard(recording))
+        windows = su.track(played, ref)
+        # The last windows play the clip at one offset (the resampler's phase
+        # after the seek is not FFmpeg's, so the match is close, not exact).
+        final = windows[-1][1]
+        after = len(windows)
+        while after > 0 and abs(windows[after - 1][1] - final) <= 2 and windows[after - 1][2] > 0.9:
+            after -= 1
+        assert (len(windows) - after) * 2205 / RATE > 0.5, "too little sound after the seek"
+        anchor, offset, _ = windows[after]
+        start = su.match_start(played, ref, offset, anchor)
+        heard_from = (start + offset) / RATE
+        # The decoders keep sound from 0.1 s before the target on, from a
+        # frame boundary. The first AAC frame decoded after the flush has no
+        # predecessor to overlap with, so its first half (11 ms) is not
+        # FFmpeg's from a continuous decode and the match begins there.
+        assert target - 0.11 <= heard_from <= target + 0.025, f"sound after the seek starts at {heard_from:.3f} s"
+        # Before it, the clip from its start on, up to about when seek() came.
+        before = [(o, c) for i, o, c in windows if i + 2 * 2205 <= start]
+        assert len(before) >= 4 and all(o == 0 and c > 0.99 for o, c in before), before
+
+
+class TestFidelity:
+    def test_heard_sound_is_ffmpegs_decode(self, pulse, sound_clips):
+        recording = play(pulse, sound_clips["music"], lambda d: time.sleep(2.2))
+        ref = su.reference(sound_clips["music"])
+        played = heard(recording)
+        assert len(played) / RATE > 1.8
+        offset, breaks = continuity(played, ref)
+        assert not breaks, "; ".join(breaks)
+        # Playback starts at the clip's first sample.
+        assert offset == pytest.approx(0, abs=2)
+        # Each channel, 0.1 s at a time.
+        window = RATE // 10
+        low = []
+        for i in range(0, len(played) - window, window):
+            for channel in (0, 1):
+                r = su.correlation(played[i:i + window, channel], ref[i + offset:i + offset + window, channel])
+                if r <= 0.99:
+                    low.append((round(i / RATE, 2), channel, round(r, 3)))
+        assert not low, f"windows (s, channel, correlation) unlike FFmpeg's decode: {low}"
+        assert su.rms(played) == pytest.approx(su.rms(ref[offset:offset + len(played)]), rel=0.01)
+
+
+class TestStreamChanges:
+    def test_mono_then_stereo_plays_both_parts(self, pulse, sound_clips):
+        path = sound_clips["switch"]
+        played = heard(play(pulse, path, lambda d: time.sleep(3.3)))
+        ref = heard(su.reference(path))
+        assert len(played) / RATE > 2.8
+        mono_part = slice(int(0.2 * RATE), int(1.3 * RATE))
+        stereo_part = slice(int(1.7 * RATE), int(2.8 * RATE))
+        for part, pitches in ((mono_part, (440, 440)), (stereo_part, (440, 660))):
+            for channel, pitch in enumerate(pitches):
+                assert su.peak_frequency(played[part, channel]) == pytest.approx(pitch, abs=1.0)
+                assert su.off_peak_fraction(played[part, channel], pitch) < 1e-3
+            assert su.rms(played[part]) == pytest.approx(su.rms(ref[part]), rel=0.03)
+        # Across the change too, the samples are FFmpeg's: no burst of noise.
+        n = min(len(played), len(ref))
+        for channel in (0, 1):
+            assert su.correlation(played[:n, channel], ref[:n, channel]) > 0.99
+
+
+class TestEndOfInput:
+    def test_the_tail_is_played(self, pulse, sound_clips):
+        path = sound_clips["short"]
+        played = heard(play(pulse, path, lambda d: time.sleep(1.6)))
+        expected = heard(su.reference(path))
+        assert loud_span(expected) == pytest.approx(1.0, abs=0.05)
+        # All of it, short of at most the last part-filled device period
+        # (826 frames, 19 ms, on this sink).
+        assert loud_span(expected) - 0.025 <= loud_span(played) <= loud_span(expected) + 0.005
