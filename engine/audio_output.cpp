@@ -22,6 +22,7 @@ void audio_data_callback(ma_device* device, void* output, const void* /*input*/,
 // starts buffering. Takes audio_buffer_mutex.
 void MediaDecoder::play_period(void* output, ma_uint32 frame_count) {
     const std::size_t bytes = static_cast<std::size_t>(frame_count) * playback_frame_bytes;
+    last_period_bytes = bytes;
     std::lock_guard<std::mutex> lock(audio_buffer_mutex);
     if (audio_buffer.size() < bytes) {
         buffering = true;

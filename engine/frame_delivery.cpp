@@ -1,5 +1,7 @@
 // Frame delivery: hands out the picture that is due against the sound, and
 // answers the stream queries.
+#include <algorithm>
+
 #include "media_decoder.h"
 
 namespace reelpipe {
@@ -53,7 +55,7 @@ double MediaDecoder::picture_seconds(const AVFrame* picture) const {
 
 // Places the front picture against the display window around the audio
 // clock. Called with frame_queue_mutex held.
-MediaDecoder::Verdict MediaDecoder::judge_front_picture(const AVFrame* picture) const {
+MediaDecoder::Verdict MediaDecoder::judge_front_picture(const AVFrame* picture) {
     if (picture->pts == AV_NOPTS_VALUE || audio_stream_index < 0) return Verdict::deliver;
     const double t = picture_seconds(picture);
     if (t <= 0.0) return Verdict::deliver;
@@ -69,10 +71,18 @@ MediaDecoder::Verdict MediaDecoder::judge_front_picture(const AVFrame* picture) 
     return Verdict::deliver;
 }
 
-// True when the input has ended and the audio clock has stood still for a
-// while without a pause: no sound is left to move it again.
-bool MediaDecoder::audio_clock_stalled_at_end() const {
-    return end_of_stream && !paused && steady_now_ns() - audio_clock_moved_at > stall_ns;
+// True when the input has ended, the audio clock has stood still for a while
+// without a pause, and less than a period of sound is left: nothing will move
+// the clock again. A clock that is merely late (a busy machine, a slow
+// device) still has sound buffered and keeps pacing the pictures. Called
+// with frame_queue_mutex held; takes audio_buffer_mutex, which comes later
+// in the lock order.
+bool MediaDecoder::audio_clock_stalled_at_end() {
+    if (!end_of_stream || paused || steady_now_ns() - audio_clock_moved_at <= stall_ns) return false;
+    const std::size_t unplayable =
+        std::max(last_period_bytes.load(), static_cast<std::size_t>(playback_bytes_per_second / 10));
+    std::lock_guard<std::mutex> lock(audio_buffer_mutex);
+    return audio_buffer.size() < unplayable;
 }
 
 double MediaDecoder::get_fps() const { return fps; }

@@ -158,9 +158,9 @@ private:
 
     // Frame delivery (frame_delivery.cpp).
     enum class Verdict { deliver, early, late };
-    Verdict judge_front_picture(const AVFrame* picture) const;
+    Verdict judge_front_picture(const AVFrame* picture);
     double picture_seconds(const AVFrame* picture) const;
-    bool audio_clock_stalled_at_end() const;
+    bool audio_clock_stalled_at_end();
 
     // Audio decode (audio_decode.cpp).
     void decode_audio_packet(const AVPacket* packet, AVFrame* scratch);
@@ -263,6 +263,9 @@ private:
     // Steady-clock time (ns) at which audio_clock last moved; tells frame
     // delivery that the sound has run out at the end of the input.
     std::atomic<std::int64_t> audio_clock_moved_at{0};
+    // Bytes the device asked for in its latest period (callback only): less
+    // than this left in audio_buffer can never be played.
+    std::atomic<std::size_t> last_period_bytes{0};
     // Set by stop(), cleared by start(): makes FFmpeg abandon blocking I/O.
     std::atomic<bool> abort_io{false};
 

@@ -1,0 +1,524 @@
+"""Pictures: which ones get_next_frame() hands out, when, and who owns their memory.
+
+The frame_index clips draw each picture's own number into it, so a test reads
+back exactly which picture it was given; the probe drives frame delivery with
+hand-made queues and clocks, without worker threads, to pin down each rule.
+"""
+
+from __future__ import annotations
+
+import gc
+import os
+import random
+import subprocess
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import reelpipe
+import reelpipe_probe
+from helpers import frame_index_of, wait_until
+from lifecycle_util import HANG, Bounded, bounded, wait_state
+
+FPS = 25
+INDEX_PICTURES = 200                # frame_index clips: 8 s at 25 fps
+PICTURE_BYTES = 320 * 240 * 3
+EARLY, LATE = 0.01, 0.1             # the display window is [position - LATE, position + EARLY]
+SLACK = 0.005                       # get_position() is read a moment after the hand-over
+QUIET = 2.0                         # no picture for this long after the last one: the input ended
+
+
+def take(decoder, count: int, quiet: float = QUIET) -> list[tuple[np.ndarray, float]]:
+    """Takes up to `count` pictures, each with get_position() read right after it came.
+
+    None is normal while the first pictures are decoded; only `quiet` seconds
+    without any picture end the run early (the input is over).
+    """
+    taken: list[tuple[np.ndarray, float]] = []
+    last = time.monotonic()
+    while len(taken) < count and time.monotonic() - last < quiet:
+        picture = decoder.get_next_frame()
+        position = decoder.get_position()
+        if picture is None:
+            time.sleep(0.002)
+            continue
+        taken.append((picture, position))
+        last = time.monotonic()
+    return taken
+
+
+def drop(decoder, count: int, quiet: float = QUIET) -> int:
+    """Takes up to `count` pictures and lets each go at once; returns how many came."""
+    got = 0
+    last = time.monotonic()
+    while got < count and time.monotonic() - last < quiet:
+        if decoder.get_next_frame() is None:
+            time.sleep(0.002)
+            continue
+        got += 1
+        last = time.monotonic()
+    return got
+
+
+def probe_times(probe, count: int, quiet: float = QUIET) -> list[float]:
+    """Times of up to `count` pictures the probe hands out, as take() does it."""
+    times: list[float] = []
+    last = time.monotonic()
+    while len(times) < count and time.monotonic() - last < quiet:
+        t = bounded(probe.next_frame_time)
+        if t is None:
+            time.sleep(0.002)
+            continue
+        times.append(t)
+        last = time.monotonic()
+    return times
+
+
+def indices(taken: list[tuple[np.ndarray, float]]) -> list[int]:
+    return [frame_index_of(picture) for picture, _ in taken]
+
+
+def playing(path: str):
+    decoder = reelpipe.MediaDecoder(path)
+    decoder.start()
+    return decoder
+
+
+def rss_mb() -> float:
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
+
+
+def ffmpeg(*args: str) -> None:
+    subprocess.run(["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y", *args], check=True)
+
+
+@pytest.fixture(scope="module")
+def made(tmp_path_factory):
+    """Clips only these tests need: many small pictures, and raw H.264 with no duration."""
+    folder = tmp_path_factory.mktemp("pictures")
+    many = folder / "many.mp4"
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=160x120:rate=50:duration=70", "-c:v", "libx264",
+           "-preset", "ultrafast", "-g", "50", "-pix_fmt", "yuv420p", "-an", str(many))
+    raw = folder / "raw.h264"
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25:duration=2", "-c:v", "libx264",
+           "-preset", "veryfast", "-pix_fmt", "yuv420p", "-f", "h264", str(raw))
+    return {"many": str(many), "raw_h264": str(raw)}
+
+
+# ---------------------------------------------------------------- real-time playback with sound
+
+
+@pytest.fixture(scope="module")
+def av_playback(clips) -> list[tuple[int, float]]:
+    """The whole frame_index_av clip played in real time: (index, position) per picture."""
+    decoder = playing(clips["frame_index_av"])
+    try:
+        taken = take(decoder, INDEX_PICTURES)
+        return [(frame_index_of(picture), position) for picture, position in taken]
+    finally:
+        decoder.stop()
+
+
+def test_with_sound_every_picture_arrives_once_in_order(av_playback):
+    assert [index for index, _ in av_playback] == list(range(INDEX_PICTURES))
+
+
+def test_with_sound_pictures_are_handed_out_inside_the_display_window(av_playback):
+    errors = [index / FPS - position for index, position in av_playback]
+    inside = [-LATE - SLACK <= e <= EARLY + SLACK for e in errors]
+    outside = [(i, round(e, 4)) for i, (e, ok) in enumerate(zip(errors, inside)) if not ok]
+    assert sum(inside) >= 0.99 * len(errors), f"outside the window: {outside}"
+
+
+def test_caller_that_falls_behind_gets_late_pictures_dropped_and_is_back_in_sync(clips):
+    decoder = playing(clips["frame_index_av"])
+    try:
+        before = take(decoder, 25)
+        assert len(before) == 25
+        time.sleep(0.5)
+        after = take(decoder, 10)
+    finally:
+        decoder.stop()
+    last, first_after = frame_index_of(before[-1][0]), frame_index_of(after[0][0])
+    # Half a second is 12.5 picture intervals; all but the last 0.1 s of them are late.
+    assert first_after - last >= 8, (last, first_after)
+    for index, (_, position) in zip(indices(after), after):
+        assert -LATE - SLACK <= index / FPS - position <= EARLY + SLACK, (index, position)
+    assert indices(after) == list(range(first_after, first_after + 10))
+
+
+def test_seeks_during_playback_start_at_the_target_and_never_show_older_pictures(clips):
+    fps = 10  # long_av: 60 s at 10 fps
+    decoder = playing(clips["long_av"])
+    rng = random.Random(20240611)
+    try:
+        for _ in range(30):
+            target = round(rng.uniform(0.0, 55.0), 2)
+            bounded(decoder.seek, target)
+            taken = take(decoder, 2)
+            assert len(taken) == 2, f"no pictures after seek({target})"
+            times = [index / fps for index in indices(taken)]
+            assert times[0] >= target - LATE - 1e-3, (target, times)
+            # Nothing near the target was skipped either.
+            assert times[0] <= target + 0.3, (target, times)
+            assert times[1] > times[0], (target, times)
+    finally:
+        decoder.stop()
+
+
+# ---------------------------------------------------------------- without sound, content
+
+
+def test_without_sound_consecutive_calls_give_consecutive_pictures(clips):
+    decoder = playing(clips["frame_index"])
+    try:
+        began = time.monotonic()
+        taken = take(decoder, INDEX_PICTURES)
+        spent = time.monotonic() - began
+    finally:
+        decoder.stop()
+    assert indices(taken) == list(range(INDEX_PICTURES))
+    # The position is the time of the picture just handed out.
+    for index, (_, position) in enumerate(taken):
+        assert position == pytest.approx(index / FPS, abs=1e-6)
+    # Nothing paces these pictures: 8 s of them come out in well under 8 s.
+    assert spent < INDEX_PICTURES / FPS / 2
+
+
+def test_known_colours_come_out_right(clips):
+    decoder = playing(clips["colour_bars"])
+    try:
+        (picture, _), = take(decoder, 1)
+    finally:
+        decoder.stop()
+    bars = {"red": (255, 0, 0), "green": (0, 255, 0), "blue": (0, 0, 255), "white": (255, 255, 255)}
+    for bar, (name, rgb) in enumerate(bars.items()):
+        x = 40 + 80 * bar
+        sample = picture[100:140, x - 20:x + 20].reshape(-1, 3).astype(float)
+        assert np.abs(sample - rgb).max() <= 6, (name, sample.mean(axis=0))
+
+
+def test_size_change_mid_stream_keeps_the_announced_shape_and_sane_content(clips):
+    path = clips["size_change_ts"]
+    # ffmpeg itself scales the second part to the first size: a reference to compare with.
+    raw = subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-i", path, "-f", "rawvideo",
+                          "-pix_fmt", "rgb24", "-"], capture_output=True, check=True).stdout
+    reference = np.frombuffer(raw, np.uint8).reshape(-1, 240, 320, 3)
+    decoder = playing(path)
+    try:
+        taken = take(decoder, len(reference) + 10)
+    finally:
+        decoder.stop()
+    assert len(taken) == len(reference) == 100
+    for number, ((picture, _), expected) in enumerate(zip(taken, reference)):
+        assert picture.shape == (240, 320, 3)
+        difference = np.abs(picture.astype(np.int16) - expected).mean()
+        assert difference < 6, f"picture {number} differs by {difference:.1f} on average"
+
+
+# ---------------------------------------------------------------- ownership of the array
+
+
+def test_array_is_a_writeable_zero_copy_view_owned_by_a_capsule(clips):
+    decoder = playing(clips["frame_index"])
+    try:
+        (picture, _), = take(decoder, 1)
+        assert type(picture.base).__name__ == "PyCapsule"
+        assert not picture.flags.owndata
+        assert picture.flags.writeable and picture.flags.c_contiguous
+        assert picture.dtype == np.uint8
+        assert picture.shape == (240, 320, 3)
+        assert picture.strides == (320 * 3, 3, 1)
+        picture[0, 0] = (1, 2, 3)
+        picture[239, 319] = (4, 5, 6)
+        assert picture[0, 0].tolist() == [1, 2, 3] and picture[239, 319].tolist() == [4, 5, 6]
+
+        # A view keeps the picture alive after the array itself is gone,
+        # while newer pictures are made and freed all around it.
+        index = frame_index_of(picture)
+        copy = picture.copy()
+        view = picture[:, :, :]
+        corner = picture[:60, :80]
+        del picture
+        gc.collect()
+        assert drop(decoder, 50) == 50
+        gc.collect()
+        assert frame_index_of(view) == index
+        assert np.array_equal(view, copy) and np.array_equal(corner, copy[:60, :80])
+    finally:
+        decoder.stop()
+
+
+def test_memory_stays_flat_over_thousands_of_pictures(made):
+    decoder = playing(made["many"])
+    try:
+        assert drop(decoder, 500) == 500
+        gc.collect()
+        after_500 = rss_mb()
+        assert drop(decoder, 2500) == 2500
+        gc.collect()
+        after_3000 = rss_mb()
+    finally:
+        decoder.stop()
+    # 2500 leaked pictures of 160 x 120 would be 140 MB.
+    assert after_3000 - after_500 < 8, (after_500, after_3000)
+
+
+# ---------------------------------------------------------------- end of input
+
+
+def test_b_frame_clip_delivers_all_pictures_then_plays_again_after_seek(clips):
+    decoder = playing(clips["frame_index_50"])
+    try:
+        assert indices(take(decoder, 60)) == list(range(50))
+        assert bounded(decoder.get_next_frame) is None
+        bounded(decoder.seek, 0.0)
+        assert indices(take(decoder, 60)) == list(range(50))
+    finally:
+        decoder.stop()
+
+
+# ---------------------------------------------------------------- frame delivery rules (probe)
+
+
+@pytest.fixture
+def probe(clips):
+    """A decoder with sound and pictures, marked running with no threads and audio_clock 5.0."""
+    p = reelpipe_probe.Probe(clips["frame_index_av"])
+    p.set_flags(running=True, buffering=False)
+    p.set_clocks(audio_clock=5.0)
+    yield p
+    p.stop()
+
+
+def test_picture_due_inside_the_window_is_delivered_and_sets_video_clock(probe):
+    for t in (5.005, 4.95):
+        probe.push_picture(t)
+        assert bounded(probe.next_frame_time) == pytest.approx(t)
+        assert probe.state()["video_clock"] == pytest.approx(t)
+
+
+def test_early_picture_waits_until_the_clock_reaches_it(probe):
+    probe.push_picture(5.02)
+    released = threading.Event()
+
+    def advance() -> None:
+        time.sleep(0.05)
+        probe.set_clocks(audio_clock=5.005)  # still 15 ms before the picture
+        time.sleep(0.05)
+        released.set()
+        probe.set_clocks(audio_clock=5.012)
+
+    mover = threading.Thread(target=advance)
+    mover.start()
+    try:
+        assert bounded(probe.next_frame_time) == pytest.approx(5.02)
+        assert released.is_set(), "delivered before the clock reached it"
+    finally:
+        mover.join()
+
+
+def test_late_picture_is_dropped_and_the_next_one_examined(probe):
+    for t in (4.85, 4.97):
+        probe.push_picture(t)
+    assert bounded(probe.next_frame_time) == pytest.approx(4.97)
+    assert probe.frame_times() == []
+
+
+def test_pictures_at_or_before_zero_and_without_timestamp_are_delivered_at_once(probe):
+    probe.set_clocks(video_clock=3.0)
+    for t in (-0.5, 0.0):
+        probe.push_picture(t)
+        assert bounded(probe.next_frame_time) == pytest.approx(t, abs=1e-4)
+    probe.set_clocks(video_clock=3.0)
+    probe.push_picture(None)
+    assert bounded(probe.next_frame_time) == -1.0
+    assert probe.state()["video_clock"] == 3.0
+
+
+def test_without_sound_queued_pictures_come_at_once_and_video_clock_follows(clips):
+    p = reelpipe_probe.Probe(clips["frame_index"])
+    try:
+        p.set_flags(running=True, buffering=False)
+        for t in (1.0, 2.0, 3.0):
+            p.push_picture(t)
+        for t in (1.0, 2.0, 3.0):
+            assert bounded(p.next_frame_time) == pytest.approx(t)
+            assert p.get_position() == pytest.approx(t)
+    finally:
+        p.stop()
+
+
+def test_none_at_once_while_a_seek_is_pending_even_with_pictures_queued(probe):
+    probe.push_picture(5.0)
+    probe.set_flags(seek_requested=True)
+    assert bounded(probe.next_frame_time) is None
+    assert probe.frame_times() == [pytest.approx(5.0)]
+
+
+def test_none_at_once_at_end_of_input_with_empty_queue_without_buffering(probe):
+    probe.set_flags(end_of_stream=True)
+    for _ in range(3):
+        assert bounded(probe.next_frame_time) is None
+    assert probe.state()["buffering"] is False
+
+
+def test_none_at_once_when_not_started_or_stopped_with_an_early_picture(clips, probe):
+    assert bounded(reelpipe.MediaDecoder(clips["frame_index_av"]).get_next_frame) is None
+    fresh = reelpipe_probe.Probe(clips["frame_index"])
+    assert bounded(fresh.next_frame_time) is None
+    del fresh
+
+    probe.push_picture(6.0)
+    probe.set_flags(running=False)
+    assert bounded(probe.next_frame_time) is None
+    assert probe.frame_times() == [pytest.approx(6.0)]
+
+
+def test_input_without_pictures_gives_none_at_once_and_leaves_buffering_alone(clips):
+    p = reelpipe_probe.Probe(clips["audio_mp3"])
+    try:
+        p.set_flags(running=True)
+        for buffering in (False, True):
+            p.set_flags(buffering=buffering)
+            assert bounded(p.next_frame_time) is None
+            assert p.state()["buffering"] is buffering
+    finally:
+        p.stop()
+
+
+def test_pictures_that_outlast_the_sound_are_paced_by_the_wall_clock(probe):
+    probe.set_clocks(audio_clock=5.0, video_clock=5.0)
+    times = [5.04, 5.08, 5.12, 5.16]
+    for t in times:
+        probe.push_picture(t)
+    probe.set_flags(end_of_stream=True)
+    time.sleep(0.15)  # the clock has now stood still longer than a stall takes
+    delivered, at = [], []
+    for _ in times:
+        delivered.append(bounded(probe.next_frame_time))
+        at.append(time.monotonic())
+    assert delivered == [pytest.approx(t) for t in times]
+    # One picture interval apart, not all at once.
+    assert at[-1] - at[0] >= 0.08
+
+
+def test_clock_standing_still_with_sound_left_does_not_count_as_the_sound_running_out(probe):
+    # The input is read to its end long before it has played (any input shorter
+    # than the read-ahead), and the device is late for a moment: a second of
+    # sound is still waiting, so the pictures must still wait for it.
+    probe.append_sound(bytes(176400))
+    probe.set_clocks(audio_clock=5.0, video_clock=5.16)
+    probe.push_picture(5.2)
+    probe.set_flags(end_of_stream=True)
+    time.sleep(0.15)
+    released = threading.Event()
+
+    def advance() -> None:
+        time.sleep(0.3)
+        released.set()
+        probe.set_clocks(audio_clock=5.195)
+
+    mover = threading.Thread(target=advance)
+    mover.start()
+    try:
+        assert bounded(probe.next_frame_time) == pytest.approx(5.2)
+        assert released.is_set(), "delivered by the wall clock while sound was still to play"
+    finally:
+        mover.join()
+
+
+# ---------------------------------------------------------------- waits that must end
+
+
+def test_stop_wakes_a_caller_waiting_for_an_early_picture_while_paused(clips):
+    decoder = playing(clips["frame_index_av"])
+    try:
+        assert wait_until(lambda: decoder.get_next_frame() is not None and decoder.get_position() > 0.3,
+                          timeout=HANG)
+        decoder.pause()
+
+        def drain() -> int:
+            count = 0
+            while decoder.get_next_frame() is not None:
+                count += 1
+            return count
+
+        caller = Bounded(drain)
+        time.sleep(0.5)
+        assert not caller.done(), "get_next_frame did not wait for the paused clock"
+        decoder.stop()
+        assert caller.join() <= 3  # at most the pictures already due at the pause
+    finally:
+        decoder.stop()
+
+
+def test_stop_wakes_a_caller_waiting_while_buffering_with_an_empty_queue(probe):
+    probe.set_flags(buffering=True)
+    caller = Bounded(probe.next_frame_time)
+    time.sleep(0.3)
+    assert not caller.done(), "get_next_frame did not wait while buffering"
+    bounded(probe.stop)
+    assert caller.join() is None
+
+
+def test_frame_budget_bounds_the_queue_without_losing_or_stalling_pictures(clips):
+    p = reelpipe_probe.Probe(clips["frame_index"])
+    budget = 3 * PICTURE_BYTES
+    p.set_frame_budget(budget)
+    most = {"bytes": 0, "frames": 0}
+    done = threading.Event()
+
+    def watch() -> None:
+        while not done.is_set():
+            state = p.state()
+            most["bytes"] = max(most["bytes"], state["frame_bytes"])
+            most["frames"] = max(most["frames"], state["frames"])
+            time.sleep(0.002)
+
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    try:
+        p.start()
+        wait_state(p, lambda s: s["frames"] >= 3, what="a full frame queue")
+        time.sleep(0.2)  # the video thread now waits for room
+        assert probe_times(p, 50) == [pytest.approx(k / FPS) for k in range(50)]
+
+        wait_state(p, lambda s: s["frames"] >= 3, what="a full frame queue")
+        bounded(p.seek, 4.0)  # ends the video thread's wait for room
+        rest = probe_times(p, INDEX_PICTURES)
+        assert rest, "no pictures after the seek"
+        start = round(rest[0] * FPS)
+        assert rest[0] >= 4.0 - LATE - 1e-3
+        assert rest == [pytest.approx(k / FPS) for k in range(start, INDEX_PICTURES)]
+
+        bounded(p.seek, 0.0)
+        wait_state(p, lambda s: s["frames"] >= 3, what="a full frame queue")
+        bounded(p.stop)  # ends the wait for room too
+    finally:
+        done.set()
+        watcher.join()
+        p.stop()
+    assert most["bytes"] <= budget + PICTURE_BYTES and most["frames"] <= 4, most
+
+
+# ---------------------------------------------------------------- stream queries
+
+
+def test_fps_comes_from_the_stream_with_a_fallback_without_pictures(clips):
+    assert reelpipe.MediaDecoder(clips["fps_23976"]).get_fps() == 24000 / 1001 == 23.976023976023978
+    assert reelpipe.MediaDecoder(clips["frame_index_av"]).get_fps() == 25.0
+    assert reelpipe.MediaDecoder(clips["audio_mp3"]).get_fps() == 30.0
+
+
+def test_duration_is_known_or_zero_never_negative(clips, made):
+    assert reelpipe.MediaDecoder(clips["av"]).get_duration() == pytest.approx(8.0, abs=0.05)
+    # The MPEG-TS that starts at a negative time still lasts about 6 s.
+    assert reelpipe.MediaDecoder(clips["negative_ts"]).get_duration() == pytest.approx(6.0, abs=0.1)
+    probed = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0",
+                             made["raw_h264"]], capture_output=True, text=True, check=True).stdout.strip()
+    assert probed == "N/A", "this FFmpeg knows the duration of raw H.264; the case is not covered"
+    assert reelpipe.MediaDecoder(made["raw_h264"]).get_duration() == 0.0
