@@ -1,0 +1,273 @@
+"""The module surface: what `import reelpipe` gives, how arguments convert, and
+where the extension refuses to load."""
+
+from __future__ import annotations
+
+import glob
+import os
+import pwd
+import re
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import reelpipe
+from lifecycle_util import run_python
+
+# What a caller sees of each method, as pybind11 renders it in the docstring.
+SIGNATURES = {
+    "__init__": "__init__(self, arg0: str) -> None",
+    "start": "start(self) -> None",
+    "stop": "stop(self) -> None",
+    "get_next_frame": "get_next_frame(self) -> object",
+    "get_fps": "get_fps(self) -> float",
+    "get_duration": "get_duration(self) -> float",
+    "get_position": "get_position(self) -> float",
+    "seek": "seek(self, arg0: float) -> None",
+    "pause": "pause(self) -> None",
+    "resume": "resume(self) -> None",
+    "set_volume": "set_volume(self, arg0: float) -> None",
+    "get_volume": "get_volume(self) -> float",
+    "is_buffering": "is_buffering(self) -> bool",
+}
+
+
+def _rendered_signature(method: object) -> str:
+    """The signature line of a pybind11 method, in the plain form of SIGNATURES.
+
+    pybind11 names the type of self and, from 3.0 on, spells a float argument
+    as the protocols it accepts; both are the same signature to a caller.
+    """
+    text = getattr(method, "__text_signature__", None) or (method.__doc__ or "").strip().splitlines()[0]
+    text = re.sub(r"self: [\w.]+", "self", text)
+    text = text.replace("typing.SupportsFloat | typing.SupportsIndex", "float")
+    return text.replace("typing.SupportsFloat", "float")
+
+
+def _child_env(**extra: str) -> dict[str, str]:
+    """The environment for a child interpreter that finds this build of reelpipe first."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(
+        p for p in (os.path.dirname(reelpipe.__file__), env.get("PYTHONPATH", "")) if p)
+    env.update(extra)
+    return env
+
+
+# ---------------------------------------------------------------- the surface
+
+
+def test_module_exports_only_the_decoder_class():
+    public = {name for name in vars(reelpipe) if not name.startswith("_")}
+    assert public == {"MediaDecoder"}
+    assert isinstance(reelpipe.MediaDecoder, type)
+
+
+def test_class_has_exactly_the_thirteen_methods():
+    cls = reelpipe.MediaDecoder
+    own = {name for name in vars(cls) if not name.startswith("_")} | ({"__init__"} & set(vars(cls)))
+    assert own == set(SIGNATURES)
+    for name in SIGNATURES:
+        assert callable(getattr(cls, name)), name
+
+
+@pytest.mark.parametrize("name", sorted(SIGNATURES))
+def test_method_signature(name):
+    assert _rendered_signature(getattr(reelpipe.MediaDecoder, name)) == SIGNATURES[name]
+
+
+def test_extension_exports_only_its_entry_point():
+    if shutil.which("nm") is None:
+        pytest.skip("nm (binutils) is not installed")
+    out = subprocess.run(["nm", "-D", "--defined-only", reelpipe.__file__],
+                         capture_output=True, text=True, check=True).stdout
+    symbols = {line.split()[-1] for line in out.splitlines() if line.strip()}
+    assert symbols == {"PyInit_reelpipe"}
+
+
+# ---------------------------------------------------------------- where it refuses to load
+
+
+def _other_cpythons() -> list[str]:
+    """Other CPython 3 interpreters of pyenv, 3.12 first."""
+    roots = {os.environ.get("PYENV_ROOT", ""), os.path.join(pwd.getpwuid(os.getuid()).pw_dir, ".pyenv"),
+             str(Path(sys.base_prefix).parent.parent)}
+    try:
+        roots.add(subprocess.run(["pyenv", "root"], capture_output=True, text=True, timeout=10).stdout.strip())
+    except (OSError, subprocess.SubprocessError):
+        pass
+    found = []
+    for root in filter(None, roots):
+        found += glob.glob(os.path.join(root, "versions", "3.*", "bin", "python3.[0-9]*"))
+    mine = f"python{sys.version_info.major}.{sys.version_info.minor}"
+    others = {p for p in found if re.search(r"python3\.\d+$", p) and not p.endswith(mine)}
+    return sorted(others, key=lambda p: (not p.endswith("python3.12"), p))
+
+
+def test_other_python_version_is_refused_with_both_versions(tmp_path):
+    others = _other_cpythons()
+    if not others:
+        pytest.skip("no CPython other than this one is installed")
+    # A plain name, so the other interpreter's import system accepts the file.
+    shutil.copy(reelpipe.__file__, tmp_path / "reelpipe.so")
+    code = (
+        "import os, sys\n"
+        f"sys.path.insert(0, {str(tmp_path)!r})\n"
+        # Lazy binding lets the entry point run and check the version itself
+        # instead of dlopen failing on a symbol this interpreter lacks.
+        "sys.setdlopenflags(os.RTLD_LAZY | os.RTLD_GLOBAL)\n"
+        "print(sys.version)\n"
+        "try:\n"
+        "    import reelpipe\n"
+        "except ImportError as exc:\n"
+        "    print('ImportError:' + str(exc))\n"
+        "else:\n"
+        "    print('imported')\n"
+    )
+    env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
+    result = run_python(code, python=others[0], env=env)
+    lines = result.stdout.splitlines()
+    assert result.returncode == 0, result.stderr
+    version, outcome = lines[0], lines[-1]
+    assert outcome == ("ImportError:Python version mismatch: module was compiled for Python 3.13, "
+                       f"but the interpreter version is incompatible: {version}.")
+
+
+def test_import_in_a_sub_interpreter_fails_and_leaves_the_main_one_working():
+    code = (
+        "try:\n"
+        "    import _interpreters as interp\n"
+        "except ImportError:\n"
+        "    try:\n"
+        "        import _xxsubinterpreters as interp\n"
+        "    except ImportError:\n"
+        "        print('no-api'); raise SystemExit\n"
+        "iid = interp.create()\n"
+        "try:\n"
+        "    failure = interp.run_string(iid, 'import reelpipe')\n"
+        # 3.13 hands back a description of the exception; older ones raise.
+        "    outcome = failure.type.__name__ if failure is not None else 'imported'\n"
+        "except Exception as exc:\n"
+        "    outcome = str(exc)\n"
+        "interp.destroy(iid)\n"
+        "print(outcome.replace('\\n', ' '))\n"
+        "import reelpipe\n"
+        "print(reelpipe.MediaDecoder.__name__)\n"
+    )
+    result = run_python(code, env=_child_env())
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    if lines[:1] == ["no-api"]:
+        pytest.skip("this interpreter has no low-level sub-interpreter module")
+    outcome, main_import = lines[0], lines[-1]
+    assert "ImportError" in outcome, result.stdout
+    assert main_import == "MediaDecoder"
+
+
+def test_import_does_not_load_numpy():
+    result = run_python("import sys, reelpipe; print('numpy' in sys.modules)", env=_child_env())
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split()[-1] == "False"
+
+
+def test_missing_numpy_surfaces_as_import_error_from_get_next_frame(clips):
+    code = (
+        "import sys, time\n"
+        "class NoNumpy:\n"
+        "    def find_spec(self, name, path=None, target=None):\n"
+        "        if name == 'numpy' or name.startswith('numpy.'):\n"
+        "            raise ModuleNotFoundError('numpy is blocked', name=name)\n"
+        "        return None\n"
+        "sys.meta_path.insert(0, NoNumpy())\n"
+        "import reelpipe\n"
+        f"d = reelpipe.MediaDecoder({clips['video_only']!r})\n"
+        "d.start()\n"
+        "deadline = time.monotonic() + 20\n"
+        "outcome = 'no picture came'\n"
+        "while time.monotonic() < deadline:\n"
+        "    try:\n"
+        "        frame = d.get_next_frame()\n"
+        "    except ImportError:\n"
+        "        outcome = 'ImportError'\n"
+        "        break\n"
+        "    if frame is not None:\n"
+        "        outcome = 'got ' + type(frame).__name__\n"
+        "        break\n"
+        "    time.sleep(0.01)\n"
+        "d.stop()\n"
+        "print(outcome)\n"
+    )
+    result = run_python(code, env=_child_env())
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines()[-1] == "ImportError"
+
+
+# ---------------------------------------------------------------- argument conversion
+
+
+@pytest.fixture(scope="module")
+def odd_named_clip(clips, tmp_path_factory):
+    """The video-only clip under a name with non-ASCII and non-UTF-8 bytes, as bytes paths."""
+    folder = tmp_path_factory.mktemp("names")
+    utf8 = os.path.join(str(folder), "clip é.mp4")
+    os.symlink(clips["video_only"], utf8)
+    raw = os.path.join(os.fsencode(str(folder)), b"clip-\xff.mp4")
+    os.symlink(os.fsencode(clips["video_only"]), raw)
+    return {"utf8": utf8, "raw": raw}
+
+
+@pytest.mark.parametrize("form", ["str", "bytes", "bytearray", "utf8 str", "non-utf8 bytes", "non-utf8 bytearray"])
+def test_path_forms_open_the_same_file(clips, odd_named_clip, form):
+    plain = clips["video_only"]
+    path = {
+        "str": plain,
+        "bytes": plain.encode(),
+        "bytearray": bytearray(plain.encode()),
+        "utf8 str": odd_named_clip["utf8"],
+        "non-utf8 bytes": odd_named_clip["raw"],
+        "non-utf8 bytearray": bytearray(odd_named_clip["raw"]),
+    }[form]
+    reference = reelpipe.MediaDecoder(plain)
+    decoder = reelpipe.MediaDecoder(path)
+    assert decoder.get_duration() == reference.get_duration() > 0
+    assert decoder.get_fps() == reference.get_fps()
+
+
+@pytest.mark.parametrize("path", [42, None, ["a.mp4"], Path("a.mp4"), 1.5], ids=repr)
+def test_path_of_another_type_is_a_type_error(path):
+    with pytest.raises(TypeError):
+        reelpipe.MediaDecoder(path)
+
+
+def test_missing_bytes_path_that_is_not_utf8_is_a_runtime_error(tmp_path):
+    # Bytes are how a caller names a file whose name is not text; the failure
+    # must still be the documented one.
+    with pytest.raises(RuntimeError, match="^FFmpeg failed to open video file: "):
+        reelpipe.MediaDecoder(os.fsencode(str(tmp_path)) + b"/missing-\xff.mp4")
+
+
+@pytest.mark.parametrize("method, value, accepted", [
+    ("seek", 3, True),
+    ("seek", 2.5, True),
+    ("seek", "1", False),
+    ("seek", None, False),
+    ("set_volume", True, True),
+    ("set_volume", 1, True),
+    ("set_volume", "0.5", False),
+], ids=lambda v: repr(v))
+def test_number_arguments(clips, method, value, accepted):
+    decoder = reelpipe.MediaDecoder(clips["av"])  # not started: seek returns at once
+    if accepted:
+        assert getattr(decoder, method)(value) is None
+    else:
+        with pytest.raises(TypeError):
+            getattr(decoder, method)(value)
+
+
+def test_set_volume_true_means_full_volume(clips):
+    decoder = reelpipe.MediaDecoder(clips["av"])
+    decoder.set_volume(0.25)
+    decoder.set_volume(True)
+    assert decoder.get_volume() == 1.0
