@@ -18,14 +18,18 @@ void audio_data_callback(ma_device* device, void* output, const void* /*input*/,
 }
 
 // Plays one whole period from audio_buffer and advances the clock by it, or
-// on an underrun plays silence, keeps the partial period for later and
-// starts buffering. Takes audio_buffer_mutex.
+// on an underrun plays silence and keeps the partial period for later. An
+// underrun starts buffering only when reading is short of data too: when
+// enough has been read already, the audio thread is just catching up (as at
+// the start), and buffering would wait for the demux thread, which may sit
+// in a stalled read while everything needed to play is at hand. Takes
+// audio_buffer_mutex.
 void MediaDecoder::play_period(void* output, ma_uint32 frame_count) {
     const std::size_t bytes = static_cast<std::size_t>(frame_count) * playback_frame_bytes;
     last_period_bytes = bytes;
     std::lock_guard<std::mutex> lock(audio_buffer_mutex);
     if (audio_buffer.size() < bytes) {
-        buffering = true;
+        if (read_ahead() < min_buffer_ahead) buffering = true;
         std::memset(output, 0, bytes);
         return;
     }

@@ -20,6 +20,13 @@ void push_packet(std::mutex& mutex, std::condition_variable& cv, std::deque<Pack
     cv.notify_one();
 }
 
+// Truncates a timestamp toward zero; a target too large for 64 bits (seek to
+// 1e300 or infinity) becomes the largest timestamp instead of undefined.
+std::int64_t saturating_timestamp(double units) {
+    constexpr double largest = 9.2e18;
+    return units < largest ? static_cast<std::int64_t>(units) : static_cast<std::int64_t>(largest);
+}
+
 }  // namespace
 
 void MediaDecoder::demux_loop() {
@@ -128,10 +135,10 @@ void MediaDecoder::carry_out_seek() {
     }
     if (video_stream_index >= 0) {
         const AVRational tb = video_time_base;
-        const auto ts = static_cast<std::int64_t>(target / (static_cast<double>(tb.num) / static_cast<double>(tb.den)));
-        av_seek_frame(format_ctx.get(), video_stream_index, ts, AVSEEK_FLAG_BACKWARD);
+        const double units = target / (static_cast<double>(tb.num) / static_cast<double>(tb.den));
+        av_seek_frame(format_ctx.get(), video_stream_index, saturating_timestamp(units), AVSEEK_FLAG_BACKWARD);
     } else {
-        av_seek_frame(format_ctx.get(), -1, static_cast<std::int64_t>(target * AV_TIME_BASE), AVSEEK_FLAG_BACKWARD);
+        av_seek_frame(format_ctx.get(), -1, saturating_timestamp(target * AV_TIME_BASE), AVSEEK_FLAG_BACKWARD);
     }
     flush_pipeline(target);
     {
@@ -165,6 +172,7 @@ void MediaDecoder::flush_pipeline(double target) {
     audio_packet_queue.clear();
     frame_queue.clear();
     frame_queue_bytes = 0;
+    pictures_exhausted = false;
     audio_buffer.clear();
     if (video_codec_ctx) avcodec_flush_buffers(video_codec_ctx.get());
     if (audio_codec_ctx) avcodec_flush_buffers(audio_codec_ctx.get());

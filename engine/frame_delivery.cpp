@@ -25,8 +25,10 @@ FramePtr MediaDecoder::get_next_frame() {
         std::unique_lock<std::mutex> lock(frame_queue_mutex);
         if (frame_queue.empty() && running && !end_of_stream && !seek_requested && !buffering) buffering = true;
         frame_queue_cv.wait(lock, [this] {
-            return (!frame_queue.empty() && !buffering) || !running || end_of_stream || seek_requested;
+            return (!frame_queue.empty() && !buffering) || !running || input_finished() || seek_requested;
         });
+        // Reading may have ended while pictures are still being decoded: the
+        // wait above ends only once the last of them is queued.
         if (seek_requested || frame_queue.empty()) return {};
 
         const Verdict verdict = judge_front_picture(frame_queue.front().get());

@@ -12,10 +12,23 @@ namespace reelpipe {
 
 namespace {
 
+// The longest the constructor waits for an input to open and be probed. A
+// stalled server would otherwise hold it for minutes: each network
+// operation has its own 10 s limit and the reconnect options retry them.
+constexpr std::int64_t open_deadline_ns = 30'000'000'000;
+
+std::int64_t steady_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 // FFmpeg calls this during blocking I/O; a non-zero answer abandons it, so a
-// stalled network read cannot hold stop() back.
+// stalled network read can hold neither stop() nor the constructor for long.
 int interrupt_io(void* opaque) {
-    return static_cast<const std::atomic<bool>*>(opaque)->load() ? 1 : 0;
+    const auto* interrupt = static_cast<const IoInterrupt*>(opaque);
+    if (interrupt->abort) return 1;
+    const std::int64_t deadline = interrupt->deadline_ns;
+    return deadline != 0 && steady_ns() > deadline ? 1 : 0;
 }
 
 // Options for every input: a large read buffer, reconnection for network
@@ -47,9 +60,9 @@ MediaDecoder::MediaDecoder(std::string path_arg) : path(std::move(path_arg)) {
     av_log_set_level(AV_LOG_QUIET);
     avformat_network_init();
     open_input();
-    if (avformat_find_stream_info(format_ctx.get(), nullptr) < 0) {
-        throw std::runtime_error("FFmpeg failed to find stream info.");
-    }
+    const int probed = avformat_find_stream_info(format_ctx.get(), nullptr);
+    io_interrupt.deadline_ns = 0;
+    if (probed < 0) throw std::runtime_error("FFmpeg failed to find stream info.");
     open_video_stream();
     open_audio_stream();
     if (format_ctx->duration != AV_NOPTS_VALUE && format_ctx->duration > 0) {
@@ -66,7 +79,8 @@ void MediaDecoder::open_input() {
     AVFormatContext* ctx = avformat_alloc_context();
     if (ctx == nullptr) throw std::runtime_error(failure);
     ctx->interrupt_callback.callback = interrupt_io;
-    ctx->interrupt_callback.opaque = &abort_io;
+    ctx->interrupt_callback.opaque = &io_interrupt;
+    io_interrupt.deadline_ns = steady_ns() + open_deadline_ns;
 
     DictionaryPtr options = input_options();
     AVDictionary* raw_options = options.release();
@@ -202,7 +216,7 @@ void MediaDecoder::start() {
         paused = false;
         stopped = false;
     }
-    abort_io = false;
+    io_interrupt.abort = false;
     audio_clock_moved_at = steady_now_ns();
     running = true;
     demux_thread = std::thread(&MediaDecoder::demux_loop, this);
@@ -218,7 +232,7 @@ void MediaDecoder::stop() {
     std::lock_guard<std::mutex> lifecycle(lifecycle_mutex);
     running = false;
     paused = true;
-    abort_io = true;
+    io_interrupt.abort = true;
     stopped = true;
     wake_all_waiters();
     if (demux_thread.joinable()) demux_thread.join();
@@ -248,9 +262,6 @@ void MediaDecoder::wake_all_waiters() {
     }
 }
 
-std::int64_t MediaDecoder::steady_now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
+std::int64_t MediaDecoder::steady_now_ns() { return steady_ns(); }
 
 }  // namespace reelpipe

@@ -50,6 +50,15 @@ inline bool copy_input_layout(const AVChannelLayout& source, AVChannelLayout* ta
     return av_channel_layout_copy(target, &source) == 0;
 }
 
+// What FFmpeg's blocking I/O checks: stop() sets `abort` (start() clears
+// it), and while the constructor opens the input `deadline_ns` (steady
+// clock, 0 for none) bounds the whole opening, however often the network
+// retries.
+struct IoInterrupt {
+    std::atomic<bool> abort{false};
+    std::atomic<std::int64_t> deadline_ns{0};
+};
+
 class MediaDecoder {
 public:
     // Opens and probes `path` (a file or URL), picks at most one video and one
@@ -161,6 +170,8 @@ private:
     Verdict judge_front_picture(const AVFrame* picture);
     double picture_seconds(const AVFrame* picture) const;
     bool audio_clock_stalled_at_end();
+    bool input_finished() const { return end_of_stream && pictures_exhausted; }
+    void announce_pictures_exhausted();
 
     // Audio decode (audio_decode.cpp).
     void decode_audio_packet(const AVPacket* packet, AVFrame* scratch);
@@ -266,8 +277,12 @@ private:
     // Bytes the device asked for in its latest period (callback only): less
     // than this left in audio_buffer can never be played.
     std::atomic<std::size_t> last_period_bytes{0};
-    // Set by stop(), cleared by start(): makes FFmpeg abandon blocking I/O.
-    std::atomic<bool> abort_io{false};
+    // The video thread has drained its decoder at the end of the input, so
+    // no picture is on its way. Set by the video thread under
+    // frame_queue_mutex; cleared by it when input comes again and by the
+    // flush. end_of_stream alone only says that reading has finished.
+    std::atomic<bool> pictures_exhausted{false};
+    IoInterrupt io_interrupt;
 
     // Pictures queued may take at most this many bytes; at 4K the 10 s
     // read-ahead alone would exhaust memory.

@@ -55,6 +55,7 @@ void MediaDecoder::video_decode_loop() {
             if (drained_generation == flush_generation || seek_requested) continue;
             drained_generation = flush_generation;
             decode_video_packet(nullptr, scratch.get());
+            announce_pictures_exhausted();
             continue;
         }
         if (seek_requested || generation != flush_generation) continue;
@@ -62,9 +63,18 @@ void MediaDecoder::video_decode_loop() {
             // More input after a drain (a stream that came back): reopen it.
             avcodec_flush_buffers(video_codec_ctx.get());
             drained_generation = UINT64_MAX;
+            pictures_exhausted = false;
         }
         decode_video_packet(packet.get(), scratch.get());
     }
+}
+
+// Tells frame delivery that the last picture of the input is queued. Called
+// on the video thread with video_codec_mutex held; takes frame_queue_mutex.
+void MediaDecoder::announce_pictures_exhausted() {
+    std::lock_guard<std::mutex> lock(frame_queue_mutex);
+    pictures_exhausted = true;
+    frame_queue_cv.notify_all();
 }
 
 // Feeds one packet (null: the end of the stream) and handles every picture

@@ -150,6 +150,17 @@ class TestCallback:
         assert state["audio_buffer_bytes"] == 1000
         assert state["audio_clock"] == 2.0
 
+    def test_underrun_with_enough_read_ahead_does_not_start_buffering(self, probe):
+        # Four seconds are read but not yet converted: the audio thread is
+        # catching up, and buffering would wait on a demux thread that may sit
+        # in a stalled read with everything needed already at hand.
+        probe.set_clocks(audio_demux_clock=6.0)
+        probe.append_sound(b"\x01" * 1000)
+        assert probe.run_callback(441) == bytes(self.PERIOD)
+        state = probe.state()
+        assert not state["buffering"]
+        assert (state["audio_buffer_bytes"], state["audio_clock"]) == (1000, 2.0)
+
     @pytest.mark.parametrize("flag", ["buffering", "paused"])
     def test_buffering_or_paused_plays_silence_and_keeps_everything(self, probe, flag):
         probe.append_sound(b"\x02" * (20 * self.PERIOD))

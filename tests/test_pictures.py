@@ -281,6 +281,20 @@ def test_b_frame_clip_delivers_all_pictures_then_plays_again_after_seek(clips):
         decoder.stop()
 
 
+def test_a_loop_until_none_gets_every_picture_of_a_short_clip(clips):
+    # The whole clip is read long before its first picture is decoded: the
+    # end of reading must not pass for the end of the pictures.
+    for _ in range(5):
+        decoder = playing(clips["frame_index_50"])
+        try:
+            pictures = []
+            while (picture := bounded(decoder.get_next_frame)) is not None:
+                pictures.append(picture)
+            assert [frame_index_of(picture) for picture in pictures] == list(range(50))
+        finally:
+            decoder.stop()
+
+
 # ---------------------------------------------------------------- frame delivery rules (probe)
 
 
@@ -360,7 +374,8 @@ def test_none_at_once_while_a_seek_is_pending_even_with_pictures_queued(probe):
 
 
 def test_none_at_once_at_end_of_input_with_empty_queue_without_buffering(probe):
-    probe.set_flags(end_of_stream=True)
+    # The input is read to its end and the video thread has drained its decoder.
+    probe.set_flags(end_of_stream=True, pictures_exhausted=True)
     for _ in range(3):
         assert bounded(probe.next_frame_time) is None
     assert probe.state()["buffering"] is False

@@ -35,6 +35,7 @@ public:
         s["running"] = m.running.load();
         s["paused"] = m.paused.load();
         s["end_of_stream"] = m.end_of_stream.load();
+        s["pictures_exhausted"] = m.pictures_exhausted.load();
         s["buffering"] = m.buffering.load();
         s["seeking"] = m.seeking.load();
         s["seek_requested"] = m.seek_requested.load();
@@ -160,6 +161,8 @@ public:
                 m.buffering = value;
             } else if (name == "end_of_stream") {
                 m.end_of_stream = value;
+            } else if (name == "pictures_exhausted") {
+                m.pictures_exhausted = value;
             } else if (name == "seek_requested") {
                 m.seek_requested = value;
             } else {
@@ -182,6 +185,8 @@ public:
                 m.video_clock = value;
             } else if (name == "demux_clock") {
                 m.demux_clock = value;
+            } else if (name == "audio_demux_clock") {
+                m.audio_demux_clock = value;
             } else {
                 throw py::key_error(name);
             }
