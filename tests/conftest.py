@@ -166,7 +166,8 @@ class _Monitor:
         self._proc = subprocess.Popen(
             ["parec", "-d", "null.monitor", "--format=s16le", f"--rate={RATE}",
              f"--channels={CHANNELS}", "--raw", "--latency-msec=20"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            env=helpers.tool_env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL)
         self._lock = threading.Lock()
         self._first_data = threading.Event()
         self._chunks: list[bytes] = []
@@ -240,7 +241,7 @@ class PulseServer:
                 ["pulseaudio", "--daemonize=no", "-n", "--exit-idle-time=-1", "--disallow-exit",
                  "--use-pid-file=no", "--load=module-null-sink norewinds=1",
                  "--load=module-native-protocol-unix", "--log-level=error", "--log-target=stderr"],
-                stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+                env=helpers.tool_env(), stdin=subprocess.DEVNULL, stdout=log, stderr=log)
         deadline = time.monotonic() + timeout
         while not self._pactl("info"):
             if self._proc.poll() is not None:
@@ -275,7 +276,7 @@ class PulseServer:
             return "(no log)"
 
     def _pactl(self, *args: str) -> bool:
-        result = subprocess.run(["pactl", *args], stdin=subprocess.DEVNULL,
+        result = subprocess.run(["pactl", *args], env=helpers.tool_env(), stdin=subprocess.DEVNULL,
                                 capture_output=True, timeout=10)
         return result.returncode == 0
 

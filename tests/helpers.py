@@ -55,3 +55,15 @@ def frame_index_of(picture: np.ndarray) -> int:
             if block.mean() > 127:
                 index |= 1 << (col + _COLS * row)
     return index
+
+
+def tool_env() -> dict[str, str]:
+    """The environment for the sound server and its tools.
+
+    The sanitizer run preloads its runtimes for the interpreter (and the
+    Python children that load the module); the PulseAudio programs must run
+    without them, or they hang or fail at exit on their own leaks.
+    """
+    env = dict(os.environ)
+    env.pop("LD_PRELOAD", None)
+    return env

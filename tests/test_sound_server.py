@@ -11,12 +11,15 @@ import subprocess
 import numpy as np
 import pytest
 
+import helpers
+
 
 def play_tone(seconds: float, freq: float = 440.0, amplitude: int = 8192) -> None:
     t = np.arange(int(44100 * seconds)) / 44100
     tone = (amplitude * np.sin(2 * np.pi * freq * t)).astype("<i2")
     subprocess.run(["pacat", "--playback", "--format=s16le", "--rate=44100", "--channels=2",
-                    "--raw"], input=np.repeat(tone[:, None], 2, axis=1).tobytes(),
+                    "--raw"], env=helpers.tool_env(),
+                   input=np.repeat(tone[:, None], 2, axis=1).tobytes(),
                    check=True, timeout=30)
 
 
