@@ -22,7 +22,7 @@ void MediaDecoder::audio_decode_loop() {
         PacketPtr packet;
         std::uint64_t generation = 0;
         const PacketWait wait =
-            wait_for_packet(audio_packet_mutex, audio_packet_cv, audio_packet_queue, packet, generation);
+            wait_for_packet(audio_packet_mutex, audio_packet_cv, audio_packet_queue, nullptr, packet, generation);
         if (wait == PacketWait::stopped) break;
         if (wait == PacketWait::idle) continue;
 
@@ -101,7 +101,7 @@ void MediaDecoder::wait_for_buffer_room() {
 // frame or plays noise.
 bool MediaDecoder::match_resampler(const AVFrame* frame) {
     const auto format = static_cast<AVSampleFormat>(frame->format);
-    if (frame->sample_rate <= 0 || format == AV_SAMPLE_FMT_NONE) return false;
+    if (!plausible_sample_rate(frame->sample_rate) || format == AV_SAMPLE_FMT_NONE) return false;
     AVChannelLayout in_layout{};
     if (!copy_input_layout(frame->ch_layout, &in_layout)) {
         av_channel_layout_uninit(&in_layout);

@@ -9,14 +9,16 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
-// Appends a copy of `packet` and wakes the decode thread. A copy that cannot
-// be allocated costs that packet; nothing null is ever queued.
+// Appends a copy of `packet` and wakes the decode thread; `queued`, when
+// given, mirrors the queue's length. A copy that cannot be allocated costs
+// that packet; nothing null is ever queued.
 void push_packet(std::mutex& mutex, std::condition_variable& cv, std::deque<PacketPtr>& queue,
-                 const AVPacket& packet) {
+                 std::atomic<std::size_t>* queued, const AVPacket& packet) {
     std::lock_guard<std::mutex> lock(mutex);
     PacketPtr copy = clone_packet(&packet);
     if (!copy) return;
     queue.push_back(std::move(copy));
+    if (queued != nullptr) *queued = queue.size();
     cv.notify_one();
 }
 
@@ -61,19 +63,24 @@ double MediaDecoder::read_ahead() const {
     return lead > 0.0 ? lead : 0.0;
 }
 
-// True when playback waits for sound that has not been read yet: nothing is
-// queued for the audio thread and less than half a second is converted.
-// Some muxers store the sound far after the pictures it belongs with; the
-// read-ahead limit must not then hold back the very packets the audio clock
-// needs, or playback would stall for good.
-bool MediaDecoder::sound_starving() {
-    if (audio_stream_index < 0 || video_stream_index < 0) return false;
-    {
-        std::lock_guard<std::mutex> lock(audio_packet_mutex);
-        if (!audio_packet_queue.empty()) return false;
-    }
-    std::lock_guard<std::mutex> lock(audio_buffer_mutex);
-    return static_cast<double>(audio_buffer.size()) < playback_bytes_per_second * starving_below;
+// True when playback waits for sound that has not been read yet: less than
+// min_buffer_ahead of sound lies read ahead of what has played. Some muxers
+// store the sound far after the pictures it belongs with; the read-ahead
+// limit must not then hold back the very packets the audio clock needs, or
+// playback would crawl or stall for good. Sound that is over (see
+// sound_gone()) starves nothing.
+bool MediaDecoder::sound_starving() const {
+    if (audio_stream_index < 0 || video_stream_index < 0 || sound_gone()) return false;
+    return audio_demux_clock - audio_clock < min_buffer_ahead;
+}
+
+// True when the sound track has ended before the pictures: its last packet
+// (by the duration the container declares) has been read, or, when no
+// duration is known, sound_gone_after seconds of pictures have been read
+// past the last sound.
+bool MediaDecoder::sound_gone() const {
+    const double last_sound = audio_demux_clock;
+    return last_sound >= sound_end - 0.5 || demux_clock - last_sound > sound_gone_after;
 }
 
 // Clears buffering and wakes frame delivery, which may wait for it.
@@ -93,10 +100,10 @@ void MediaDecoder::route_packet(const AVPacket& packet) {
     end_of_stream = false;
     if (packet.stream_index == video_stream_index) {
         if (packet.pts != AV_NOPTS_VALUE) demux_clock = timestamp_seconds(video_time_base, packet.pts);
-        push_packet(video_packet_mutex, video_packet_cv, video_packet_queue, packet);
+        push_packet(video_packet_mutex, video_packet_cv, video_packet_queue, &video_packets_queued, packet);
     } else if (packet.stream_index == audio_stream_index) {
         if (packet.pts != AV_NOPTS_VALUE) audio_demux_clock = timestamp_seconds(audio_time_base, packet.pts);
-        push_packet(audio_packet_mutex, audio_packet_cv, audio_packet_queue, packet);
+        push_packet(audio_packet_mutex, audio_packet_cv, audio_packet_queue, nullptr, packet);
     }
 }
 
@@ -117,7 +124,7 @@ void MediaDecoder::handle_failed_read() {
 void MediaDecoder::throttled_wait() {
     std::unique_lock<std::mutex> lock(seek_mutex);
     seek_cv.wait_until(lock, steady_clock::now() + milliseconds(50), [this] {
-        return seek_requested || !running || read_ahead() < resume_buffer_ahead;
+        return seek_requested || !running || read_ahead() < resume_buffer_ahead || sound_starving();
     });
 }
 
@@ -169,10 +176,12 @@ void MediaDecoder::flush_pipeline(double target) {
     std::lock_guard<std::mutex> frames(frame_queue_mutex);
     std::lock_guard<std::mutex> sound(audio_buffer_mutex);
     video_packet_queue.clear();
+    video_packets_queued = 0;
     audio_packet_queue.clear();
     frame_queue.clear();
     frame_queue_bytes = 0;
     pictures_exhausted = false;
+    wall_pacing_since_ns = 0;
     audio_buffer.clear();
     if (video_codec_ctx) avcodec_flush_buffers(video_codec_ctx.get());
     if (audio_codec_ctx) avcodec_flush_buffers(audio_codec_ctx.get());

@@ -23,7 +23,12 @@ FramePtr MediaDecoder::get_next_frame() {
     if (video_stream_index < 0) return {};
     for (;;) {
         std::unique_lock<std::mutex> lock(frame_queue_mutex);
-        if (frame_queue.empty() && running && !end_of_stream && !seek_requested && !buffering) buffering = true;
+        // Only a pipeline with nothing left to decode needs the demux thread to
+        // read ahead again; with packets still queued the pictures are coming.
+        if (frame_queue.empty() && video_packets_queued == 0 && running && !end_of_stream && !seek_requested &&
+            !buffering) {
+            buffering = true;
+        }
         frame_queue_cv.wait(lock, [this] {
             return (!frame_queue.empty() && !buffering) || !running || input_finished() || seek_requested;
         });
@@ -45,7 +50,6 @@ FramePtr MediaDecoder::get_next_frame() {
         // The video thread may be waiting for room in the queue.
         frame_queue_cv.notify_all();
         if (verdict == Verdict::late) continue;
-        last_delivery_ns = steady_now_ns();
         if (picture->pts != AV_NOPTS_VALUE) video_clock = picture_seconds(picture.get());
         return picture;
     }
@@ -61,26 +65,34 @@ MediaDecoder::Verdict MediaDecoder::judge_front_picture(const AVFrame* picture) 
     if (picture->pts == AV_NOPTS_VALUE || audio_stream_index < 0) return Verdict::deliver;
     const double t = picture_seconds(picture);
     if (t <= 0.0) return Verdict::deliver;
-    if (audio_clock_stalled_at_end()) {
-        // The sound has run out before the pictures: pace what is left by
-        // the wall clock, one picture interval after the last one shown.
-        const double since_last = static_cast<double>(steady_now_ns() - last_delivery_ns) / 1e9;
-        return t - video_clock <= since_last + early_margin ? Verdict::deliver : Verdict::early;
+    if (sound_ran_out()) {
+        // The sound has run out before the pictures: pace what is left by the
+        // wall clock, from the last picture shown when that began. A fixed
+        // start keeps the early margin from adding up picture by picture.
+        const std::int64_t now = steady_now_ns();
+        if (wall_pacing_since_ns == 0) {
+            wall_pacing_since_ns = now;
+            wall_pacing_from = video_clock;
+        }
+        const double elapsed = static_cast<double>(now - wall_pacing_since_ns) / 1e9;
+        return t - wall_pacing_from <= elapsed + early_margin ? Verdict::deliver : Verdict::early;
     }
+    wall_pacing_since_ns = 0;
     const double a = audio_clock;
     if (t > a + early_margin) return Verdict::early;
     if (a - late_margin > t) return Verdict::late;
     return Verdict::deliver;
 }
 
-// True when the input has ended, the audio clock has stood still for a while
-// without a pause, and less than a period of sound is left: nothing will move
-// the clock again. A clock that is merely late (a busy machine, a slow
+// True when the sound is over (the input has ended, or the sound track has
+// ended long before the pictures), the audio clock has stood still for a
+// while without a pause, and less than a period of sound is left: nothing
+// will move the clock again. A clock that is merely late (a busy machine, a slow
 // device) still has sound buffered and keeps pacing the pictures. Called
 // with frame_queue_mutex held; takes audio_buffer_mutex, which comes later
 // in the lock order.
-bool MediaDecoder::audio_clock_stalled_at_end() {
-    if (!end_of_stream || paused || steady_now_ns() - audio_clock_moved_at <= stall_ns) return false;
+bool MediaDecoder::sound_ran_out() {
+    if (!(end_of_stream || sound_gone()) || paused || steady_now_ns() - audio_clock_moved_at <= stall_ns) return false;
     const std::size_t unplayable =
         std::max(last_period_bytes.load(), static_cast<std::size_t>(playback_bytes_per_second / 10));
     std::lock_guard<std::mutex> lock(audio_buffer_mutex);

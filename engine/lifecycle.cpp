@@ -1,4 +1,7 @@
 // Construction, start, stop and teardown of a MediaDecoder.
+#include <dlfcn.h>
+
+#include <mutex>
 #include <stdexcept>
 
 extern "C" {
@@ -52,6 +55,21 @@ CodecContextPtr open_decoder(const AVStream* stream) {
     if (avcodec_parameters_to_context(ctx.get(), stream->codecpar) < 0) return {};
     if (avcodec_open2(ctx.get(), codec, nullptr) < 0) return {};
     return ctx;
+}
+
+// Keeps the audio backends' client libraries loaded for the life of the
+// process. Each device makes its own miniaudio context, so that a sound
+// server started later is still found, and each context loads and unloads
+// libasound, libpulse and libjack; JACK's client library crashes in its
+// static initialiser after a few hundred such reloads. A library pinned
+// here is initialised once, and miniaudio's loads only count references.
+void pin_audio_backends() {
+    static std::once_flag pinned;
+    std::call_once(pinned, [] {
+        for (const char* name : {"libasound.so.2", "libpulse.so.0", "libjack.so.0"}) {
+            dlopen(name, RTLD_NOW | RTLD_NODELETE);
+        }
+    });
 }
 
 }  // namespace
@@ -129,10 +147,11 @@ void MediaDecoder::open_audio_stream() {
     const int index = av_find_best_stream(format_ctx.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
     if (index < 0) return;
     const AVStream* stream = format_ctx->streams[index];
+    const AVCodecParameters* par = stream->codecpar;
+    if (!plausible_sample_rate(par->sample_rate)) return;
     CodecContextPtr ctx = open_decoder(stream);
     if (!ctx) return;
 
-    const AVCodecParameters* par = stream->codecpar;
     AVChannelLayout in_layout{};
     if (!copy_input_layout(par->ch_layout, &in_layout)) {
         av_channel_layout_uninit(&in_layout);
@@ -156,6 +175,10 @@ void MediaDecoder::open_audio_stream() {
     swr_in_rate = par->sample_rate;
     swr_in_layout = in_layout;  // takes over the layout's storage
     audio_time_base = stream->time_base;
+    if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0) {
+        const std::int64_t start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
+        sound_end = timestamp_seconds(stream->time_base, start + stream->duration);
+    }
     audio_stream_index = index;
 
     if (!init_audio_device()) {
@@ -181,6 +204,7 @@ bool MediaDecoder::init_audio_device() {
     // one: sound the callback already counted into audio_clock. A pause
     // would then skip up to a period and leave the clock ahead of the sound.
     config.noFixedSizedCallback = MA_TRUE;
+    pin_audio_backends();
     if (ma_device_init(nullptr, &config, &audio_device) != MA_SUCCESS) return false;
     ma_device_set_master_volume(&audio_device, volume.load());
     audio_device_ready = true;

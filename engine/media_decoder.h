@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -58,6 +59,10 @@ struct IoInterrupt {
     std::atomic<bool> abort{false};
     std::atomic<std::int64_t> deadline_ns{0};
 };
+
+// Rates outside this range are a damaged or hostile header: at 1 Hz a
+// single packet would resample into hundreds of megabytes of sound.
+inline bool plausible_sample_rate(int rate) { return rate >= 1000 && rate <= 768000; }
 
 class MediaDecoder {
 public:
@@ -145,7 +150,8 @@ private:
 
     // Demux and seek (demux.cpp).
     double read_ahead() const;
-    bool sound_starving();
+    bool sound_starving() const;
+    bool sound_gone() const;
     void end_buffering();
     void route_packet(const AVPacket& packet);
     void handle_failed_read();
@@ -157,7 +163,7 @@ private:
     // Shared by both decode threads: wait for and take one packet.
     enum class PacketWait { packet, idle, input_ended, stopped };
     PacketWait wait_for_packet(std::mutex& mutex, std::condition_variable& cv, std::deque<PacketPtr>& queue,
-                               PacketPtr& packet, std::uint64_t& generation);
+                               std::atomic<std::size_t>* queued, PacketPtr& packet, std::uint64_t& generation);
 
     // Video decode (video_decode.cpp).
     void decode_video_packet(const AVPacket* packet, AVFrame* scratch);
@@ -169,7 +175,7 @@ private:
     enum class Verdict { deliver, early, late };
     Verdict judge_front_picture(const AVFrame* picture);
     double picture_seconds(const AVFrame* picture) const;
-    bool audio_clock_stalled_at_end();
+    bool sound_ran_out();
     bool input_finished() const { return end_of_stream && pictures_exhausted; }
     void announce_pictures_exhausted();
 
@@ -199,7 +205,7 @@ private:
     const double max_buffer_ahead = 10.0;      // seconds of read-ahead before the demux thread waits
     const double resume_buffer_ahead = 3.0;    // a throttled wait ends below this lead
     const double min_buffer_ahead = 3.0;       // buffering ends at this lead
-    const double starving_below = 0.5;         // seconds of converted sound; see sound_starving()
+    const double sound_gone_after = 30.0;      // seconds of pictures read past the last sound; see sound_gone()
     std::atomic<bool> seek_requested{false};   // set by seek(), cleared by the demux thread, both under seek_mutex
     std::atomic<double> seek_target{0.0};      // written by seek() under seek_mutex; never negative
 
@@ -237,6 +243,9 @@ private:
     std::mutex video_packet_mutex;
     std::condition_variable video_packet_cv;   // a push, the end of a seek, stop()
     std::deque<PacketPtr> video_packet_queue;  // guarded by video_packet_mutex
+    // video_packet_queue's length, stored under video_packet_mutex; frame
+    // delivery reads it without that lock, which comes before its own.
+    std::atomic<std::size_t> video_packets_queued{0};
 
     std::mutex frame_queue_mutex;
     // Frame delivery waits here for a picture; the video thread waits here
@@ -288,9 +297,11 @@ private:
     // read-ahead alone would exhaust memory.
     std::size_t frame_queue_budget = std::size_t{2} << 30;
     std::size_t frame_queue_bytes = 0;         // guarded by frame_queue_mutex
-    // When frame delivery last handed out a picture; paces the pictures that
-    // outlast the sound. Guarded by frame_queue_mutex.
-    std::int64_t last_delivery_ns = 0;
+    // Pictures that outlast the sound are paced by the wall clock from a fixed
+    // start: the steady time (ns, 0 while the sound paces) and the picture
+    // time at which that began. Guarded by frame_queue_mutex.
+    std::int64_t wall_pacing_since_ns = 0;
+    double wall_pacing_from = 0.0;
 
     // The resampler's current input; audio thread only.
     AVSampleFormat swr_in_format = AV_SAMPLE_FMT_NONE;
@@ -301,6 +312,9 @@ private:
     double duration = 0.0;                     // fixed at construction
     AVRational video_time_base{0, 1};
     AVRational audio_time_base{0, 1};
+    // Where the sound track ends by the container's word, seconds; infinite
+    // when it does not say. Fixed at construction.
+    double sound_end = std::numeric_limits<double>::infinity();
 };
 
 // miniaudio's data callback: fills one device period from audio_buffer.

@@ -17,7 +17,8 @@ using std::chrono::steady_clock;
 // demux thread pushes every packet before it can fail a read, so nothing
 // can still be on its way.
 MediaDecoder::PacketWait MediaDecoder::wait_for_packet(std::mutex& mutex, std::condition_variable& cv,
-                                                       std::deque<PacketPtr>& queue, PacketPtr& packet,
+                                                       std::deque<PacketPtr>& queue,
+                                                       std::atomic<std::size_t>* queued, PacketPtr& packet,
                                                        std::uint64_t& generation) {
     std::unique_lock<std::mutex> lock(mutex);
     cv.wait_until(lock, steady_clock::now() + milliseconds(10),
@@ -29,6 +30,7 @@ MediaDecoder::PacketWait MediaDecoder::wait_for_packet(std::mutex& mutex, std::c
     if (seek_requested) return PacketWait::idle;
     packet = std::move(queue.front());
     queue.pop_front();
+    if (queued != nullptr) *queued = queue.size();
     // The flush bumps the generation while it holds this mutex, so the value
     // read here belongs to the packet just taken.
     generation = flush_generation;
@@ -44,7 +46,8 @@ void MediaDecoder::video_decode_loop() {
         PacketPtr packet;
         std::uint64_t generation = 0;
         const PacketWait wait =
-            wait_for_packet(video_packet_mutex, video_packet_cv, video_packet_queue, packet, generation);
+            wait_for_packet(video_packet_mutex, video_packet_cv, video_packet_queue, &video_packets_queued, packet,
+                            generation);
         if (wait == PacketWait::stopped) break;
         if (wait == PacketWait::idle) continue;
 
