@@ -117,7 +117,9 @@ def test_audio_only_input_plays_to_the_end(clips, make, name):
     assert advance(decoder) > 0.2
 
     bounded(decoder.seek, 4.5)
-    assert 4.4 <= decoder.get_position() <= 4.5
+    # The last 1.5 s are read at once, so playback may already have moved
+    # the clock by a period or two when the position is read.
+    assert 4.4 <= decoder.get_position() <= 4.55
     wait_playing(decoder, timeout=3.0)
     # Plays on to the end of the sound, and the clock stops there.
     assert wait_until(lambda: decoder.get_position() > duration - 0.05, timeout=4.0), decoder.get_position()
