@@ -263,6 +263,8 @@ def test_memory_stays_flat_over_thousands_of_pictures(made):
         after_3000 = rss_mb()
     finally:
         decoder.stop()
+    if os.environ.get("REELPIPE_SANITIZER"):
+        return  # the sanitizer's quarantine holds freed memory; its leak check stands in
     # 2500 leaked pictures of 160 x 120 would be 140 MB.
     assert after_3000 - after_500 < 8, (after_500, after_3000)
 
