@@ -13,6 +13,9 @@
 #   make clips       the test clips, under build/clips
 #   make build-asan  ASan+UBSan build of reelpipe and the probe in build/asan
 #   make build-tsan  TSan build of reelpipe and the probe in build/tsan
+#   make bench       reelpipe beside PyAV, OpenCV, ffpyplayer and the ffmpeg CLI
+#                    (not part of make test; see bench/RESULTS.md)
+#   make check-wheel build the wheel in isolation, install it into a fresh venv, play
 #   make clean       remove build/ (keeps .venv); make distclean removes .venv too
 
 SHELL := /bin/bash
@@ -153,3 +156,23 @@ clean:
 
 distclean: clean
 	rm -rf $(VENV)
+
+# The peers the benchmark compares with, from PyPI into the venv only. One that
+# cannot be installed is left out of the comparison, not fatal.
+BENCH_PACKAGES := av opencv-python-headless ffpyplayer matplotlib
+# The whole of `make bench`, build and set-up included, must end within this
+# many seconds of make starting; bench/suite.py schedules its rounds to fit.
+BENCH_LIMIT ?= 600
+BENCH_STARTED := $(shell date +%s)
+
+.PHONY: bench check-wheel
+bench: build
+	@$(PIP) install --quiet $(BENCH_PACKAGES) 2>/dev/null || for p in $(BENCH_PACKAGES); do \
+	  $(PIP) install --quiet "$$p" || echo "bench: $$p could not be installed; measuring without it" >&2; \
+	done
+	$(PY) bench/suite.py --deadline $$(( $(BENCH_STARTED) + $(BENCH_LIMIT) ))
+
+# The system PATH: the wheel must build with what its isolated build
+# environment brings, not with the venv's cmake and ninja.
+check-wheel: deps
+	env PATH="$(SYSTEM_PATH)" bash tools/check_wheel.sh
