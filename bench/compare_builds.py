@@ -109,7 +109,12 @@ def main() -> int:
         cells = []
         for label in builds:
             values = figures[label].get(key)
-            cells.append(f"{statistics.median(values):.3g}" if values else "–")
+            if not values:
+                cells.append("–")
+                continue
+            value = statistics.median(values)
+            cells.append(f"{value:.0f}" if abs(value) >= 100 else f"{value:.1f}" if abs(value) >= 10
+                         else f"{value:.3f}")
         print(f"| {key} | " + " | ".join(cells) + " |")
     return 0
 

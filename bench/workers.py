@@ -99,9 +99,8 @@ def throughput_reelpipe(clip: str, pictures: int) -> dict:
     while seq.count < pictures:
         picture = decoder.get_next_frame()
         if picture is None:
-            # At the end of reading, frame delivery answers None while the
-            # video thread still decodes: the known picture count, not the
-            # None, says when the clip is over. 10 s without a picture means
+            # None says nothing is ready now, not that the clip is over: the
+            # known picture count says that. 10 s without a picture means
             # pictures were lost.
             idle_since = idle_since or now()
             if now() - idle_since > 10.0:
