@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import ctypes
 import faulthandler
+import gc
 import re
 import subprocess
 import sys
@@ -80,8 +81,11 @@ def steady_threads(quiet: float = 0.1, timeout: float = 5.0) -> int:
     """The thread count once it has held still for `quiet` seconds.
 
     Threads that earlier tests joined may linger in /proc/self/task for a
-    moment; a baseline taken while they leave would be off by them.
+    moment, and a decoder an earlier test dropped may still await collection
+    with its picture decoder's threads; a baseline taken before they leave
+    would be off by them.
     """
+    gc.collect()
     deadline = time.monotonic() + timeout
     count, since = helpers.thread_count(), time.monotonic()
     while time.monotonic() - since < quiet and time.monotonic() < deadline:
