@@ -16,31 +16,9 @@ bool same_layout(const AVChannelLayout& a, const AVChannelLayout& b) { return av
 }  // namespace
 
 void MediaDecoder::audio_decode_loop() {
-    FramePtr scratch = make_frame();
-    std::uint64_t drained_generation = UINT64_MAX;  // as in the video loop
-    while (running && scratch) {
-        PacketPtr packet;
-        std::uint64_t generation = 0;
-        const PacketWait wait =
-            wait_for_packet(audio_packet_mutex, audio_packet_cv, audio_packet_queue, nullptr, packet, generation);
-        if (wait == PacketWait::stopped) break;
-        if (wait == PacketWait::idle) continue;
-
-        std::lock_guard<std::mutex> codec(audio_codec_mutex);
-        if (wait == PacketWait::input_ended) {
-            // Once per flush: the decoder's last samples are played too.
-            if (drained_generation == flush_generation || seek_requested) continue;
-            drained_generation = flush_generation;
-            decode_audio_packet(nullptr, scratch.get());
-            continue;
-        }
-        if (seek_requested || generation != flush_generation) continue;
-        if (drained_generation == flush_generation) {
-            avcodec_flush_buffers(audio_codec_ctx.get());
-            drained_generation = UINT64_MAX;
-        }
-        decode_audio_packet(packet.get(), scratch.get());
-    }
+    const DecodeStream stream{audio_packet_mutex, audio_packet_cv, audio_packet_queue, nullptr, audio_codec_mutex,
+                              audio_codec_ctx.get()};
+    decode_loop(stream, &MediaDecoder::decode_audio_packet, nullptr, nullptr);
 }
 
 // Feeds one packet (null: the end of the stream) and converts every frame
@@ -139,13 +117,14 @@ void MediaDecoder::convert_and_append(const AVFrame* frame) {
     if (!match_resampler(frame)) return;
     const int capacity = swr_get_out_samples(swr_ctx.get(), frame->nb_samples);
     if (capacity < 0) return;  // a resampler error, like a failed conversion
-    std::vector<std::uint8_t> converted(static_cast<std::size_t>(capacity) * playback_frame_bytes);
-    std::uint8_t* out_planes[1] = {converted.empty() ? nullptr : converted.data()};
+    const std::size_t room = static_cast<std::size_t>(capacity) * playback_frame_bytes;
+    if (converted_sound.size() < room) converted_sound.resize(room);
+    std::uint8_t* out_planes[1] = {converted_sound.empty() ? nullptr : converted_sound.data()};
     const int produced = swr_convert(swr_ctx.get(), out_planes, capacity,
                                      const_cast<const std::uint8_t**>(frame->extended_data), frame->nb_samples);
     if (produced <= 0) return;
     std::lock_guard<std::mutex> lock(audio_buffer_mutex);
-    audio_buffer.append(converted.data(), static_cast<std::size_t>(produced) * playback_frame_bytes);
+    audio_buffer.append(converted_sound.data(), static_cast<std::size_t>(produced) * playback_frame_bytes);
 }
 
 }  // namespace reelpipe

@@ -9,6 +9,11 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
+// How long buffering, with enough read, waits for a first picture, and how
+// often it looks.
+constexpr std::int64_t longest_picture_wait_ns = 1'000'000'000;
+constexpr milliseconds first_picture_poll{5};
+
 // Appends a copy of `packet` and wakes the decode thread; `queued`, when
 // given, mirrors the queue's length. A copy that cannot be allocated costs
 // that packet; nothing null is ever queued.
@@ -39,7 +44,12 @@ void MediaDecoder::demux_loop() {
             continue;
         }
         const double lead = read_ahead();
-        if (buffering && lead >= min_buffer_ahead) end_buffering();
+        if (buffering && lead >= min_buffer_ahead && !end_buffering_with_a_picture()) {
+            // Enough is read: another read could block in a stalled input
+            // while the picture it waits for is being decoded.
+            idle(first_picture_poll);
+            continue;
+        }
         if (!buffering && lead > max_buffer_ahead && !sound_starving()) {
             throttled_wait();
             continue;
@@ -83,10 +93,32 @@ bool MediaDecoder::sound_gone() const {
     return last_sound >= sound_end - 0.5 || demux_clock - last_sound > sound_gone_after;
 }
 
-// Clears buffering and wakes frame delivery, which may wait for it.
-void MediaDecoder::end_buffering() {
+// Ends buffering once pictures can be shown too: the input has none, a
+// picture is queued, no more are coming, or the wait for one has lasted
+// longest_picture_wait_ns. A first 4K picture takes a few hundred
+// milliseconds to decode, and a clock started before it would leave the
+// first pictures late; a video decoder that yields nothing must not hold
+// the sound back for long either. False while buffering goes on. Takes
+// frame_queue_mutex.
+bool MediaDecoder::end_buffering_with_a_picture() {
+    if (video_stream_index >= 0) {
+        std::lock_guard<std::mutex> lock(frame_queue_mutex);
+        const std::int64_t now = steady_now_ns();
+        if (picture_wait_since == 0) picture_wait_since = now;
+        if (frame_queue.empty() && !pictures_exhausted && now - picture_wait_since < longest_picture_wait_ns) {
+            return false;
+        }
+    }
+    picture_wait_since = 0;
     buffering = false;
     notify_frame_waiters();
+    return true;
+}
+
+// Waits `duration`, or less when a seek or stop() comes.
+void MediaDecoder::idle(std::chrono::milliseconds duration) {
+    std::unique_lock<std::mutex> lock(seek_mutex);
+    seek_cv.wait_until(lock, steady_clock::now() + duration, [this] { return seek_requested || !running; });
 }
 
 void MediaDecoder::notify_frame_waiters() {
@@ -108,15 +140,17 @@ void MediaDecoder::route_packet(const AVPacket& packet) {
 }
 
 // End of the input or a read error: let playback drain what it has, then
-// try again after at most 100 ms, or sooner when a seek or stop() comes.
+// try again after at most 100 ms (sooner while buffering waits for a first
+// picture), or when a seek or stop() comes.
 void MediaDecoder::handle_failed_read() {
     end_of_stream = true;
-    buffering = false;
     seeking = false;
     notify_frame_waiters();
-    std::unique_lock<std::mutex> lock(seek_mutex);
-    seek_cv.wait_until(lock, steady_clock::now() + milliseconds(100),
-                       [this] { return seek_requested || !running; });
+    if (buffering && !end_buffering_with_a_picture()) {
+        idle(first_picture_poll);
+        return;
+    }
+    idle(milliseconds(100));
 }
 
 // Waits up to 50 ms while the read-ahead is above its limit; a seek, stop()
@@ -148,6 +182,7 @@ void MediaDecoder::carry_out_seek() {
         av_seek_frame(format_ctx.get(), -1, saturating_timestamp(target * AV_TIME_BASE), AVSEEK_FLAG_BACKWARD);
     }
     flush_pipeline(target);
+    picture_wait_since = 0;  // the wait for a first picture starts anew
     {
         std::lock_guard<std::mutex> lock(seek_mutex);
         if (serial == seek_serial) {

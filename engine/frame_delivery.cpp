@@ -1,6 +1,7 @@
 // Frame delivery: hands out the picture that is due against the sound, and
 // answers the stream queries.
 #include <algorithm>
+#include <cmath>
 
 #include "media_decoder.h"
 
@@ -10,7 +11,14 @@ namespace {
 
 constexpr double early_margin = 0.01;  // a picture may be shown this much early
 constexpr double late_margin = 0.1;    // and this much late before it is dropped
-constexpr auto early_poll = std::chrono::milliseconds(2);
+// An early picture waits at least this long before it is judged again (the
+// clock may be a moment overdue), and at most the longer bound, so that a
+// pause, a resume or a re-anchored clock are seen soon.
+constexpr double shortest_early_wait = 0.001;
+constexpr double longest_early_wait = 0.02;
+// How late a device callback may come against its period without an early
+// picture waking before it.
+constexpr double callback_jitter = 0.002;
 // The sound counts as run out when, at the end of the input, the audio
 // clock has not moved for this long.
 constexpr std::int64_t stall_ns = 100'000'000;
@@ -40,8 +48,8 @@ FramePtr MediaDecoder::get_next_frame() {
         if (verdict == Verdict::early) {
             // After stop() nothing moves the clock again: do not wait for it.
             if (!running) return {};
-            lock.unlock();
-            std::this_thread::sleep_for(early_poll);
+            frame_queue_cv.wait_for(lock, early_wait(frame_queue.front().get()),
+                                    [this] { return !running || seek_requested; });
             continue;
         }
         FramePtr picture = std::move(frame_queue.front());
@@ -82,6 +90,27 @@ MediaDecoder::Verdict MediaDecoder::judge_front_picture(const AVFrame* picture) 
     if (t > a + early_margin) return Verdict::early;
     if (a - late_margin > t) return Verdict::late;
     return Verdict::deliver;
+}
+
+// How long the early front picture can wait before it may be due: until the
+// callback that brings the audio clock up to it (the clock moves a whole
+// device period at a time, so waking sooner finds it where it was), or until
+// its time when the pictures are paced by the wall clock. Called with
+// frame_queue_mutex held, after judge_front_picture() found the picture early.
+std::chrono::nanoseconds MediaDecoder::early_wait(const AVFrame* picture) const {
+    const double t = picture_seconds(picture);
+    const double now = static_cast<double>(steady_now_ns()) / 1e9;
+    double wait = longest_early_wait;  // paused or buffering: the clock stands still
+    if (wall_pacing_since_ns != 0) {
+        wait = static_cast<double>(wall_pacing_since_ns) / 1e9 + (t - wall_pacing_from - early_margin) - now;
+    } else if (!paused && !buffering) {
+        const double ahead = t - early_margin - audio_clock;
+        const double period = static_cast<double>(last_period_bytes) / playback_bytes_per_second;
+        const double moved_at = static_cast<double>(audio_clock_moved_at) / 1e9;
+        wait = period > 0.0 ? moved_at + std::ceil(ahead / period) * period + callback_jitter - now : ahead;
+    }
+    wait = std::isfinite(wait) ? std::clamp(wait, shortest_early_wait, longest_early_wait) : longest_early_wait;
+    return std::chrono::nanoseconds(static_cast<std::int64_t>(wait * 1e9));
 }
 
 // True when the sound is over (the input has ended, or the sound track has

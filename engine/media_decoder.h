@@ -17,11 +17,13 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <miniaudio.h>
 
 #include "byte_fifo.h"
 #include "ffmpeg_ptr.h"
+#include "picture_buffers.h"
 
 namespace reelpipe {
 
@@ -129,11 +131,12 @@ private:
     // the flush but decoded after it is recognised by flush_generation.
     //
     // Every wait of a worker thread is bounded (10 ms packet waits, 50 ms
-    // throttle, 100 ms after a failed read, 10 ms sleeps while the sound
-    // buffer is full). The unbounded waits of interpreter threads (seek's
-    // and the frame wait) are woken by writers that change the condition
-    // and then notify while holding the waiter's mutex, so no wake-up is
-    // lost.
+    // throttle, 100 ms after a failed read, 5 ms while buffering waits for
+    // a first picture, 10 ms sleeps while the sound buffer is full). The
+    // unbounded waits of interpreter threads (seek's, and the frame wait
+    // for a picture) are woken by writers that change the condition and
+    // then notify while holding the waiter's mutex, so no wake-up is lost;
+    // an early picture is waited for at most 20 ms at a time.
     // ---------------------------------------------------------------------
 
     void demux_loop();
@@ -152,7 +155,8 @@ private:
     double read_ahead() const;
     bool sound_starving() const;
     bool sound_gone() const;
-    void end_buffering();
+    bool end_buffering_with_a_picture();
+    void idle(std::chrono::milliseconds duration);
     void route_packet(const AVPacket& packet);
     void handle_failed_read();
     void throttled_wait();
@@ -160,12 +164,25 @@ private:
     void flush_pipeline(double target);
     void notify_frame_waiters();
 
-    // Shared by both decode threads: wait for and take one packet.
+    // Shared by both decode threads (video_decode.cpp): the loop, and its
+    // wait for one packet.
+    struct DecodeStream {
+        std::mutex& packet_mutex;
+        std::condition_variable& packet_cv;
+        std::deque<PacketPtr>& packets;
+        std::atomic<std::size_t>* queued;  // mirrors the queue's length when given
+        std::mutex& codec_mutex;
+        AVCodecContext* codec;
+    };
+    using DecodeStep = void (MediaDecoder::*)(const AVPacket* packet, AVFrame* scratch);
+    using Notice = void (MediaDecoder::*)();
+    void decode_loop(const DecodeStream& stream, DecodeStep decode, Notice drained, Notice reopened);
     enum class PacketWait { packet, idle, input_ended, stopped };
     PacketWait wait_for_packet(std::mutex& mutex, std::condition_variable& cv, std::deque<PacketPtr>& queue,
                                std::atomic<std::size_t>* queued, PacketPtr& packet, std::uint64_t& generation);
 
     // Video decode (video_decode.cpp).
+    void skip_unneeded_pictures(const AVPacket* packet);
     void decode_video_packet(const AVPacket* packet, AVFrame* scratch);
     void handle_video_picture(const AVFrame* decoded);
     FramePtr convert_picture(const AVFrame* decoded);
@@ -175,9 +192,11 @@ private:
     enum class Verdict { deliver, early, late };
     Verdict judge_front_picture(const AVFrame* picture);
     double picture_seconds(const AVFrame* picture) const;
+    std::chrono::nanoseconds early_wait(const AVFrame* picture) const;
     bool sound_ran_out();
     bool input_finished() const { return end_of_stream && pictures_exhausted; }
     void announce_pictures_exhausted();
+    void expect_more_pictures();
 
     // Audio decode (audio_decode.cpp).
     void decode_audio_packet(const AVPacket* packet, AVFrame* scratch);
@@ -291,12 +310,18 @@ private:
     // frame_queue_mutex; cleared by it when input comes again and by the
     // flush. end_of_stream alone only says that reading has finished.
     std::atomic<bool> pictures_exhausted{false};
+    // Steady time (ns) at which buffering, with enough read, began waiting
+    // for a first picture; 0 while it does not. Demux thread only.
+    std::int64_t picture_wait_since = 0;
     IoInterrupt io_interrupt;
 
     // Pictures queued may take at most this many bytes; at 4K the 10 s
     // read-ahead alone would exhaust memory.
     std::size_t frame_queue_budget = std::size_t{2} << 30;
     std::size_t frame_queue_bytes = 0;         // guarded by frame_queue_mutex
+    // The RGB pictures' memory, reused once their arrays are gone (its own
+    // leaf lock; see picture_buffers.h).
+    PictureBuffers picture_buffers{4};
     // Pictures that outlast the sound are paced by the wall clock from a fixed
     // start: the steady time (ns, 0 while the sound paces) and the picture
     // time at which that began. Guarded by frame_queue_mutex.
@@ -307,6 +332,9 @@ private:
     AVSampleFormat swr_in_format = AV_SAMPLE_FMT_NONE;
     int swr_in_rate = 0;
     AVChannelLayout swr_in_layout{};
+    // Where a frame is converted before it is appended; grows to the
+    // largest frame and is reused. Audio thread only.
+    std::vector<std::uint8_t> converted_sound;
 
     double fps = 30.0;                         // fixed at construction
     double duration = 0.0;                     // fixed at construction

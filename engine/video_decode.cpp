@@ -2,14 +2,17 @@
 // pictures in frame_queue.
 #include "media_decoder.h"
 
-extern "C" {
-#include <libavutil/imgutils.h>
-}
-
 namespace reelpipe {
 
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
+
+// Bytes past a picture's last row that the converter's vector code may
+// touch; FFmpeg's own picture buffers leave as much.
+constexpr std::size_t conversion_overrun = 128;
+
+// Pictures this far before a seek target are dropped.
+constexpr double seek_window = 0.1;
 
 // Waits up to 10 ms for a packet and takes it, unless a seek is pending.
 // Reports the end of the input when the queue is empty after the demux
@@ -37,7 +40,12 @@ MediaDecoder::PacketWait MediaDecoder::wait_for_packet(std::mutex& mutex, std::c
     return PacketWait::packet;
 }
 
-void MediaDecoder::video_decode_loop() {
+// The loop of both decode threads: takes packets from its queue and feeds
+// them to its decoder with `decode`, drains the decoder once per flush at
+// the end of the input (then calls `drained`, when given), and reopens it
+// when input comes again after a drain (a stream that came back; then
+// calls `reopened`, when given).
+void MediaDecoder::decode_loop(const DecodeStream& stream, DecodeStep decode, Notice drained, Notice reopened) {
     FramePtr scratch = make_frame();
     // The flush generation whose end of input has been drained from the
     // decoder; the decoder then needs a flush before it takes packets again.
@@ -45,31 +53,53 @@ void MediaDecoder::video_decode_loop() {
     while (running && scratch) {
         PacketPtr packet;
         std::uint64_t generation = 0;
-        const PacketWait wait =
-            wait_for_packet(video_packet_mutex, video_packet_cv, video_packet_queue, &video_packets_queued, packet,
-                            generation);
+        const PacketWait wait = wait_for_packet(stream.packet_mutex, stream.packet_cv, stream.packets,
+                                                stream.queued, packet, generation);
         if (wait == PacketWait::stopped) break;
         if (wait == PacketWait::idle) continue;
 
-        std::lock_guard<std::mutex> codec(video_codec_mutex);
+        std::lock_guard<std::mutex> codec(stream.codec_mutex);
         if (wait == PacketWait::input_ended) {
-            // Once per flush: hand the decoder the end of the stream so the
-            // pictures it still holds back (B-frame reordering) come out.
+            // Once per flush: hand the decoder the end of the stream so what
+            // it still holds back (B-frame reordering, the last samples)
+            // comes out.
             if (drained_generation == flush_generation || seek_requested) continue;
             drained_generation = flush_generation;
-            decode_video_packet(nullptr, scratch.get());
-            announce_pictures_exhausted();
+            (this->*decode)(nullptr, scratch.get());
+            if (drained != nullptr) (this->*drained)();
             continue;
         }
         if (seek_requested || generation != flush_generation) continue;
         if (drained_generation == flush_generation) {
-            // More input after a drain (a stream that came back): reopen it.
-            avcodec_flush_buffers(video_codec_ctx.get());
+            avcodec_flush_buffers(stream.codec);
             drained_generation = UINT64_MAX;
-            pictures_exhausted = false;
+            if (reopened != nullptr) (this->*reopened)();
         }
-        decode_video_packet(packet.get(), scratch.get());
+        (this->*decode)(packet.get(), scratch.get());
     }
+}
+
+void MediaDecoder::video_decode_loop() {
+    const DecodeStream stream{video_packet_mutex, video_packet_cv, video_packet_queue, &video_packets_queued,
+                              video_codec_mutex, video_codec_ctx.get()};
+    decode_loop(stream, &MediaDecoder::decode_video_packet, &MediaDecoder::announce_pictures_exhausted,
+                &MediaDecoder::expect_more_pictures);
+}
+
+// Input came again after the video decoder was drained.
+void MediaDecoder::expect_more_pictures() { pictures_exhausted = false; }
+
+// On the way from a key frame to a seek target every picture before the
+// target is decoded only to be dropped; those that no other picture refers
+// to need not be decoded at all, which roughly halves the work of a seek
+// into a long group of pictures. A picture interval of slack keeps the
+// pictures near the target whatever their reordering. Called on the video
+// thread with video_codec_mutex held, before the packet is sent; frame
+// threads take the setting with the packet.
+void MediaDecoder::skip_unneeded_pictures(const AVPacket* packet) {
+    const bool unneeded = packet != nullptr && packet->pts != AV_NOPTS_VALUE &&
+                          timestamp_seconds(video_time_base, packet->pts) < seek_target - seek_window - 1.0 / fps;
+    video_codec_ctx->skip_frame = unneeded ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
 }
 
 // Tells frame delivery that the last picture of the input is queued. Called
@@ -83,6 +113,7 @@ void MediaDecoder::announce_pictures_exhausted() {
 // Feeds one packet (null: the end of the stream) and handles every picture
 // it yields. Called on the video thread with video_codec_mutex held.
 void MediaDecoder::decode_video_packet(const AVPacket* packet, AVFrame* scratch) {
+    skip_unneeded_pictures(packet);
     if (avcodec_send_packet(video_codec_ctx.get(), packet) != 0) return;
     while (avcodec_receive_frame(video_codec_ctx.get(), scratch) == 0) {
         if (seek_requested) {
@@ -98,7 +129,7 @@ void MediaDecoder::decode_video_packet(const AVPacket* packet, AVFrame* scratch)
 // Called with video_codec_mutex held; takes frame_queue_mutex.
 void MediaDecoder::handle_video_picture(const AVFrame* decoded) {
     const std::int64_t ts = decoded->best_effort_timestamp;
-    if (ts != AV_NOPTS_VALUE && seek_target - 0.1 > timestamp_seconds(video_time_base, ts)) return;
+    if (ts != AV_NOPTS_VALUE && seek_target - seek_window > timestamp_seconds(video_time_base, ts)) return;
     seeking = false;
     FramePtr picture = convert_picture(decoded);
     if (!picture) return;  // no memory or no converter: this picture is lost
@@ -108,7 +139,9 @@ void MediaDecoder::handle_video_picture(const AVFrame* decoded) {
     if (!wait_for_frame_room(lock, bytes)) return;
     frame_queue.push_back(std::move(picture));
     frame_queue_bytes += bytes;
-    frame_queue_cv.notify_one();
+    // Frame delivery waits for a picture only when the queue is empty; a
+    // caller holding an early picture has no use for being woken by more.
+    if (frame_queue.size() == 1) frame_queue_cv.notify_all();
 }
 
 // Waits while queuing `picture_bytes` more would exceed the byte budget. A
@@ -142,7 +175,13 @@ FramePtr MediaDecoder::convert_picture(const AVFrame* decoded) {
     picture->width = width;
     picture->height = height;
     picture->pts = decoded->best_effort_timestamp;
-    if (av_frame_get_buffer(picture.get(), 1) < 0) return {};
+    const int row_bytes = width * 3;
+    picture->buf[0] = picture_buffers.get(static_cast<std::size_t>(row_bytes) * static_cast<std::size_t>(height) +
+                                          conversion_overrun);
+    if (picture->buf[0] == nullptr) return {};
+    picture->data[0] = picture->buf[0]->data;
+    picture->linesize[0] = row_bytes;
+    picture->extended_data = picture->data;
     sws_scale(converter, decoded->data, decoded->linesize, 0, decoded->height, picture->data, picture->linesize);
     return picture;
 }

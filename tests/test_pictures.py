@@ -122,6 +122,22 @@ def av_playback(clips) -> list[tuple[int, float]]:
         decoder.stop()
 
 
+def test_sound_waits_for_a_first_picture_that_is_slow_to_decode(tmp_path_factory):
+    # Reading 3 s of this clip takes a moment, decoding its first 4K picture
+    # far longer: a clock started at once would leave that picture late.
+    uhd = tmp_path_factory.mktemp("uhd") / "uhd.mp4"
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=3840x2160:rate=5:duration=4", "-f", "lavfi", "-i",
+           "sine=frequency=440:duration=4", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
+           "-c:a", "aac", str(uhd))
+    probe = reelpipe_probe.Probe(str(uhd))
+    probe.start()
+    try:
+        state = wait_state(probe, lambda s: not s["buffering"], timeout=HANG)
+        assert state["frames"] >= 1 and state["audio_clock"] < 0.1
+    finally:
+        bounded(probe.stop)
+
+
 def test_with_sound_every_picture_arrives_once_in_order(av_playback):
     assert [index for index, _ in av_playback] == list(range(INDEX_PICTURES))
 
@@ -248,8 +264,16 @@ def test_array_is_a_writeable_zero_copy_view_owned_by_a_capsule(clips):
         gc.collect()
         assert frame_index_of(view) == index
         assert np.array_equal(view, copy) and np.array_equal(corner, copy[:60, :80])
+        kept = [picture for picture, _ in take(decoder, 3)]
+        copies = [picture.copy() for picture in kept]
     finally:
         decoder.stop()
+
+    # Pictures outlive their decoder, and the memory of those let go is
+    # reused without reaching the ones still held.
+    del decoder
+    gc.collect()
+    assert all(np.array_equal(picture, copy) for picture, copy in zip(kept, copies))
 
 
 def test_memory_stays_flat_over_thousands_of_pictures(made):
