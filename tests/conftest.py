@@ -8,6 +8,7 @@ home and a sound server started here is the only one the module can find.
 from __future__ import annotations
 
 import atexit
+import gc
 import os
 import shutil
 import subprocess
@@ -63,6 +64,14 @@ def pytest_collection_modifyitems(items: list[pytest.Item]) -> None:
     for item in items:
         if "pulse" in getattr(item, "fixturenames", ()):
             item.add_marker(pytest.mark.pulse)
+
+
+def pytest_sessionfinish(session: pytest.Session, exitstatus: int) -> None:
+    # Decoders caught in reference cycles (a test's traceback, say) are
+    # otherwise destroyed during interpreter shutdown, or not at all, with
+    # their threads and FFmpeg's still running when LeakSanitizer stops the
+    # process to look for leaks; its tracer has crashed on such a process.
+    gc.collect()
 
 
 # ---------------------------------------------------------------- clips
