@@ -7,9 +7,12 @@
 #   tools/check_wheel.sh [--clean]      (make check-wheel)
 #
 # Everything goes under build/wheel-check/: the venv is made anew on every
-# run, the wheel's CMake build folder is kept (incremental; --clean removes
-# it for a build from nothing), and miniaudio.h is fetched into a folder of
-# its own. Needs the Debian packages of `make deps` and access to PyPI.
+# run, and miniaudio.h is fetched into a folder of its own and kept (--clean
+# removes everything, so that the next run fetches it again). The CMake build
+# folder is kept for reading after a failure, but every run builds from
+# nothing: scikit-build-core clears its cache when the isolated environment
+# is a new one, and each `pip wheel` makes a new one. Needs the Debian
+# packages of `make deps` and access to PyPI.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -46,16 +49,12 @@ rm -rf "$VENV" "$DIST"
 mkdir -p "$WORK" "$DIST"
 "$PY313" -m venv "$VENV"
 
-# CMakeLists.txt fetches miniaudio.h with `python -m pip download` when the
-# system has none, but inside pip's isolated build environment pip itself is
-# not importable, so that fetch fails there. Until the fetch stops depending
-# on pip, the header is fetched here, outside the isolation, by the same tool.
-step "miniaudio.h into $WORK/miniaudio"
-"$VENV/bin/python" "$ROOT/tools/fetch_miniaudio.py" "$WORK/miniaudio" >/dev/null
-
 step "pip wheel . (isolated build)"
 # A build folder of its own: the one of `make build` (build/<wheel tag>) is
-# configured against the development venv's pybind11 and CMake.
+# configured against the development venv's pybind11 and CMake. miniaudio.h
+# goes to a folder of its own too, so that where the system has no header the
+# isolated build must fetch it itself, with the pip its build requirements
+# bring, as on a user's machine; the tree's build/miniaudio would hide that.
 "$VENV/bin/python" -m pip wheel --quiet --no-deps --wheel-dir "$DIST" \
   --config-settings=build-dir="$WORK/build/{wheel_tag}" \
   --config-settings=cmake.define.REELPIPE_MINIAUDIO_DIR="$WORK/miniaudio" \
