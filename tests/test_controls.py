@@ -70,6 +70,9 @@ def advance(decoder, seconds: float = 0.3) -> float:
 
 
 class TestClock:
+    # Five seconds of the clock against the wall clock: a rate, which the
+    # sanitizer run has no better view of.
+    @pytest.mark.realtime
     def test_position_keeps_wall_clock_time_and_stands_still_while_paused(self, clips, make):
         decoder = make(clips.sweep)
         # Not started: buffering, and the clock does not move.

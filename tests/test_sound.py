@@ -18,6 +18,12 @@ from sound_util import ffmpeg
 
 RATE = su.RATE
 
+# Most of these judge what is heard, which a sanitizer build changes nothing
+# in, and their engine paths also run under the sanitizer through the null
+# device (test_controls.py). TestFidelity and TestStreamChanges stay in the
+# sanitizer run: sound through a real server's device, whose callbacks ask for
+# periods of their own size, and the resampler rebuilt mid-stream.
+
 
 def play(pulse, path: str, script) -> np.ndarray:
     """Records while a fresh decoder for `path` is started, driven by script(decoder)
@@ -87,6 +93,7 @@ def sound_clips(tmp_path_factory) -> dict[str, str]:
     return made
 
 
+@pytest.mark.realtime
 class TestTone:
     def test_pitch_and_level_on_both_channels(self, pulse, clips):
         played = heard(play(pulse, clips.audio_aac_mp4, lambda d: time.sleep(1.3)))
@@ -115,6 +122,7 @@ class TestTone:
         assert 20 * np.log10(half / full) == pytest.approx([-6.02, -6.02], abs=0.3)
 
 
+@pytest.mark.realtime
 class TestPauseResume:
     def test_pause_is_silent_and_resume_goes_on_from_the_same_sample(self, pulse, sound_clips):
         positions = {}
@@ -142,6 +150,7 @@ class TestPauseResume:
         assert not breaks, "resume did not continue where pause stopped: " + "; ".join(breaks)
 
 
+@pytest.mark.realtime
 class TestSeek:
     def test_sound_after_seek_is_the_sound_at_the_target(self, pulse, sound_clips):
         target = 6.0
@@ -216,6 +225,7 @@ class TestStreamChanges:
             assert su.correlation(played[:n, channel], ref[:n, channel]) > 0.99
 
 
+@pytest.mark.realtime
 class TestEndOfInput:
     def test_the_tail_is_played(self, pulse, sound_clips):
         path = sound_clips["short"]
