@@ -13,7 +13,7 @@
 #   make demo        everything above, then the headless example player
 #   make clips       the test clips, under build/clips
 #   make build-asan  ASan+UBSan build of reelpipe and the probe in build/asan
-#   make build-tsan  TSan build of reelpipe and the probe in build/tsan
+#   make build-tsan  TSan build of the engine stress harness in build/tsan
 #   make bench       reelpipe beside PyAV, OpenCV, ffpyplayer and the ffmpeg CLI
 #                    (not part of make test; see bench/RESULTS.md)
 #   make check-wheel build the wheel in isolation, install it into a fresh venv, play
@@ -150,11 +150,12 @@ demo: deps build
 
 build-asan: $(STAMPS)/venv | deps
 	$(call configure_build,$(ASAN_DIR),-DCMAKE_BUILD_TYPE=Debug -DREELPIPE_SANITIZE=address -DREELPIPE_BUILD_PROBE=ON)
-	cmake --build $(ASAN_DIR)
+	cmake --build $(ASAN_DIR) --target reelpipe reelpipe_probe
 
+# ThreadSanitizer cannot run under CPython, so only the harness is built.
 build-tsan: $(STAMPS)/venv | deps
 	$(call configure_build,$(TSAN_DIR),-DCMAKE_BUILD_TYPE=Debug -DREELPIPE_SANITIZE=thread -DREELPIPE_BUILD_PROBE=ON)
-	cmake --build $(TSAN_DIR)
+	cmake --build $(TSAN_DIR) --target stress_harness
 
 clean:
 	rm -rf build
