@@ -59,8 +59,9 @@ FIND_PYTHON313 = export PATH="$(SYSTEM_PATH)"; if python3.13 -c 'import sys; ass
 
 ENGINE_SOURCES := $(wildcard engine/*.h engine/*.cpp)
 MODULE_SOURCES := $(wildcard module/*.cpp module/*.h module/*.map)
+PROBE_SOURCES  := tests/engine/probe_module.cpp
 
-.PHONY: deps build probe clips test test-plain test-asan test-tsan demo build-asan build-tsan clean distclean
+.PHONY: deps build clips test test-plain test-asan test-tsan demo build-asan build-tsan clean distclean
 
 deps:
 	@missing=""; \
@@ -99,22 +100,25 @@ $(STAMPS)/venv: Makefile | deps
 	$(PIP) install --quiet $(PIP_PACKAGES)
 	@touch $@
 
-# The wheel build reuses build/<wheel tag> (pyproject.toml), so this is incremental.
-$(STAMPS)/wheel: $(STAMPS)/venv CMakeLists.txt pyproject.toml $(ENGINE_SOURCES) $(MODULE_SOURCES) | deps
-	$(PIP) install --no-build-isolation $(PIP_BUILD_FLAGS) .
+# The installed module and the test probe come from one build folder, so the
+# engine and miniaudio are compiled once for both; pip installs the module
+# only. The folder is kept, so this is incremental. It runs again whenever
+# the probe is missing, e.g. after build/probe was removed by hand.
+$(STAMPS)/wheel: $(STAMPS)/venv CMakeLists.txt pyproject.toml $(ENGINE_SOURCES) $(MODULE_SOURCES) \
+                 $(PROBE_SOURCES) $(if $(wildcard $(PROBE_DIR)/reelpipe_probe.*.so),,FORCE) | deps
+	$(PIP) install --no-build-isolation --config-settings=build-dir=$(PROBE_DIR) \
+	  --config-settings=cmake.define.REELPIPE_BUILD_PROBE=ON \
+	  --config-settings="build.targets=reelpipe;reelpipe_probe" $(PIP_BUILD_FLAGS) .
 	@touch $@
+
+.PHONY: FORCE
+FORCE:
 
 # configure_build DIR, extra cmake arguments: a plain cmake build with the venv's Python.
 configure_build = cmake -S . -B $(1) -G Ninja -DPython_EXECUTABLE=$(PY) \
   -Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)" $(2)
 
-$(PROBE_DIR)/build.ninja: $(STAMPS)/venv | deps
-	$(call configure_build,$(PROBE_DIR),-DCMAKE_BUILD_TYPE=RelWithDebInfo -DREELPIPE_BUILD_PROBE=ON)
-
-probe: $(PROBE_DIR)/build.ninja
-	cmake --build $(PROBE_DIR) --target reelpipe_probe
-
-build: $(STAMPS)/wheel probe
+build: $(STAMPS)/wheel
 
 clips: $(STAMPS)/venv
 	@$(PY) tools/make_clips.py >/dev/null
