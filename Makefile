@@ -5,7 +5,8 @@
 #   make deps        Debian packages (FFmpeg, PulseAudio, compiler, valgrind)
 #   make build       the extension into .venv, the test probe into build/probe
 #   make test        everything above, then the test suite, plain and under
-#                    ASan+UBSan, and the ThreadSanitizer stress run
+#                    ASan+UBSan, the ThreadSanitizer stress run and the wheel
+#                    check (make check-wheel)
 #   make test-plain  the test suite against the installed module only
 #   make test-asan   the test suite against the ASan+UBSan build, less the
 #                    tests marked realtime or soak
@@ -61,7 +62,8 @@ ENGINE_SOURCES := $(wildcard engine/*.h engine/*.cpp)
 MODULE_SOURCES := $(wildcard module/*.cpp module/*.h module/*.map)
 PROBE_SOURCES  := tests/engine/probe_module.cpp
 
-.PHONY: deps build clips test test-plain test-asan test-tsan demo build-asan build-tsan clean distclean
+.PHONY: deps build clips test test-plain test-asan test-tsan demo build-asan build-tsan background-builds \
+        clean distclean
 
 deps:
 	@missing=""; \
@@ -123,7 +125,29 @@ build: $(STAMPS)/wheel
 clips: $(STAMPS)/venv
 	@$(PY) tools/make_clips.py >/dev/null
 
-test: test-plain test-asan test-tsan
+# The sanitizer builds and the isolated wheel build need no wall clock, so they
+# run while the plain suite does, in the idle scheduling class: they get only
+# the processor time the suite leaves unused, which is most of it (the suite
+# mostly waits on playback in real time), and a thread of the suite that wakes
+# takes its core back at once, so no timing-sensitive test waits on a compiler.
+# Their output goes to BACKGROUND_LOG, and its end is shown when they fail.
+IDLE := $(shell chrt --idle 0 true 2>/dev/null && echo chrt --idle 0 || echo nice -n 19)
+BACKGROUND_LOG := build/logs/background.log
+test: deps build clips
+	@mkdir -p $(dir $(BACKGROUND_LOG))
+	@echo "make test: sanitizer and wheel builds in the background ($(IDLE)), log in $(BACKGROUND_LOG)"
+	@$(IDLE) $(MAKE) --no-print-directory background-builds >$(BACKGROUND_LOG) 2>&1 & builds=$$!; \
+	plain=0; $(MAKE) --no-print-directory test-plain || plain=$$?; \
+	if ! wait $$builds; then \
+	  tail -n 40 $(BACKGROUND_LOG); \
+	  echo "make test: the background builds failed; the whole log is $(BACKGROUND_LOG)" >&2; exit 1; \
+	fi; \
+	exit $$plain
+	$(MAKE) --no-print-directory test-asan test-tsan
+	$(WHEEL_CHECK) install
+
+background-builds: build-asan build-tsan
+	$(WHEEL_CHECK) build
 
 test-plain: deps build clips
 	$(PY) -m pytest $(PYTEST_ARGS)
@@ -184,5 +208,6 @@ bench: build
 
 # The system PATH: the wheel must build with what its isolated build
 # environment brings, not with the venv's cmake and ninja.
+WHEEL_CHECK = env PATH="$(SYSTEM_PATH)" bash tools/check_wheel.sh
 check-wheel: deps
-	env PATH="$(SYSTEM_PATH)" bash tools/check_wheel.sh
+	$(WHEEL_CHECK)
