@@ -34,9 +34,10 @@ PROBE_DIR := build/probe
 ASAN_DIR  := build/asan
 TSAN_DIR  := build/tsan
 
-# cmake and ninja come from the venv, ahead of anything else on PATH.
-SYSTEM_PATH := $(PATH)
-export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
+# cmake and ninja come from the venv, ahead of anything else on PATH. A make
+# started from a recipe inherits that PATH: SYSTEM_PATH leaves the venv out.
+SYSTEM_PATH := $(subst $(CURDIR)/$(VENV)/bin:,,$(PATH))
+export PATH := $(CURDIR)/$(VENV)/bin:$(SYSTEM_PATH)
 export PIP_DISABLE_PIP_VERSION_CHECK := 1
 
 SUDO    := $(if $(filter 0,$(shell id -u)),,sudo)
