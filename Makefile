@@ -130,14 +130,16 @@ clips: $(STAMPS)/venv
 # run while the plain suite does, in the idle scheduling class: they get only
 # the processor time the suite leaves unused, which is most of it (the suite
 # mostly waits on playback in real time), and a thread of the suite that wakes
-# takes its core back at once, so no timing-sensitive test waits on a compiler.
-# Their output goes to BACKGROUND_LOG, and its end is shown when they fail.
+# takes its core back from them at once. They still share the caches and the
+# memory bus with it, so they run one compiler per core, no more. Their output
+# goes to BACKGROUND_LOG, and its end is shown when they fail.
 IDLE := $(shell chrt --idle 0 true 2>/dev/null && echo chrt --idle 0 || echo nice -n 19)
 BACKGROUND_LOG := build/logs/background.log
 test: deps build clips
 	@mkdir -p $(dir $(BACKGROUND_LOG))
 	@echo "make test: sanitizer and wheel builds in the background ($(IDLE)), log in $(BACKGROUND_LOG)"
-	@$(IDLE) $(MAKE) --no-print-directory background-builds >$(BACKGROUND_LOG) 2>&1 & builds=$$!; \
+	@CMAKE_BUILD_PARALLEL_LEVEL=$$(nproc) $(IDLE) $(MAKE) --no-print-directory background-builds \
+	  >$(BACKGROUND_LOG) 2>&1 & builds=$$!; \
 	plain=0; $(MAKE) --no-print-directory test-plain || plain=$$?; \
 	if ! wait $$builds; then \
 	  tail -n 40 $(BACKGROUND_LOG); \
