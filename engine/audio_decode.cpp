@@ -1,7 +1,6 @@
 // The audio decode thread: packets from audio_packet_queue become sound in
 // the playback format at the back of audio_buffer.
 #include <new>
-#include <vector>
 
 #include "media_decoder.h"
 

@@ -50,7 +50,9 @@ public:
 
 private:
     struct Shared {
-        explicit Shared(std::size_t keep_count) : keep_count(keep_count) {}
+        // Room for every buffer kept is made here, so that put(), called
+        // from FFmpeg's C code, never allocates and so never throws.
+        explicit Shared(std::size_t keep_count) : keep_count(keep_count) { kept.reserve(keep_count); }
         ~Shared() { release_kept(); }
 
         std::uint8_t* take(std::size_t wanted) {
