@@ -347,32 +347,6 @@ class RangeServer:
         self.close()
 
 
-class Ticker:
-    """A Python thread that counts, sleeping 1 ms a turn, while the block runs.
-
-    It needs the interpreter lock for every turn: a call that keeps the lock
-    on another thread stops the count.
-    """
-
-    def __init__(self) -> None:
-        self.count = 0
-        self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._run, name="ticker", daemon=True)
-
-    def _run(self) -> None:
-        while not self._stop.is_set():
-            self.count += 1
-            time.sleep(0.001)
-
-    def __enter__(self) -> Ticker:
-        self._thread.start()
-        return self
-
-    def __exit__(self, *exc_info: object) -> None:
-        self._stop.set()
-        self._thread.join(5)
-
-
 def packet_offset(path: str, seconds: float) -> int:
     """The file offset of the first packet, in file order, at or after `seconds`."""
     out = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "packet=pts_time,pos", "-of", "csv=p=0",

@@ -15,7 +15,8 @@ import pytest
 
 import reelpipe
 from helpers import frame_index_of, wait_until
-from robustness_util import OPEN_FAILED, Faults, RangeServer, Ticker, packet_offset, refused_url
+from lifecycle_util import Counter
+from robustness_util import OPEN_FAILED, Faults, RangeServer, packet_offset, refused_url
 
 FPS = 10.0
 HANG = 20.0
@@ -102,7 +103,7 @@ def test_stalled_server_turns_to_buffering_and_stop_wakes_the_waiting_caller(cli
     # 3 s of read-ahead ends the buffering, playback reaches the stall, the
     # pictures run out and the demux thread sits in a network read.
     stall_at = packet_offset(clips["long_av"], 3.5)
-    with RangeServer(clips["long_av"], Faults(stall_at=stall_at)) as server, Ticker() as ticker:
+    with RangeServer(clips["long_av"], Faults(stall_at=stall_at)) as server, Counter() as counter:
         decoder = reelpipe.MediaDecoder(server.url())
         decoder.start()
         renderer = Renderer(decoder)
@@ -111,14 +112,14 @@ def test_stalled_server_turns_to_buffering_and_stop_wakes_the_waiting_caller(cli
         pictures_after(renderer, 5)
         assert wait_until(lambda: decoder.is_buffering() and renderer.blocked_for() > 0.3, timeout=HANG), \
             "playback never came to wait for the stalled input"
-        held, ticks, position = renderer.calls, ticker.count, decoder.get_position()
+        held, ticks, position = renderer.calls, counter.count, decoder.get_position()
         time.sleep(0.5)
         # The caller waits inside get_next_frame, the clock stands, and other
         # interpreter threads go on.
         assert renderer.calls == held and renderer.blocked_for() > 0.7
         assert decoder.get_position() == pytest.approx(position, abs=0.02)
         assert decoder.is_buffering()
-        assert ticker.count - ticks > 25
+        assert counter.count - ticks > 25
         last_shown = renderer.shown[-1][0]
         assert 2.5 < last_shown < 3.6, renderer.shown[-5:]
 
@@ -198,11 +199,11 @@ def test_constructor_releases_the_interpreter_while_probing_a_slow_stream(clips)
     # The headers come at once but the first 40 kB trickle in at 50 kB/s, so
     # the wait is in reading and probing the stream, not in connecting.
     faults = Faults(trickle=(1024, 0.02), trickle_until=40_000)
-    with RangeServer(clips["long_av"], faults) as server, Ticker() as ticker:
+    with RangeServer(clips["long_av"], faults) as server, Counter() as counter:
         time.sleep(0.05)
-        began, ticks = time.monotonic(), ticker.count
+        began, ticks = time.monotonic(), counter.count
         decoder = reelpipe.MediaDecoder(server.url())
-        took, ticks = time.monotonic() - began, ticker.count - ticks
+        took, ticks = time.monotonic() - began, counter.count - ticks
     assert decoder.get_duration() > 0
     assert took > 0.3, f"the constructor took only {took:.2f} s: the trickle did not slow it"
     # Sleeping 1 ms a turn, the counter runs hundreds of times a second; with
