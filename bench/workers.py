@@ -87,16 +87,37 @@ class Sequence:
 # picture held as an array.
 
 
+class Unpaced:
+    """One unpaced run: checks the pictures and times them from opening on.
+
+    result() is taken after the last picture and before the tool is closed,
+    so closing costs nothing in the figures.
+    """
+
+    def __init__(self) -> None:
+        self.seq = Sequence()
+        self.cpu0, self.faults0 = cpu_seconds(), page_faults()
+        self.began = now()
+        self.first = None
+
+    def add(self, picture) -> None:
+        self.seq.add(picture_index(picture))
+        if self.first is None:
+            self.first = now() - self.began
+
+    def result(self) -> dict:
+        return {"pictures": self.seq.count, "seconds": now() - self.began, "first": self.first,
+                "wrong": self.seq.wrong, "repeats": self.seq.repeats, "cpu": cpu_seconds() - self.cpu0,
+                "faults": page_faults() - self.faults0}
+
+
 def throughput_reelpipe(clip: str, pictures: int) -> dict:
     import reelpipe
-    seq = Sequence()
-    cpu0, faults0 = cpu_seconds(), page_faults()
-    began = now()
+    run = Unpaced()
     decoder = reelpipe.MediaDecoder(clip)
     decoder.start()
-    first = None
     idle_since = None
-    while seq.count < pictures:
+    while run.seq.count < pictures:
         picture = decoder.get_next_frame()
         if picture is None:
             # None says nothing is ready now, not that the clip is over: the
@@ -108,65 +129,46 @@ def throughput_reelpipe(clip: str, pictures: int) -> dict:
             time.sleep(IDLE)
             continue
         idle_since = None
-        seq.add(picture_index(picture))
-        first = first if first is not None else now() - began
-    elapsed = now() - began
-    cpu, faults = cpu_seconds() - cpu0, page_faults() - faults0
+        run.add(picture)
+    result = run.result()
     decoder.stop()
-    return {"pictures": seq.count, "seconds": elapsed, "first": first, "wrong": seq.wrong,
-            "repeats": seq.repeats, "cpu": cpu, "faults": faults}
+    return result
 
 
 def throughput_pyav(clip: str, pictures: int) -> dict:
     import av
-    seq = Sequence()
-    cpu0, faults0 = cpu_seconds(), page_faults()
-    began = now()
-    first = None
+    run = Unpaced()
     with av.open(clip) as container:
         stream = container.streams.video[0]
         stream.thread_type = "AUTO"
         for frame in container.decode(stream):
-            seq.add(picture_index(frame.to_ndarray(format="rgb24")))
-            first = first if first is not None else now() - began
-    elapsed = now() - began
-    cpu, faults = cpu_seconds() - cpu0, page_faults() - faults0
-    return {"pictures": seq.count, "seconds": elapsed, "first": first, "wrong": seq.wrong,
-            "repeats": seq.repeats, "cpu": cpu, "faults": faults}
+            run.add(frame.to_ndarray(format="rgb24"))
+        return run.result()
 
 
 def throughput_opencv(clip: str, pictures: int) -> dict:
     import cv2
-    seq = Sequence()
-    cpu0, faults0 = cpu_seconds(), page_faults()
-    began = now()
-    first = None
+    run = Unpaced()
     capture = cv2.VideoCapture(clip, cv2.CAP_FFMPEG)
     while True:
         ok, picture = capture.read()  # BGR; the index blocks are grey, so any channel reads
         if not ok:
             break
-        seq.add(picture_index(picture))
-        first = first if first is not None else now() - began
-    elapsed = now() - began
-    cpu, faults = cpu_seconds() - cpu0, page_faults() - faults0
+        run.add(picture)
+    result = run.result()
     capture.release()
-    return {"pictures": seq.count, "seconds": elapsed, "first": first, "wrong": seq.wrong,
-            "repeats": seq.repeats, "cpu": cpu, "faults": faults}
+    return result
 
 
 def throughput_ffpyplayer(clip: str, pictures: int) -> dict:
     from ffpyplayer.player import MediaPlayer
-    seq = Sequence()
-    cpu0, faults0 = cpu_seconds(), page_faults()
-    began = now()
-    first = None
+    run = Unpaced()
     # The video clock as master and no frame dropping: every picture is handed
     # out as soon as it is decoded; the wait get_frame() suggests is ignored.
     player = MediaPlayer(clip, ff_opts={"out_fmt": "rgb24", "sync": "video", "framedrop": False,
                                         "an": True})
     last_picture = now()
-    while seq.count < pictures:
+    while run.seq.count < pictures:
         frame, value = player.get_frame()
         if value == "eof":
             break
@@ -176,13 +178,10 @@ def throughput_ffpyplayer(clip: str, pictures: int) -> dict:
             time.sleep(IDLE)
             continue
         last_picture = now()
-        seq.add(picture_index(ffpyplayer_array(frame[0])))
-        first = first if first is not None else now() - began
-    elapsed = now() - began
-    cpu, faults = cpu_seconds() - cpu0, page_faults() - faults0
+        run.add(ffpyplayer_array(frame[0]))
+    result = run.result()
     player.close_player()
-    return {"pictures": seq.count, "seconds": elapsed, "first": first, "wrong": seq.wrong,
-            "repeats": seq.repeats, "cpu": cpu, "faults": faults}
+    return result
 
 
 # -------------------------------------------------------------------- real time
