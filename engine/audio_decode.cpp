@@ -10,14 +10,32 @@ namespace {
 
 constexpr auto buffer_full_poll = std::chrono::milliseconds(10);
 
+// The longest silence played ahead of a sound track that starts later than
+// the point playback starts from.
+constexpr double longest_lead_in = 10.0;
+
 bool same_layout(const AVChannelLayout& a, const AVChannelLayout& b) { return av_channel_layout_compare(&a, &b) == 0; }
 
 }  // namespace
 
 void MediaDecoder::audio_decode_loop() {
     const DecodeStream stream{audio_packet_mutex, audio_packet_cv, audio_packet_queue, nullptr, audio_codec_mutex,
-                              audio_codec_ctx.get()};
-    decode_loop(stream, &MediaDecoder::decode_audio_packet, nullptr, nullptr);
+                              audio_codec_ctx.get(), &MediaDecoder::sound_dry};
+    decode_loop(stream, &MediaDecoder::decode_audio_packet, &MediaDecoder::announce_sound_exhausted,
+                &MediaDecoder::expect_more_sound);
+}
+
+// The last sound of the input is in audio_buffer. Called on the audio thread.
+void MediaDecoder::announce_sound_exhausted() { sound_exhausted = true; }
+
+// Input came again after the audio decoder was drained.
+void MediaDecoder::expect_more_sound() { sound_exhausted = false; }
+
+// True when the callback has less than a period left to play. Called on the
+// audio thread with audio_codec_mutex held; takes audio_buffer_mutex.
+bool MediaDecoder::sound_dry() {
+    std::lock_guard<std::mutex> lock(audio_buffer_mutex);
+    return audio_buffer.empty() || audio_buffer.size() < last_period_bytes;
 }
 
 // Feeds one packet (null: the end of the stream) and converts every frame
@@ -38,13 +56,9 @@ void MediaDecoder::decode_audio_packet(const AVPacket* packet, AVFrame* scratch)
 bool MediaDecoder::handle_audio_frame(const AVFrame* frame) {
     const std::int64_t ts = frame->best_effort_timestamp;
     if (ts != AV_NOPTS_VALUE) {
-        const double t = timestamp_seconds(audio_time_base, ts);
-        if (seek_target - 0.1 > t) return true;
-        if (resync_audio_clock) {
-            audio_clock = t;
-            audio_clock_moved_at = steady_now_ns();
-            resync_audio_clock = false;
-        }
+        const double t = stream_seconds(audio_time_base, ts);
+        if (seek_target - seek_window > t) return true;
+        if (resync_audio_clock) anchor_audio_clock(t);
     }
     seeking = false;
     wait_for_buffer_room();
@@ -55,6 +69,28 @@ bool MediaDecoder::handle_audio_frame(const AVFrame* frame) {
         // Out of memory costs this frame's sound, not the process.
     }
     return true;
+}
+
+// Sets the audio clock where playback starts, at the first sound kept from
+// the start or after a seek. Sound that begins more than the seek window
+// but at most longest_lead_in after that point (a track that starts later
+// than the pictures) keeps its place: the clock starts at the point and the
+// gap is played as silence, so the first pictures are shown in their time.
+// A larger gap is no lead-in but a hole in the input; the clock then starts
+// at the sound. Called on the audio thread with audio_codec_mutex held;
+// takes audio_buffer_mutex.
+void MediaDecoder::anchor_audio_clock(double first_sound) {
+    const double from = seek_target;
+    const double gap = first_sound - from;
+    std::lock_guard<std::mutex> lock(audio_buffer_mutex);
+    if (gap > seek_window && gap <= longest_lead_in) {
+        lead_in_bytes = static_cast<std::size_t>(gap * playback_rate) * playback_frame_bytes;
+        audio_clock = from;
+    } else {
+        audio_clock = first_sound;
+    }
+    audio_clock_moved_at = steady_now_ns();
+    resync_audio_clock = false;
 }
 
 // Sleeps in 10 ms steps while audio_buffer holds more than max_buffer_ahead

@@ -1,5 +1,6 @@
 // The playback callback, the audio clock it advances, and the playback
 // controls.
+#include <algorithm>
 #include <cstring>
 
 #include "media_decoder.h"
@@ -17,25 +18,29 @@ void audio_data_callback(ma_device* device, void* output, const void* /*input*/,
     decoder->play_period(output, frame_count);
 }
 
-// Plays one whole period from audio_buffer and advances the clock by it, or
-// on an underrun plays silence and keeps the partial period for later. An
-// underrun starts buffering only when reading is short of data too: when
-// enough has been read already, the audio thread is just catching up (as at
-// the start), and buffering would wait for the demux thread, which may sit
-// in a stalled read while everything needed to play is at hand. Takes
-// audio_buffer_mutex.
+// Plays one whole period from the lead-in silence and audio_buffer and
+// advances the clock by it, or on an underrun plays silence and keeps the
+// partial period for later. An underrun starts buffering only when more
+// sound is coming and reading is short of data too: when enough has been
+// read already, the audio thread is just catching up (as at the start), and
+// buffering would wait for the demux thread, which may sit in a stalled
+// read while everything needed to play is at hand; once the last sound has
+// played there is nothing to wait for. Takes audio_buffer_mutex.
 void MediaDecoder::play_period(void* output, ma_uint32 frame_count) {
     const std::size_t bytes = static_cast<std::size_t>(frame_count) * playback_frame_bytes;
     last_period_bytes = bytes;
     std::lock_guard<std::mutex> lock(audio_buffer_mutex);
-    if (audio_buffer.size() < bytes) {
-        if (read_ahead() < min_buffer_ahead) buffering = true;
+    const std::size_t silence = std::min(lead_in_bytes, bytes);
+    if (audio_buffer.size() < bytes - silence) {
+        if (!sound_exhausted && read_ahead() < min_buffer_ahead) buffering = true;
         std::memset(output, 0, bytes);
         return;
     }
     audio_clock = audio_clock + static_cast<double>(frame_count) / playback_rate;
     audio_clock_moved_at = steady_now_ns();
-    audio_buffer.pop_into(output, bytes);
+    std::memset(output, 0, silence);
+    lead_in_bytes -= silence;
+    if (bytes > silence) audio_buffer.pop_into(static_cast<std::uint8_t*>(output) + silence, bytes - silence);
 }
 
 double MediaDecoder::get_position() const { return audio_stream_index >= 0 ? audio_clock : video_clock; }

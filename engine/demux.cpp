@@ -1,5 +1,7 @@
 // The demux thread: reads packets into the two packet queues, keeps the
 // read-ahead bounded, ends buffering, and carries out seeks.
+#include <cmath>
+
 #include "media_decoder.h"
 
 namespace reelpipe {
@@ -13,6 +15,12 @@ using std::chrono::steady_clock;
 // often it looks.
 constexpr std::int64_t longest_picture_wait_ns = 1'000'000'000;
 constexpr milliseconds first_picture_poll{5};
+
+// A timestamp this many seconds away from where its stream was heading is a
+// join, on formats that allow them. Packets of a stream lie a picture or a
+// sound frame apart; the demuxer's interleaving puts them at most about a
+// second out of order.
+constexpr double join_threshold = 3.0;
 
 // Appends a copy of `packet` and wakes the decode thread; `queued`, when
 // given, mirrors the queue's length. A copy that cannot be allocated costs
@@ -126,16 +134,60 @@ void MediaDecoder::notify_frame_waiters() {
     frame_queue_cv.notify_all();
 }
 
-// Sends one packet read to the queue of its stream; packets of other streams
-// are dropped.
-void MediaDecoder::route_packet(const AVPacket& packet) {
+// Sends one packet read to the queue of its stream, its timestamps carried
+// across any join; packets of other streams are dropped.
+void MediaDecoder::route_packet(AVPacket& packet) {
     end_of_stream = false;
+    end_of_stream_since_ns = 0;
     if (packet.stream_index == video_stream_index) {
-        if (packet.pts != AV_NOPTS_VALUE) demux_clock = timestamp_seconds(video_time_base, packet.pts);
+        const TimestampJoins* leader = audio_stream_index >= 0 ? &audio_joins : nullptr;
+        follow_joins(video_joins, video_time_base, packet, leader, audio_time_base);
+        if (packet.pts != AV_NOPTS_VALUE) demux_clock = stream_seconds(video_time_base, packet.pts);
         push_packet(video_packet_mutex, video_packet_cv, video_packet_queue, &video_packets_queued, packet);
     } else if (packet.stream_index == audio_stream_index) {
-        if (packet.pts != AV_NOPTS_VALUE) audio_demux_clock = timestamp_seconds(audio_time_base, packet.pts);
+        follow_joins(audio_joins, audio_time_base, packet, nullptr, audio_time_base);
+        if (packet.pts != AV_NOPTS_VALUE) audio_demux_clock = stream_seconds(audio_time_base, packet.pts);
         push_packet(audio_packet_mutex, audio_packet_cv, audio_packet_queue, nullptr, packet);
+    }
+}
+
+// On a format whose timestamps may jump, a packet more than join_threshold
+// away from where its stream was heading starts a new piece (two recordings
+// joined, a broadcast splice): the stream's timestamps are moved from there
+// on so that they carry on where they were, and the decoders, the clocks and
+// frame delivery see one continuous stream. The pictures after a join are
+// then neither held back nor dropped as late. At a join the demuxer may hand
+// out the last packets of one stream's old piece after the other's new piece
+// began, so each stream finds its own joins. The sound plays on byte after
+// byte whatever its timestamps say, so once both streams have joined the
+// same piece the pictures take the sound's offset (`leader`), which keeps
+// the new piece's own sync.
+void MediaDecoder::follow_joins(TimestampJoins& joins, AVRational time_base, AVPacket& packet,
+                                const TimestampJoins* leader, AVRational leader_time_base) const {
+    if (!joins_possible) return;
+    const std::int64_t dts = packet.dts != AV_NOPTS_VALUE ? packet.dts : packet.pts;
+    if (dts == AV_NOPTS_VALUE) return;
+    if (joins.next_dts != AV_NOPTS_VALUE &&
+        std::fabs(timestamp_seconds(time_base, dts + joins.offset - joins.next_dts)) > join_threshold) {
+        joins.offset = joins.next_dts - dts;
+        joins.joined_at = timestamp_seconds(time_base, dts);
+    }
+    if (leader != nullptr && joins.joined_at == joins.joined_at &&
+        std::fabs(leader->joined_at - joins.joined_at) < join_threshold) {
+        joins.offset = av_rescale_q(leader->offset, leader_time_base, time_base);
+    }
+    if (packet.pts != AV_NOPTS_VALUE) packet.pts += joins.offset;
+    if (packet.dts != AV_NOPTS_VALUE) packet.dts += joins.offset;
+    joins.next_dts = dts + joins.offset + (packet.duration > 0 ? packet.duration : joins.step);
+}
+
+// After a seek the input is read from another place: its timestamps count
+// as they are again until the next join. Demux thread only.
+void MediaDecoder::forget_joins() {
+    for (TimestampJoins* joins : {&video_joins, &audio_joins}) {
+        joins->offset = 0;
+        joins->next_dts = AV_NOPTS_VALUE;
+        joins->joined_at = std::numeric_limits<double>::quiet_NaN();
     }
 }
 
@@ -143,6 +195,7 @@ void MediaDecoder::route_packet(const AVPacket& packet) {
 // try again after at most 100 ms (sooner while buffering waits for a first
 // picture), or when a seek or stop() comes.
 void MediaDecoder::handle_failed_read() {
+    if (end_of_stream_since_ns == 0) end_of_stream_since_ns = steady_now_ns();
     end_of_stream = true;
     seeking = false;
     notify_frame_waiters();
@@ -174,13 +227,19 @@ void MediaDecoder::carry_out_seek() {
         target = seek_target;
         serial = seek_serial;
     }
-    if (video_stream_index >= 0) {
+    // The target counts from the input's start; the input seeks on its own
+    // timestamps.
+    const double input_time = target + time_origin;
+    if (target <= 0.0 && rewind_by_bytes()) {
+        // Done: the first picture is where the input begins.
+    } else if (video_stream_index >= 0) {
         const AVRational tb = video_time_base;
-        const double units = target / (static_cast<double>(tb.num) / static_cast<double>(tb.den));
+        const double units = input_time / (static_cast<double>(tb.num) / static_cast<double>(tb.den));
         av_seek_frame(format_ctx.get(), video_stream_index, saturating_timestamp(units), AVSEEK_FLAG_BACKWARD);
     } else {
-        av_seek_frame(format_ctx.get(), -1, saturating_timestamp(target * AV_TIME_BASE), AVSEEK_FLAG_BACKWARD);
+        av_seek_frame(format_ctx.get(), -1, saturating_timestamp(input_time * AV_TIME_BASE), AVSEEK_FLAG_BACKWARD);
     }
+    forget_joins();
     flush_pipeline(target);
     picture_wait_since = 0;  // the wait for a first picture starts anew
     {
@@ -190,6 +249,7 @@ void MediaDecoder::carry_out_seek() {
             seek_done = true;
         }
         end_of_stream = false;
+        end_of_stream_since_ns = 0;
         seek_cv.notify_all();
     }
     notify_frame_waiters();
@@ -199,6 +259,15 @@ void MediaDecoder::carry_out_seek() {
     }
     std::lock_guard<std::mutex> lock(video_packet_mutex);
     video_packet_cv.notify_all();
+}
+
+// Repositions a stream format (MPEG-TS and its kin, which can be read from
+// any byte) at its first byte, where its first picture is: a seek by
+// timestamp to that picture lands on the next key frame instead. False for
+// other formats, and when the input cannot seek.
+bool MediaDecoder::rewind_by_bytes() {
+    if (!joins_possible || (format_ctx->iformat->flags & AVFMT_NO_BYTE_SEEK)) return false;
+    return av_seek_frame(format_ctx.get(), -1, 0, AVSEEK_FLAG_BYTE) >= 0;
 }
 
 // Empties every queue and the sound buffer, flushes both decoders and sets
@@ -216,8 +285,10 @@ void MediaDecoder::flush_pipeline(double target) {
     frame_queue.clear();
     frame_queue_bytes = 0;
     pictures_exhausted = false;
+    sound_exhausted = false;
     wall_pacing_since_ns = 0;
     audio_buffer.clear();
+    lead_in_bytes = 0;
     if (video_codec_ctx) avcodec_flush_buffers(video_codec_ctx.get());
     if (audio_codec_ctx) avcodec_flush_buffers(audio_codec_ctx.get());
     demux_clock = target;

@@ -63,8 +63,10 @@ FramePtr MediaDecoder::get_next_frame() {
     }
 }
 
+// The one conversion of a picture's timestamp into the seconds the caller
+// sees, counted from the input's start; video_clock holds these.
 double MediaDecoder::picture_seconds(const AVFrame* picture) const {
-    return timestamp_seconds(video_time_base, picture->pts);
+    return stream_seconds(video_time_base, picture->pts);
 }
 
 // Places the front picture against the display window around the audio
@@ -131,6 +133,9 @@ bool MediaDecoder::sound_ran_out() {
 double MediaDecoder::get_fps() const { return fps; }
 
 // 0.0 when the container does not know its duration (a live stream).
-double MediaDecoder::get_duration() const { return duration; }
+// Otherwise never less than the position: a file still being written, or
+// joined pieces whose timestamps jump, play on past what the container
+// said at opening.
+double MediaDecoder::get_duration() const { return duration > 0.0 ? std::max(duration, get_position()) : duration; }
 
 }  // namespace reelpipe

@@ -1,6 +1,8 @@
 // Construction, start, stop and teardown of a MediaDecoder.
 #include <dlfcn.h>
 
+#include <algorithm>
+#include <cmath>
 #include <mutex>
 #include <stdexcept>
 
@@ -91,9 +93,40 @@ MediaDecoder::MediaDecoder(std::string path_arg) : path(std::move(path_arg)) {
     if (probed < 0) throw std::runtime_error("FFmpeg failed to find stream info.");
     open_video_stream();
     open_audio_stream();
+    set_time_origin();
     if (format_ctx->duration != AV_NOPTS_VALUE && format_ctx->duration > 0) {
         duration = static_cast<double>(format_ctx->duration) / 1000000.0;
     }
+}
+
+// Fixes where the input starts: the container's start time, else the
+// earliest first timestamp of the chosen streams, else zero. Formats whose
+// timestamps may jump get their joins followed from here on.
+void MediaDecoder::set_time_origin() {
+    if (format_ctx->start_time != AV_NOPTS_VALUE) {
+        time_origin = static_cast<double>(format_ctx->start_time) / AV_TIME_BASE;
+    } else {
+        time_origin = earliest_start();
+    }
+    sound_end -= time_origin;
+    joins_possible = (format_ctx->iformat->flags & AVFMT_TS_DISCONT) != 0;
+    if (video_stream_index >= 0) {
+        const double picture_interval = 1.0 / fps;
+        video_joins.step = static_cast<std::int64_t>(picture_interval / timestamp_seconds(video_time_base, 1));
+    }
+}
+
+// The earliest first timestamp of the chosen streams, in seconds; zero when
+// none states one.
+double MediaDecoder::earliest_start() const {
+    double earliest = std::numeric_limits<double>::infinity();
+    for (const int index : {video_stream_index, audio_stream_index.load()}) {
+        if (index < 0) continue;
+        const AVStream* stream = format_ctx->streams[index];
+        if (stream->start_time == AV_NOPTS_VALUE) continue;
+        earliest = std::min(earliest, timestamp_seconds(stream->time_base, stream->start_time));
+    }
+    return std::isfinite(earliest) ? earliest : 0.0;
 }
 
 // Opens the input with the fixed options. A path with a NUL byte in it is

@@ -35,6 +35,9 @@ constexpr int playback_channels = 2;
 constexpr int playback_frame_bytes = 4;
 constexpr double playback_bytes_per_second = 176400.0;
 
+// Pictures and sound this many seconds before a seek target are dropped.
+constexpr double seek_window = 0.1;
+
 // Seconds of a timestamp in the given time base; the quotient is formed
 // first so that every reader rounds the same way.
 inline double timestamp_seconds(AVRational time_base, std::int64_t ts) {
@@ -147,6 +150,8 @@ private:
     void open_input();
     void open_video_stream();
     void open_audio_stream();
+    double earliest_start() const;
+    void set_time_origin();
     bool init_audio_device();
     void release_audio_device();
     void wake_all_waiters();
@@ -157,15 +162,31 @@ private:
     bool sound_gone() const;
     bool end_buffering_with_a_picture();
     void idle(std::chrono::milliseconds duration);
-    void route_packet(const AVPacket& packet);
+    void route_packet(AVPacket& packet);
+    // How one stream's timestamps are rewritten across joins: the offset
+    // added since the last join, the decode timestamp (offset applied) its
+    // next packet is expected at, the length of a packet that states none,
+    // and the input's own time (seconds) of its first packet after its
+    // latest join (NaN before any).
+    struct TimestampJoins {
+        std::int64_t offset = 0;
+        std::int64_t next_dts = AV_NOPTS_VALUE;
+        std::int64_t step = 0;
+        double joined_at = std::numeric_limits<double>::quiet_NaN();
+    };
+    void follow_joins(TimestampJoins& joins, AVRational time_base, AVPacket& packet, const TimestampJoins* leader,
+                      AVRational leader_time_base) const;
+    void forget_joins();
     void handle_failed_read();
     void throttled_wait();
     void carry_out_seek();
+    bool rewind_by_bytes();
     void flush_pipeline(double target);
     void notify_frame_waiters();
 
     // Shared by both decode threads (video_decode.cpp): the loop, and its
     // wait for one packet.
+    using Check = bool (MediaDecoder::*)();
     struct DecodeStream {
         std::mutex& packet_mutex;
         std::condition_variable& packet_cv;
@@ -173,10 +194,12 @@ private:
         std::atomic<std::size_t>* queued;  // mirrors the queue's length when given
         std::mutex& codec_mutex;
         AVCodecContext* codec;
+        Check output_dry;  // nothing left for the stream's consumer to take
     };
     using DecodeStep = void (MediaDecoder::*)(const AVPacket* packet, AVFrame* scratch);
     using Notice = void (MediaDecoder::*)();
     void decode_loop(const DecodeStream& stream, DecodeStep decode, Notice drained, Notice reopened);
+    bool end_calls_for_drain(Check output_dry);
     enum class PacketWait { packet, idle, input_ended, stopped };
     PacketWait wait_for_packet(std::mutex& mutex, std::condition_variable& cv, std::deque<PacketPtr>& queue,
                                std::atomic<std::size_t>* queued, PacketPtr& packet, std::uint64_t& generation);
@@ -197,9 +220,14 @@ private:
     bool input_finished() const { return end_of_stream && pictures_exhausted; }
     void announce_pictures_exhausted();
     void expect_more_pictures();
+    bool pictures_dry();
 
     // Audio decode (audio_decode.cpp).
     void decode_audio_packet(const AVPacket* packet, AVFrame* scratch);
+    void anchor_audio_clock(double first_sound);
+    void announce_sound_exhausted();
+    void expect_more_sound();
+    bool sound_dry();
     bool handle_audio_frame(const AVFrame* frame);
     void wait_for_buffer_room();
     bool match_resampler(const AVFrame* frame);
@@ -209,6 +237,10 @@ private:
     void play_period(void* output, ma_uint32 frame_count);
 
     static std::int64_t steady_now_ns();
+    // Seconds from the input's start of a timestamp in the given time base.
+    double stream_seconds(AVRational time_base, std::int64_t ts) const {
+        return timestamp_seconds(time_base, ts) - time_origin;
+    }
 
     // --- Fields. Flags and clocks are sequentially consistent atomics; each
     // comment names the writers.
@@ -238,7 +270,9 @@ private:
 
     std::atomic<double> video_clock{0.0};      // frame delivery; the seek's flush
     std::atomic<double> audio_clock{0.0};      // the callback, the flush, the audio thread's re-anchoring
-    std::atomic<bool> resync_audio_clock{false};  // seek() sets; the audio thread clears
+    // seek() sets; the audio thread clears. Set from the start, so the clock
+    // begins at the input's own first sound, as after a seek.
+    std::atomic<bool> resync_audio_clock{true};
 
     FormatContextPtr format_ctx;               // used by the demux thread once running
     CodecContextPtr video_codec_ctx;           // guarded by video_codec_mutex while running
@@ -343,6 +377,30 @@ private:
     // Where the sound track ends by the container's word, seconds; infinite
     // when it does not say. Fixed at construction.
     double sound_end = std::numeric_limits<double>::infinity();
+
+    // Where the input starts, in seconds of its own timestamps: every time
+    // the caller sees (position, seek targets, picture times) and every
+    // clock is measured from here. Fixed at construction.
+    double time_origin = 0.0;
+    // The format lets timestamps jump (MPEG-TS and its kin), so a jump is a
+    // join rather than a late or early packet. Fixed at construction.
+    bool joins_possible = false;
+    TimestampJoins video_joins;                // demux thread only
+    TimestampJoins audio_joins;                // demux thread only
+    // Steady time (ns) of the failed read that began the present end of the
+    // input; 0 while reads succeed. The demux thread stores it before it
+    // sets end_of_stream and clears it after clearing end_of_stream; the
+    // decode threads read it to tell a lasting end from a momentary one.
+    std::atomic<std::int64_t> end_of_stream_since_ns{0};
+    // The audio thread has drained its decoder at the end of the input, so
+    // no sound is on its way and a short buffer is the end of the sound, not
+    // a reason to buffer. Set and cleared by the audio thread, cleared by
+    // the flush.
+    std::atomic<bool> sound_exhausted{false};
+    // Silence (bytes) the callback plays ahead of audio_buffer: the gap
+    // between where playback starts and a sound track that begins later.
+    // Guarded by audio_buffer_mutex.
+    std::size_t lead_in_bytes = 0;
 };
 
 // miniaudio's data callback: fills one device period from audio_buffer.

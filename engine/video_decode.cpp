@@ -11,8 +11,12 @@ using std::chrono::steady_clock;
 // touch; FFmpeg's own picture buffers leave as much.
 constexpr std::size_t conversion_overrun = 128;
 
-// Pictures this far before a seek target are dropped.
-constexpr double seek_window = 0.1;
+// How long an end of the input lasts before the decoders are drained: in
+// general, and when the stream's consumer has nothing left to take. A
+// writer flushing each packet, or a pipe, brings more within a read retry
+// or two (100 ms apart).
+constexpr std::int64_t lasting_end_ns = 1'000'000'000;
+constexpr std::int64_t dry_end_ns = 250'000'000;
 
 // Waits up to 10 ms for a packet and takes it, unless a seek is pending.
 // Reports the end of the input when the queue is empty after the demux
@@ -42,7 +46,7 @@ MediaDecoder::PacketWait MediaDecoder::wait_for_packet(std::mutex& mutex, std::c
 
 // The loop of both decode threads: takes packets from its queue and feeds
 // them to its decoder with `decode`, drains the decoder once per flush at
-// the end of the input (then calls `drained`, when given), and reopens it
+// an end of the input that calls for it (see end_calls_for_drain()) (then calls `drained`, when given), and reopens it
 // when input comes again after a drain (a stream that came back; then
 // calls `reopened`, when given).
 void MediaDecoder::decode_loop(const DecodeStream& stream, DecodeStep decode, Notice drained, Notice reopened) {
@@ -63,7 +67,9 @@ void MediaDecoder::decode_loop(const DecodeStream& stream, DecodeStep decode, No
             // Once per flush: hand the decoder the end of the stream so what
             // it still holds back (B-frame reordering, the last samples)
             // comes out.
-            if (drained_generation == flush_generation || seek_requested) continue;
+            if (drained_generation == flush_generation || seek_requested || !end_calls_for_drain(stream.output_dry)) {
+                continue;
+            }
             drained_generation = flush_generation;
             (this->*decode)(nullptr, scratch.get());
             if (drained != nullptr) (this->*drained)();
@@ -79,15 +85,36 @@ void MediaDecoder::decode_loop(const DecodeStream& stream, DecodeStep decode, No
     }
 }
 
+// True once an end of the input has lasted long enough to be the end: a
+// drain flushes the decoder, and a file still being written, or a slow
+// pipe, ends for a moment each time reading catches up with it; the flush
+// would then lose the pictures the next ones refer to. The end is taken as
+// lasting after lasting_end_ns, or after dry_end_ns when the stream's
+// consumer has nothing left to take and would otherwise wait for what the
+// decoder holds back. Called on a decode thread with its codec mutex held.
+bool MediaDecoder::end_calls_for_drain(Check output_dry) {
+    const std::int64_t since = end_of_stream_since_ns;
+    if (since == 0) return false;
+    const std::int64_t lasted = steady_now_ns() - since;
+    return lasted >= lasting_end_ns || (lasted >= dry_end_ns && (this->*output_dry)());
+}
+
 void MediaDecoder::video_decode_loop() {
     const DecodeStream stream{video_packet_mutex, video_packet_cv, video_packet_queue, &video_packets_queued,
-                              video_codec_mutex, video_codec_ctx.get()};
+                              video_codec_mutex, video_codec_ctx.get(), &MediaDecoder::pictures_dry};
     decode_loop(stream, &MediaDecoder::decode_video_packet, &MediaDecoder::announce_pictures_exhausted,
                 &MediaDecoder::expect_more_pictures);
 }
 
 // Input came again after the video decoder was drained.
 void MediaDecoder::expect_more_pictures() { pictures_exhausted = false; }
+
+// True when no picture is queued. Called on the video thread with
+// video_codec_mutex held; takes frame_queue_mutex.
+bool MediaDecoder::pictures_dry() {
+    std::lock_guard<std::mutex> lock(frame_queue_mutex);
+    return frame_queue.empty();
+}
 
 // On the way from a key frame to a seek target every picture before the
 // target is decoded only to be dropped; those that no other picture refers
@@ -98,7 +125,7 @@ void MediaDecoder::expect_more_pictures() { pictures_exhausted = false; }
 // threads take the setting with the packet.
 void MediaDecoder::skip_unneeded_pictures(const AVPacket* packet) {
     const bool unneeded = packet != nullptr && packet->pts != AV_NOPTS_VALUE &&
-                          timestamp_seconds(video_time_base, packet->pts) < seek_target - seek_window - 1.0 / fps;
+                          stream_seconds(video_time_base, packet->pts) < seek_target - seek_window - 1.0 / fps;
     video_codec_ctx->skip_frame = unneeded ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
 }
 
@@ -129,7 +156,7 @@ void MediaDecoder::decode_video_packet(const AVPacket* packet, AVFrame* scratch)
 // Called with video_codec_mutex held; takes frame_queue_mutex.
 void MediaDecoder::handle_video_picture(const AVFrame* decoded) {
     const std::int64_t ts = decoded->best_effort_timestamp;
-    if (ts != AV_NOPTS_VALUE && seek_target - seek_window > timestamp_seconds(video_time_base, ts)) return;
+    if (ts != AV_NOPTS_VALUE && seek_target - seek_window > stream_seconds(video_time_base, ts)) return;
     seeking = false;
     FramePtr picture = convert_picture(decoded);
     if (!picture) return;  // no memory or no converter: this picture is lost

@@ -83,6 +83,15 @@ _AAC = ("-c:a", "aac", "-b:a", "96k")
 _MP4 = ("-movflags", "+faststart")
 _TS = ("-bsf:v", "h264_mp4toannexb", "-f", "mpegts")
 
+# 12 s of frame-index pictures (key frame every second) with a 440 Hz track,
+# as an MPEG-TS in the scratch folder: the source of the timing clips.
+# The second piece of a join is coded again from the exact cut, so that its
+# pictures and sound start together at picture 150.
+_INDEX_AV_CODING = ("-c:v", "libx264", "-preset", "veryfast", "-crf", "18", "-bf", "3", "-g", "25",
+                    "-pix_fmt", "yuv420p", *_AAC, "-ac", "2")
+_INDEX_AV_12S = (*_frame_index_src(12), *_sine(seconds=12), "-map", "0:v", "-map", "1:a",
+                 *_INDEX_AV_CODING, "-shortest", *_TS, "{src.ts}")
+
 _SUBTITLES = """1
 00:00:00,500 --> 00:00:02,000
 first line
@@ -221,6 +230,44 @@ RECIPES: dict[str, Recipe] = {
           "-map", "0:v", "-map", "1:a", *_H264, "-g", "25", *_AAC, "-ac", "2",
           "-shortest", *_MP4, "{out}"),),
         doc="demo: 640x360 25 fps test pattern + chord, 10 s",
+    ),
+    "index_ts": Recipe(
+        "ts",
+        (_INDEX_AV_12S,),
+        concat=("src.ts",),
+        doc="MPEG-TS: 12 s frame-index pictures + 440 Hz AAC, timestamps from about 1.4 s",
+    ),
+    "index_ts_far": Recipe(
+        "ts",
+        (_INDEX_AV_12S, ("-i", "{src.ts}", "-c", "copy", "-output_ts_offset", "1000", "-f", "mpegts", "{out}")),
+        doc="index_ts with timestamps from about 1001.4 s",
+    ),
+    "index_ts_wrap": Recipe(
+        "ts",
+        (_INDEX_AV_12S, ("-i", "{src.ts}", "-c", "copy", "-output_ts_offset", "95440", "-f", "mpegts", "{out}")),
+        doc="index_ts from about 95,441 s: its 33-bit timestamps wrap about 2.6 s in",
+    ),
+    "index_late_sound": Recipe(
+        "mp4",
+        (_INDEX_AV_12S, ("-i", "{src.ts}", "-itsoffset", "2", "-i", "{src.ts}", "-map", "0:v", "-map", "1:a",
+                         "-c", "copy", *_MP4, "{out}")),
+        doc="index_ts pictures from 0 s in mp4, its sound from 2 s",
+    ),
+    "index_join_forward": Recipe(
+        "ts",
+        (_INDEX_AV_12S,
+         ("-i", "{src.ts}", "-t", "6", "-c", "copy", "-f", "mpegts", "{a.ts}"),
+         ("-i", "{src.ts}", "-ss", "6", "-t", "6", *_INDEX_AV_CODING, "-output_ts_offset", "60", *_TS, "{b.ts}")),
+        concat=("a.ts", "b.ts"),
+        doc="index_ts cut at 6 s (the rest coded again) and joined byte for byte, timestamps jumping forward about 54 s at the join",
+    ),
+    "index_join_backward": Recipe(
+        "ts",
+        (_INDEX_AV_12S,
+         ("-i", "{src.ts}", "-t", "6", "-c", "copy", "-f", "mpegts", "{a.ts}"),
+         ("-i", "{src.ts}", "-ss", "6", "-t", "6", *_INDEX_AV_CODING, *_TS, "{b.ts}")),
+        concat=("a.ts", "b.ts"),
+        doc="index_ts cut at 6 s (the rest coded again) and joined byte for byte, timestamps restarting at about 1.4 s at the join",
     ),
 }
 
