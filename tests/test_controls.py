@@ -59,6 +59,15 @@ def wait_playing(decoder, timeout: float = 10.0) -> None:
     assert wait_until(lambda: not decoder.is_buffering(), timeout), f"still buffering after {timeout} s"
 
 
+def buffering_seen(decoder, looks: int = 20) -> int:
+    """How many of `looks`, 25 ms apart, find the decoder buffering."""
+    seen = 0
+    for _ in range(looks):
+        seen += decoder.is_buffering()
+        time.sleep(0.025)
+    return seen
+
+
 def advance(decoder, seconds: float = 0.3) -> float:
     """How far the position moves over `seconds` of wall time."""
     before = decoder.get_position()
@@ -134,6 +143,11 @@ def test_audio_only_input_plays_to_the_end(clips, make, name):
     assert decoder.get_position() == pytest.approx(duration, abs=0.05)
     assert advance(decoder) == 0.0
     assert decoder.get_next_frame() is None
+    # Over for good: nothing is awaited, even after a seek past the end.
+    assert buffering_seen(decoder) == 0
+    bounded(decoder.seek, duration + 5.0)
+    time.sleep(0.5)  # the end found again has lasted
+    assert buffering_seen(decoder) == 0
 
 
 # ------------------------------------------------------------ the callback

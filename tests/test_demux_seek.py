@@ -11,6 +11,7 @@ import time
 
 import pytest
 
+import helpers
 import reelpipe
 import reelpipe_probe
 from lifecycle_util import Bounded, SlowServer, bounded, byte_offset_at, first_picture, wait_state
@@ -229,10 +230,9 @@ def test_streams_not_chosen_never_reach_the_queues(clips, made, probes, clip, se
     state = probe.state()
     assert (state["video_stream_index"], state["audio_stream_index"]) == (0, 1)
     probe.start()
-    wait_state(probe, lambda s: s["end_of_stream"] and s["video_packets"] == 0 and s["audio_packets"] == 0,
-               what="input read and decoded")
-    time.sleep(0.2)  # the decoders drain what they hold back
-    state = probe.state()
+    # The decoders drain what they hold back once the end has lasted.
+    state = wait_state(probe, lambda s: s["pictures_exhausted"] and s["sound_exhausted"],
+                       what="input read and decoded")
     # The sound of one track: another track's packets would have added theirs.
     sound = state["audio_clock"] + state["audio_buffer_bytes"] / BYTES_PER_SECOND
     assert seconds - 0.2 <= sound <= seconds + 0.3, sound
@@ -406,3 +406,85 @@ def test_stop_wakes_a_seek_waiting_on_a_demux_stuck_in_network_io(clips):
         seeker.join()
         state = probe.state()
         assert not (state["demux_thread"] or state["video_thread"] or state["audio_thread"])
+
+
+# ---------------------------------------------------------------- time from the input's start
+
+PICTURE = 1 / 25         # the index clips' picture interval
+IN_STEP = 0.2            # how far a picture shown may lie from the position read after it
+
+
+def _play_indices(decoder, until_index: int, timeout: float = 20.0) -> list[tuple[int, float]]:
+    """(picture index, position right after it) for each picture shown, up to `until_index`."""
+    shown = [(helpers.frame_index_of(first_picture(decoder.get_next_frame)), decoder.get_position())]
+    deadline = time.monotonic() + timeout
+    while shown[-1][0] < until_index:
+        assert time.monotonic() < deadline, f"playback stalled after picture {shown[-1]}"
+        picture = bounded(decoder.get_next_frame)
+        if picture is None:
+            time.sleep(0.005)
+            continue
+        shown.append((helpers.frame_index_of(picture), decoder.get_position()))
+    return shown
+
+
+def _assert_in_step(shown: list[tuple[int, float]]) -> None:
+    off = [(index, round(position, 3)) for index, position in shown if abs(position - index * PICTURE) > IN_STEP]
+    assert not off, f"pictures shown away from their time: {off[:5]}"
+
+
+# MPEG-TS starts at about 1.4 s, a broadcast capture far later, and one close
+# to the 33-bit wrap goes over it 2.3 s in.
+@pytest.mark.parametrize("clip", ["index_ts", "index_ts_far", "index_ts_wrap"])
+def test_time_counts_from_the_input_start(clips, clip):
+    decoder = reelpipe.MediaDecoder(clips[clip])
+    decoder.start()
+    try:
+        shown = _play_indices(decoder, until_index=75)
+        assert shown[0][0] == 0
+        _assert_in_step(shown)
+        assert decoder.get_duration() == pytest.approx(12.0, abs=0.1)
+        bounded(decoder.seek, 0.0)
+        assert decoder.get_position() <= 0.1
+        assert helpers.frame_index_of(first_picture(decoder.get_next_frame)) == 0
+    finally:
+        bounded(decoder.stop)
+
+
+# Two recordings joined byte for byte: the second one's timestamps jump
+# forward a minute, or start again from where the first one's did.
+@pytest.mark.parametrize("clip", ["index_join_forward", "index_join_backward"])
+def test_playback_carries_on_across_a_timestamp_join(clips, clip):
+    decoder = reelpipe.MediaDecoder(clips[clip])
+    decoder.start()
+    try:
+        shown = _play_indices(decoder, until_index=195)
+        _assert_in_step(shown)
+        after_join = {index for index, _ in shown if index >= 100}
+        assert len(after_join) >= 80, f"only {len(after_join)} of the 96 pictures after the join shown"
+        positions = [position for _, position in shown]
+        assert positions == sorted(positions)
+        assert decoder.get_duration() >= decoder.get_position()
+    finally:
+        bounded(decoder.stop)
+
+
+def test_a_file_still_being_written_plays_every_picture(clips, tmp_path):
+    growing = tmp_path / "growing.ts"
+    writer = subprocess.Popen(["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-re",
+                               "-i", clips["index_ts"], "-c", "copy", "-flush_packets", "1", "-f", "mpegts",
+                               str(growing)], stdin=subprocess.DEVNULL)
+    try:
+        time.sleep(3.0)
+        decoder = reelpipe.MediaDecoder(str(growing))
+        decoder.start()
+        try:
+            # Six seconds of play, each second read as the writer adds it.
+            shown = [index for index, _ in _play_indices(decoder, until_index=150)]
+        finally:
+            bounded(decoder.stop)
+    finally:
+        writer.kill()
+        writer.wait(timeout=10)
+    missing = sorted(set(range(shown[-1] + 1)) - set(shown))
+    assert len(missing) <= 8, f"{len(missing)} pictures lost: {missing[:20]}"

@@ -14,6 +14,8 @@ import pytest
 
 import reelpipe
 import sound_util as su
+from helpers import wait_until
+from lifecycle_util import first_picture
 from sound_util import ffmpeg
 
 RATE = su.RATE
@@ -182,6 +184,19 @@ class TestSeek:
         # Before it, the clip from its start on, up to about when seek() came.
         before = [(o, c) for i, o, c in windows if i + 2 * 2205 <= start]
         assert len(before) >= 4 and all(o == 0 and c > 0.99 for o, c in before), before
+
+
+@pytest.mark.realtime
+class TestLateSound:
+    def test_sound_that_starts_after_the_pictures_is_heard_in_its_time(self, pulse, clips):
+        # The clip's sound begins 2 s after its first picture: by the time the
+        # position reaches 3 s, one second of it has played.
+        def script(decoder):
+            first_picture(decoder.get_next_frame)
+            assert wait_until(lambda: decoder.get_position() >= 3.0, timeout=10.0)
+
+        span = loud_span(play(pulse, clips.index_late_sound, script))
+        assert 0.6 <= span <= 1.3, f"{span:.2f} s of sound heard by the position of 3 s"
 
 
 class TestFidelity:

@@ -86,7 +86,7 @@ _TS = ("-bsf:v", "h264_mp4toannexb", "-f", "mpegts")
 # 12 s of frame-index pictures (key frame every second) with a 440 Hz track,
 # as an MPEG-TS in the scratch folder: the source of the timing clips.
 # The second piece of a join is coded again from the exact cut, so that its
-# pictures and sound start together at picture 150.
+# pictures and sound start together at picture 100.
 _INDEX_AV_CODING = ("-c:v", "libx264", "-preset", "veryfast", "-crf", "18", "-bf", "3", "-g", "25",
                     "-pix_fmt", "yuv420p", *_AAC, "-ac", "2")
 _INDEX_AV_12S = (*_frame_index_src(12), *_sine(seconds=12), "-map", "0:v", "-map", "1:a",
@@ -256,18 +256,19 @@ RECIPES: dict[str, Recipe] = {
     "index_join_forward": Recipe(
         "ts",
         (_INDEX_AV_12S,
-         ("-i", "{src.ts}", "-t", "6", "-c", "copy", "-f", "mpegts", "{a.ts}"),
-         ("-i", "{src.ts}", "-ss", "6", "-t", "6", *_INDEX_AV_CODING, "-output_ts_offset", "60", *_TS, "{b.ts}")),
+         ("-i", "{src.ts}", "-t", "4", "-c", "copy", "-f", "mpegts", "{a.ts}"),
+         ("-i", "{src.ts}", "-ss", "4", "-t", "4", *_INDEX_AV_CODING, "-output_ts_offset", "60", *_TS, "{b.ts}")),
         concat=("a.ts", "b.ts"),
-        doc="index_ts cut at 6 s (the rest coded again) and joined byte for byte, timestamps jumping forward about 54 s at the join",
+        doc="the first 8 s of index_ts in two 4 s pieces (the second coded again) joined byte for byte, "
+            "timestamps jumping forward about 56 s at the join",
     ),
     "index_join_backward": Recipe(
         "ts",
         (_INDEX_AV_12S,
-         ("-i", "{src.ts}", "-t", "6", "-c", "copy", "-f", "mpegts", "{a.ts}"),
-         ("-i", "{src.ts}", "-ss", "6", "-t", "6", *_INDEX_AV_CODING, *_TS, "{b.ts}")),
+         ("-i", "{src.ts}", "-t", "4", "-c", "copy", "-f", "mpegts", "{a.ts}"),
+         ("-i", "{src.ts}", "-ss", "4", "-t", "4", *_INDEX_AV_CODING, *_TS, "{b.ts}")),
         concat=("a.ts", "b.ts"),
-        doc="index_ts cut at 6 s (the rest coded again) and joined byte for byte, timestamps restarting at about 1.4 s at the join",
+        doc="index_join_forward without the jump forward: timestamps go back 4 s at the join",
     ),
 }
 

@@ -36,6 +36,7 @@ public:
         s["paused"] = m.paused.load();
         s["end_of_stream"] = m.end_of_stream.load();
         s["pictures_exhausted"] = m.pictures_exhausted.load();
+        s["sound_exhausted"] = m.sound_exhausted.load();
         s["buffering"] = m.buffering.load();
         s["seeking"] = m.seeking.load();
         s["seek_requested"] = m.seek_requested.load();
