@@ -22,11 +22,23 @@ class MediaDecoder:
     def get_fps(self) -> float:
         """Pictures per second of the video stream; 30.0 when unknown."""
     def get_duration(self) -> float:
-        """Length of the input in seconds; 0.0 when unknown."""
+        """Length of the input in seconds, as its container gives it at opening; 0.0
+        when unknown. Never less than get_position(): a file still being written, or
+        recordings joined into one whose timestamps jump (where the container's figure
+        counts the jump, or only the last piece), grows with the position as it plays
+        on past that figure."""
     def get_position(self) -> float:
-        """Playback position in seconds: the sound's clock, or the last picture's time without sound."""
+        """Playback position in seconds from the input's start (0.0 is its first
+        picture or sound, whatever its own timestamps say): the sound's clock, or the
+        last picture's time without sound. Across a timestamp jump in a format that
+        allows them (joined MPEG-TS recordings, broadcast splices) it keeps counting
+        the time played, the part after the jump following on from the part before.
+        After a seek it counts from the target by the input's own timestamps, and a
+        join met later follows on from there."""
     def seek(self, arg0: typing.SupportsFloat | typing.SupportsIndex, /) -> None:
-        """Moves playback to the given second (negative or NaN: 0) and waits until done."""
+        """Moves playback to the given second from the input's start (negative or NaN: 0)
+        and waits until done. On an input with timestamp jumps the target is found by
+        the input's own timestamps, which past a jump no longer match the position."""
     def pause(self) -> None: ...
     def resume(self) -> None: ...
     def set_volume(self, arg0: typing.SupportsFloat | typing.SupportsIndex, /) -> None:
@@ -34,4 +46,5 @@ class MediaDecoder:
     def get_volume(self) -> float:
         """The current gain; 1.0 for an input without sound."""
     def is_buffering(self) -> bool:
-        """True while reading ahead before playback (re)starts, or while a seek is under way."""
+        """True while reading ahead before playback (re)starts, or while a seek is under way;
+        false once the input has ended and its last sound has played, until a seek."""
