@@ -71,6 +71,15 @@ LAYOUT = {
     "long_av": (("h264", 320, 240, "10/1"), [("aac", 48000, 2)], 0, 60),
     "negative_ts": (("h264", 320, 240, "25/1"), [("aac", 48000, 2)], 0, 6),
     "sample": (("h264", 640, 360, "25/1"), [("aac", 48000, 2)], 0, 10),
+    "index_ts": (("h264", 320, 240, "25/1"), [("aac", 48000, 2)], 0, 12),
+    "index_ts_far": (("h264", 320, 240, "25/1"), [("aac", 48000, 2)], 0, 12),
+    "index_ts_wrap": (("h264", 320, 240, "25/1"), [("aac", 48000, 2)], 0, 12),
+    # The container counts from the first picture to the end of the sound.
+    "index_late_sound": (("h264", 320, 240, "25/1"), [("aac", 48000, 2)], 0, 14),
+    # FFmpeg measures a joined TS from its first timestamp to its last one:
+    # across the jump forward, or within the last piece for the jump back.
+    "index_join_forward": (("h264", 320, 240, "25/1"), [("aac", 48000, 2)], 0, 64),
+    "index_join_backward": (("h264", 320, 240, "25/1"), [("aac", 48000, 2)], 0, 4.1),
 }
 
 
@@ -102,6 +111,7 @@ def test_streams(clips, name):
 
 @pytest.mark.parametrize("name, count", [
     ("frame_index", 200), ("frame_index_av", 200), ("frame_index_50", 50), ("long_av", 600),
+    ("index_ts_wrap", 300),
 ])
 def test_frame_index_reads_back_every_picture(clips, name, count):
     pictures = decode_pictures(clips[name])
