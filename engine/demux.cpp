@@ -17,9 +17,9 @@ constexpr std::int64_t longest_picture_wait_ns = 1'000'000'000;
 constexpr milliseconds first_picture_poll{5};
 
 // A timestamp this many seconds away from where its stream was heading is a
-// join, on formats that allow them. Packets of a stream lie a picture or a
-// sound frame apart; the demuxer's interleaving puts them at most about a
-// second out of order.
+// join, on formats that allow them: within one stream, packets lie a
+// picture or a sound frame apart. It also tells whether the two streams'
+// joins are the same one.
 constexpr double join_threshold = 3.0;
 
 // Appends a copy of `packet` and wakes the decode thread; `queued`, when
@@ -172,7 +172,7 @@ void MediaDecoder::follow_joins(TimestampJoins& joins, AVRational time_base, AVP
         joins.offset = joins.next_dts - dts;
         joins.joined_at = timestamp_seconds(time_base, dts);
     }
-    if (leader != nullptr && joins.joined_at == joins.joined_at &&
+    if (leader != nullptr && !std::isnan(joins.joined_at) &&
         std::fabs(leader->joined_at - joins.joined_at) < join_threshold) {
         joins.offset = av_rescale_q(leader->offset, leader_time_base, time_base);
     }

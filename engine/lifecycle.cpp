@@ -93,16 +93,17 @@ MediaDecoder::MediaDecoder(std::string path_arg) : path(std::move(path_arg)) {
     if (probed < 0) throw std::runtime_error("FFmpeg failed to find stream info.");
     open_video_stream();
     open_audio_stream();
-    set_time_origin();
+    set_input_timing();
     if (format_ctx->duration != AV_NOPTS_VALUE && format_ctx->duration > 0) {
         duration = static_cast<double>(format_ctx->duration) / 1000000.0;
     }
 }
 
-// Fixes where the input starts: the container's start time, else the
-// earliest first timestamp of the chosen streams, else zero. Formats whose
-// timestamps may jump get their joins followed from here on.
-void MediaDecoder::set_time_origin() {
+// Fixes where the input starts (the container's start time, else the
+// earliest first timestamp of the chosen streams, else zero) and whether
+// its timestamps may jump, with the length of a picture for following the
+// jumps of pictures that state no length.
+void MediaDecoder::set_input_timing() {
     if (format_ctx->start_time != AV_NOPTS_VALUE) {
         time_origin = static_cast<double>(format_ctx->start_time) / AV_TIME_BASE;
     } else {

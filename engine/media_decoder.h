@@ -151,7 +151,7 @@ private:
     void open_video_stream();
     void open_audio_stream();
     double earliest_start() const;
-    void set_time_origin();
+    void set_input_timing();
     bool init_audio_device();
     void release_audio_device();
     void wake_all_waiters();
