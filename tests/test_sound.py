@@ -243,7 +243,10 @@ class TestSync:
         # Judged against the sound handed to the device rather than the sound
         # heard, pictures lead by the device's buffer: 19 ms on this sink
         # (22 ms measured, against 5 ms once that buffer is allowed for).
+        # Allowing for all four of miniaudio's periods made them 58 ms
+        # late. A loaded machine only makes pictures late, hence more room
+        # on that side.
         offsets = su.picture_sound_offsets(pulse, clips.clicks_av, 5.5)
         assert len(offsets) >= 4, f"too few pictures matched with their clicks: {offsets}"
         offset = float(np.median(offsets))
-        assert abs(offset) <= 0.015, f"pictures come {offset * 1000:+.1f} ms before their sound: {offsets}"
+        assert -0.04 <= offset <= 0.015, f"pictures come {offset * 1000:+.1f} ms before their sound: {offsets}"
