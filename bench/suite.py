@@ -23,6 +23,7 @@ Measures (see RESULTS.md for what each figure means):
   start        opening to the first picture
   peak RSS     of every process above
   audio        bench/bench_audio.py (the sound path's own costs)
+  sync         bench/bench_sync.py (pictures against their sound at a null sink)
 
 Writes <out>/results.json (every run), <out>/report.md (the tables) and the
 throughput chart.
@@ -306,6 +307,15 @@ class Suite:
         print("\n".join("  " + line for line in lines), flush=True)
         self.runs.append({"measure": "audio", "lines": lines, "load": load()})
 
+    def sync_bench(self) -> None:
+        done = subprocess.run([PY, str(BENCH / "bench_sync.py"), "--runs", "2"],
+                              capture_output=True, text=True, timeout=120, env=self.env)
+        lines = done.stdout.strip().splitlines()
+        if done.returncode != 0:
+            lines.append(f"(bench_sync.py failed, exit {done.returncode}: {done.stderr.strip()[-300:]})")
+        print("\n".join("  " + line for line in lines), flush=True)
+        self.runs.append({"measure": "sync", "lines": lines, "load": load()})
+
     # ------------------------------------------------------------ schedule
     def run(self, schedule: Schedule) -> None:
         sequence = [
@@ -319,6 +329,7 @@ class Suite:
         schedule.run("seek floor", 20, self.seek_floor)
         schedule.run("start", 20, self.start_all)
         schedule.run("audio", 25, self.audio_bench)
+        schedule.run("sync", 30, self.sync_bench)
         for round_no in range(2, MAX_ROUNDS + 1):
             ran = False
             for kind, guess, action in sequence:
@@ -652,6 +663,12 @@ def report(summary: dict, info: dict, runs: list[dict], notes: list[str], tools:
         w("## Sound path (bench/bench_audio.py)\n")
         w("```")
         out.extend(audio[-1]["lines"])
+        w("```\n")
+    sync = [r for r in runs if r["measure"] == "sync"]
+    if sync:
+        w("## Sync at the sink (bench/bench_sync.py)\n")
+        w("```")
+        out.extend(sync[-1]["lines"])
         w("```\n")
     return "\n".join(out) + "\n"
 

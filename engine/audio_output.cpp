@@ -13,9 +13,28 @@ void audio_data_callback(ma_device* device, void* output, const void* /*input*/,
     auto* decoder = static_cast<MediaDecoder*>(device->pUserData);
     if (decoder == nullptr || decoder->paused || decoder->buffering) {
         std::memset(output, 0, static_cast<std::size_t>(frame_count) * playback_frame_bytes);
+        // A paused device is being stopped and keeps what it holds for the
+        // resume; silence while buffering goes out like sound.
+        if (decoder != nullptr && !decoder->paused) decoder->count_device_period(frame_count, false);
         return;
     }
     decoder->play_period(output, frame_count);
+}
+
+// The device's own buffer, by what the backend tells of it. PulseAudio
+// keeps one of miniaudio's periods queued (its target length; the other
+// periods are headroom it may grow into), the null backend plays one period
+// at a time in real time, and the other backends play from a ring of all
+// their periods.
+double device_latency(const ma_device& device) {
+    const ma_uint32 rate = device.playback.internalSampleRate;
+    if (rate == 0) return 0.0;
+    double frames = device.playback.internalPeriodSizeInFrames;
+    const ma_backend backend = device.pContext != nullptr ? device.pContext->backend : ma_backend_null;
+    if (backend != ma_backend_null && backend != ma_backend_pulseaudio) {
+        frames *= std::max<ma_uint32>(device.playback.internalPeriods, 1);
+    }
+    return frames / rate;
 }
 
 // Plays one whole period from the lead-in silence and audio_buffer and
@@ -34,8 +53,12 @@ void MediaDecoder::play_period(void* output, ma_uint32 frame_count) {
     if (audio_buffer.size() < bytes - silence) {
         if (!sound_exhausted && read_ahead() < min_buffer_ahead) buffering = true;
         std::memset(output, 0, bytes);
+        count_device_period(frame_count, false);
         return;
     }
+    // Counted before the clock moves, so that a reader between the two
+    // stores finds the sound heard a period behind, never ahead.
+    count_device_period(frame_count, true);
     audio_clock = audio_clock + static_cast<double>(frame_count) / playback_rate;
     audio_clock_moved_at = steady_now_ns();
     std::memset(output, 0, silence);
@@ -43,7 +66,31 @@ void MediaDecoder::play_period(void* output, ma_uint32 frame_count) {
     if (bytes > silence) audio_buffer.pop_into(static_cast<std::uint8_t*>(output) + silence, bytes - silence);
 }
 
-double MediaDecoder::get_position() const { return audio_stream_index >= 0 ? audio_clock : video_clock; }
+// Follows how much of the device's buffer ahead of the listener is sound:
+// each period the device plays as much from the front of it as it is handed
+// (sound or silence) at the back, and only the sound is counted into
+// audio_clock. So a period of sound adds to it, up to the buffer's size, and
+// a period of silence lets it run out. Device thread only.
+void MediaDecoder::count_device_period(ma_uint32 frame_count, bool sound) {
+    const std::uint64_t generation = flush_generation;
+    double held = generation == sound_in_device_generation ? sound_in_device.load() : 0.0;
+    const double period = static_cast<double>(frame_count) / playback_rate;
+    held = sound ? std::min(held + period, playback_latency.load()) : std::max(held - period, 0.0);
+    sound_in_device = held;
+    sound_in_device_generation = generation;
+}
+
+// Media time of the sound reaching the listener now: audio_clock counts the
+// sound handed to the device, part of which the device still holds. It never
+// falls below where the clock was anchored, since only sound handed since
+// then is counted; until the callback has seen a flush, nothing is.
+double MediaDecoder::heard_clock() const {
+    const double clock = audio_clock;
+    if (sound_in_device_generation != flush_generation) return clock;
+    return clock - sound_in_device;
+}
+
+double MediaDecoder::get_position() const { return audio_stream_index >= 0 ? heard_clock() : video_clock.load(); }
 
 // The device's gain; 0.0 once stop() has released the device (an
 // uninitialised device has no gain), 1.0 without sound.

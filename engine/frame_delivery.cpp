@@ -88,7 +88,7 @@ MediaDecoder::Verdict MediaDecoder::judge_front_picture(const AVFrame* picture) 
         return t - wall_pacing_from <= elapsed + early_margin ? Verdict::deliver : Verdict::early;
     }
     wall_pacing_since_ns = 0;
-    const double a = audio_clock;
+    const double a = heard_clock();
     if (t > a + early_margin) return Verdict::early;
     if (a - late_margin > t) return Verdict::late;
     return Verdict::deliver;
@@ -106,7 +106,7 @@ std::chrono::nanoseconds MediaDecoder::early_wait(const AVFrame* picture) const 
     if (wall_pacing_since_ns != 0) {
         wait = static_cast<double>(wall_pacing_since_ns) / 1e9 + (t - wall_pacing_from - early_margin) - now;
     } else if (!paused && !buffering) {
-        const double ahead = t - early_margin - audio_clock;
+        const double ahead = t - early_margin - heard_clock();
         const double period = static_cast<double>(last_period_bytes) / playback_bytes_per_second;
         const double moved_at = static_cast<double>(audio_clock_moved_at) / 1e9;
         wait = period > 0.0 ? moved_at + std::ceil(ahead / period) * period + callback_jitter - now : ahead;

@@ -249,6 +249,8 @@ bool MediaDecoder::init_audio_device() {
     pin_audio_backends();
     if (ma_device_init(nullptr, &config, &audio_device) != MA_SUCCESS) return false;
     ma_device_set_master_volume(&audio_device, volume.load());
+    playback_latency = device_latency(audio_device);
+    sound_in_device = 0.0;  // a new device holds nothing yet
     audio_device_ready = true;
     return true;
 }

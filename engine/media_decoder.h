@@ -235,6 +235,8 @@ private:
 
     // Audio output (audio_output.cpp).
     void play_period(void* output, ma_uint32 frame_count);
+    void count_device_period(ma_uint32 frame_count, bool sound);
+    double heard_clock() const;
 
     static std::int64_t steady_now_ns();
     // Seconds from the input's start of a timestamp in the given time base.
@@ -339,6 +341,17 @@ private:
     // Bytes the device asked for in its latest period (callback only): less
     // than this left in audio_buffer can never be played.
     std::atomic<std::size_t> last_period_bytes{0};
+    // Seconds of sound the device keeps queued ahead of the listener once
+    // its buffer is full of sound (see device_latency()). Written where the
+    // device is initialised, under device_mutex; read by the callback.
+    std::atomic<double> playback_latency{0.0};
+    // Seconds of sound, up to playback_latency, that the device holds ahead
+    // of what is heard now, and the flush_generation it was counted in (a
+    // flush leaves nothing of the new position queued). Written by the
+    // callback, and emptied where the device is initialised, when no
+    // callback runs; read by heard_clock() on any thread.
+    std::atomic<double> sound_in_device{0.0};
+    std::atomic<std::uint64_t> sound_in_device_generation{0};
     // The video thread has drained its decoder at the end of the input, so
     // no picture is on its way. Set by the video thread under
     // frame_queue_mutex; cleared by it when input comes again and by the
@@ -405,5 +418,8 @@ private:
 
 // miniaudio's data callback: fills one device period from audio_buffer.
 void audio_data_callback(ma_device* device, void* output, const void* input, ma_uint32 frame_count);
+// Seconds of sound an initialised playback device keeps queued ahead of the
+// listener while it plays.
+double device_latency(const ma_device& device);
 
 }  // namespace reelpipe

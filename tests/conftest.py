@@ -131,7 +131,8 @@ class Recorder:
 
     Made by ``PulseServer.start_recording()``, which returns once sound is
     flowing, so playback started after it is captured from its first sample.
-    ``stop()`` returns the samples as int16 of shape (n, 2) at 44 100 Hz.
+    ``stop()`` returns the samples as int16 of shape (n, 2) at 44 100 Hz;
+    ``wall_time()`` then tells when one of them reached the monitor.
     """
 
     rate = RATE
@@ -146,15 +147,34 @@ class Recorder:
         # start of the recording, with silence before it.
         time.sleep(_MONITOR_LAG)
         self.samples: np.ndarray | None = None
+        # (time.monotonic() of a read, frames of the recording read by then)
+        self.arrivals: np.ndarray | None = None
 
     def stop(self, tail: float = 0.1) -> np.ndarray:
         """Waits tail seconds for sound still on its way, then ends the recording."""
         if self.samples is None:
             time.sleep(tail)
-            data = self._monitor.end(self._offset)
+            data, arrivals = self._monitor.end(self._offset)
             usable = len(data) - len(data) % _FRAME_BYTES
             self.samples = np.frombuffer(data[:usable], dtype="<i2").reshape(-1, CHANNELS).copy()
+            self.arrivals = np.array([(t, (n - self._offset) // _FRAME_BYTES) for t, n in arrivals
+                                      if n > self._offset], dtype=np.float64).reshape(-1, 2)
         return self.samples
+
+    def wall_time(self, frame: int, reach: float = 1.0) -> float:
+        """time.monotonic() at which the recorded frame `frame` reached the monitor.
+
+        A read returns what the server sent up to a moment; coming late only
+        makes it look later. So the sample clock is tied to the wall clock by
+        the earliest-looking read within `reach` seconds of the frame, which
+        keeps an occasional drop in the stream from shifting the rest.
+        """
+        assert self.arrivals is not None and len(self.arrivals), "stop() the recording first"
+        times, frames = self.arrivals[:, 0], self.arrivals[:, 1]
+        near = np.abs(frames - frame) <= reach * RATE
+        if not near.any():
+            raise ValueError(f"frame {frame} lies outside the recording")
+        return float(frame / RATE + np.min(times[near] - frames[near] / RATE))
 
     def __enter__(self) -> Recorder:
         return self
@@ -174,12 +194,13 @@ class _Monitor:
     def __init__(self) -> None:
         self._proc = subprocess.Popen(
             ["parec", "-d", "null.monitor", "--format=s16le", f"--rate={RATE}",
-             f"--channels={CHANNELS}", "--raw", "--latency-msec=20"],
+             f"--channels={CHANNELS}", "--raw", "--latency-msec=10"],
             env=helpers.tool_env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
             stderr=subprocess.DEVNULL)
         self._lock = threading.Lock()
         self._first_data = threading.Event()
         self._chunks: list[bytes] = []
+        self._arrivals: list[tuple[float, int]] = []  # (time.monotonic(), _total) per read kept
         self._base = 0          # stream offset of _chunks[0]
         self._total = 0         # bytes read so far
         self._open: list[int] = []  # start offsets of the recordings in progress
@@ -189,10 +210,12 @@ class _Monitor:
     def _read(self) -> None:
         fd = self._proc.stdout.fileno()
         while chunk := os.read(fd, 65536):
+            arrived = time.monotonic()
             with self._lock:
                 self._total += len(chunk)
                 if self._open:
                     self._chunks.append(chunk)
+                    self._arrivals.append((arrived, self._total))
                 else:
                     self._base = self._total
             self._first_data.set()
@@ -210,14 +233,17 @@ class _Monitor:
             self._open.append(self._total)
             return self._total
 
-    def end(self, offset: int) -> bytes:
+    def end(self, offset: int) -> tuple[bytes, list[tuple[float, int]]]:
+        """The bytes from `offset` on, and the (time, stream offset) of every read kept."""
         with self._lock:
             data = b"".join(self._chunks)[offset - self._base:]
+            arrivals = list(self._arrivals)
             self._open.remove(offset)
             if not self._open:
                 self._chunks.clear()
+                self._arrivals.clear()
                 self._base = self._total
-            return data
+            return data, arrivals
 
     def close(self) -> None:
         self._proc.terminate()

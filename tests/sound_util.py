@@ -166,3 +166,54 @@ def match_start(signal: np.ndarray, ref: np.ndarray, offset: int, anchor: int,
             start -= step
         step //= 2
     return start
+
+
+def click_onsets(samples: np.ndarray, threshold: float = 2000.0, quiet: float = 0.5) -> list[int]:
+    """Frames at which clicks begin: the first frame louder than `threshold`
+    on either channel after at least `quiet` seconds without one."""
+    loud = np.flatnonzero(np.any(np.abs(np.asarray(samples, dtype=np.float64)) > threshold, axis=1))
+    if loud.size == 0:
+        return []
+    return loud[np.concatenate(([True], np.diff(loud) > quiet * RATE))].tolist()
+
+
+def picture_sound_offsets(pulse, path: str, seconds: float, fps: int = 25) -> list[float]:
+    """Plays a clip of the clicks_av kind (picture fps * k drawn with its index,
+    a click at each whole second k) from its start for `seconds` through the
+    pulse fixture's sink, and returns, for each k >= 1 seen and heard, the
+    seconds from get_next_frame() handing out picture fps * k to click k
+    reaching the sink's monitor: positive when the picture comes first."""
+    import threading
+    import time
+
+    import helpers
+    import reelpipe
+
+    handed: dict[int, float] = {}
+    with pulse.start_recording() as recording:
+        decoder = reelpipe.MediaDecoder(path)
+        # A picture that never comes must fail the caller, not hang it.
+        guard = threading.Timer(seconds + 10.0, decoder.stop)
+        guard.start()
+        try:
+            decoder.start()
+            end = time.monotonic() + seconds
+            while time.monotonic() < end:
+                picture = decoder.get_next_frame()
+                now = time.monotonic()
+                if picture is None:
+                    time.sleep(0.005)
+                    continue
+                index = helpers.frame_index_of(picture)
+                if index % fps == 0 and index > 0:
+                    handed.setdefault(index // fps, now)
+        finally:
+            guard.cancel()
+            decoder.stop()
+    clicks = [recording.wall_time(frame) for frame in click_onsets(recording.samples)]
+    offsets = []
+    for when in handed.values():
+        nearest = min(clicks, key=lambda heard: abs(heard - when), default=None)
+        if nearest is not None and abs(nearest - when) < 0.5:
+            offsets.append(nearest - when)
+    return offsets

@@ -80,6 +80,7 @@ LAYOUT = {
     # across the jump forward, or within the last piece for the jump back.
     "index_join_forward": (("h264", 320, 240, "25/1"), [("aac", 48000, 2)], 0, 64),
     "index_join_backward": (("h264", 320, 240, "25/1"), [("aac", 48000, 2)], 0, 4.1),
+    "clicks_av": (("h264", 320, 240, "25/1"), [("pcm_s16le", 44100, 2)], 0, 10),
 }
 
 

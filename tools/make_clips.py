@@ -269,6 +269,16 @@ RECIPES: dict[str, Recipe] = {
          ("-i", "{src.ts}", "-ss", "4", "-t", "4", *_INDEX_AV_CODING, *_TS, "{b.ts}")),
         concat=("a.ts", "b.ts"),
         doc="index_join_forward without the jump forward: timestamps go back 4 s at the join",
+    "clicks_av": Recipe(
+        "mkv",
+        # A 4 ms burst of 2 kHz at each whole second, in PCM at the playback
+        # rate so nothing smears or shifts its onset; picture 25 k is shown
+        # with the k-th click.
+        ((*_frame_index_src(10), *_lavfi("aevalsrc=exprs='if(lt(mod(t\\,1)\\,0.004)\\,0.8*sin(2*PI*2000*t)\\,0)'"
+                                         ":s=44100:d=10"),
+          "-map", "0:v", "-map", "1:a", "-c:v", "libx264", "-preset", "veryfast", "-crf", "18",
+          "-bf", "3", "-g", "25", "-pix_fmt", "yuv420p", "-c:a", "pcm_s16le", "-ac", "2", "{out}"),),
+        doc="frame_index pictures with a click at each whole second, PCM 44.1 kHz stereo, 10 s",
     ),
 }
 

@@ -46,6 +46,8 @@ public:
         s["video_clock"] = m.video_clock.load();
         s["audio_clock"] = m.audio_clock.load();
         s["audio_demux_clock"] = m.audio_demux_clock.load();
+        s["playback_latency"] = m.playback_latency.load();
+        s["sound_in_device"] = m.sound_in_device.load();
         s["flush_generation"] = m.flush_generation.load();
         s["video_stream_index"] = m.video_stream_index;
         s["audio_stream_index"] = m.audio_stream_index.load();
