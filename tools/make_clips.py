@@ -269,6 +269,7 @@ RECIPES: dict[str, Recipe] = {
          ("-i", "{src.ts}", "-ss", "4", "-t", "4", *_INDEX_AV_CODING, *_TS, "{b.ts}")),
         concat=("a.ts", "b.ts"),
         doc="index_join_forward without the jump forward: timestamps go back 4 s at the join",
+    ),
     "clicks_av": Recipe(
         "mkv",
         # A 4 ms burst of 2 kHz at each whole second, in PCM at the playback
