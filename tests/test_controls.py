@@ -16,7 +16,7 @@ import reelpipe
 import reelpipe_probe
 import sound_util as su
 from helpers import wait_until
-from lifecycle_util import bounded
+from robustness_util import bounded
 from sound_util import ffmpeg
 
 RATE = 44100

@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 import reelpipe
-from lifecycle_util import run_python
+from robustness_util import run_python
 
 # What a caller sees of each method, as pybind11 renders it in the docstring.
 SIGNATURES = {

@@ -17,8 +17,8 @@ import pytest
 import helpers
 import reelpipe
 import reelpipe_probe
-from lifecycle_util import (HANG, Bounded, Counter, SlowServer, bounded, byte_offset_at, first_picture,
-                            heap_in_use, settled_threads, steady_threads, wait_state)
+from robustness_util import (HANG, Bounded, Counter, Faults, RangeServer, bounded, first_picture, heap_in_use,
+                             packet_offset, settled_threads, steady_threads, wait_state)
 
 OPEN_FAILED = "FFmpeg failed to open video file: "
 NO_STREAM_INFO = "FFmpeg failed to find stream info."
@@ -292,7 +292,7 @@ def test_stop_racing_other_calls_never_hangs(clips, other):
 
 
 def test_constructor_lets_other_threads_run_while_it_waits_on_the_network(clips):
-    with SlowServer(clips["av"], delay=1.0) as server, Counter() as counter:
+    with RangeServer(clips["av"], Faults(delay=1.0)) as server, Counter() as counter:
         time.sleep(0.05)
         began = counter.count
         decoder = bounded(reelpipe.MediaDecoder, server.url())
@@ -307,7 +307,7 @@ def test_stop_lets_other_threads_run_while_it_joins(clips):
     # With the demux thread in a stalled network read, stop() waits for
     # FFmpeg to notice the abort, which it checks every 100 ms or so.
     clip = clips["long_av"]
-    with SlowServer(clip, stall_at=byte_offset_at(clip, 1.5)) as server:
+    with RangeServer(clip, Faults(stall_at=packet_offset(clip, 1.5))) as server:
         for _ in range(8):
             decoder = reelpipe.MediaDecoder(server.url())
             decoder.start()
