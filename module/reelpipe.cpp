@@ -4,6 +4,8 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <exception>
+
 #include "media_decoder.h"
 
 namespace py = pybind11;
@@ -12,11 +14,37 @@ using reelpipe::MediaDecoder;
 
 namespace {
 
+// Releases the interpreter lock for its lifetime. Its destructor may be
+// unwound: once the interpreter is finalizing, taking the lock back ends
+// any other thread with pthread_exit, whose forced unwind has to pass
+// through this frame and on through pybind11's dispatcher, which rethrows
+// it. The implicitly noexcept destructor of py::gil_scoped_release turns
+// that unwind into std::terminate, aborting a program whose threads are
+// inside the module when it exits.
+class ReleaseInterpreterLock {
+public:
+    ReleaseInterpreterLock() : state_(PyEval_SaveThread()) {}
+    ~ReleaseInterpreterLock() noexcept(false) { PyEval_RestoreThread(state_); }
+
+    ReleaseInterpreterLock(const ReleaseInterpreterLock&) = delete;
+    ReleaseInterpreterLock& operator=(const ReleaseInterpreterLock&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
 // The engine's teardown joins threads; it runs with the interpreter lock
-// released so that other interpreter threads go on meanwhile.
+// released so that other interpreter threads go on meanwhile. During
+// finalization it keeps the lock: taking it back would end this thread
+// inside the deallocation, which cannot be unwound, and the teardown never
+// waits for an interpreter thread.
 struct ReleaseLockAndDelete {
     void operator()(MediaDecoder* decoder) const {
-        py::gil_scoped_release unlocked;
+        if (Py_IsFinalizing()) {
+            delete decoder;
+            return;
+        }
+        ReleaseInterpreterLock unlocked;
         delete decoder;
     }
 };
@@ -45,35 +73,54 @@ py::object picture_array(FramePtr picture) {
 py::object next_frame(MediaDecoder& decoder) {
     FramePtr picture;
     {
-        py::gil_scoped_release unlocked;
+        ReleaseInterpreterLock unlocked;
         picture = decoder.get_next_frame();
     }
     if (!picture) return py::none();
     return picture_array(std::move(picture));
 }
 
-// Opens a decoder with the interpreter lock released. The open failure names
-// the path byte for byte, and a bytes path need not be UTF-8: such bytes
-// come back as surrogate escapes rather than turning the RuntimeError into a
-// UnicodeDecodeError.
+// Sets RuntimeError naming the path byte for byte. A bytes path need not be
+// UTF-8: such bytes come back as surrogate escapes rather than turning the
+// RuntimeError into a UnicodeDecodeError.
+[[noreturn]] void raise_open_failure(const std::runtime_error& error) {
+    const std::string message = error.what();
+    py::object text = py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<py::ssize_t>(message.size()), "surrogateescape"));
+    if (!text) throw py::error_already_set();
+    PyErr_SetObject(PyExc_RuntimeError, text.ptr());
+    throw py::error_already_set();
+}
+
+// Opens a decoder with the interpreter lock released. A failure is caught
+// before the lock is taken back, so that the release guard is never
+// destroyed while an exception is in flight: a thread ended there during
+// finalization would find two exceptions at once and terminate.
 DecoderHolder open_decoder(const std::string& path) {
-    try {
-        py::gil_scoped_release unlocked;
-        return DecoderHolder(new MediaDecoder(path));
-    } catch (const std::runtime_error& error) {
-        const std::string message = error.what();
-        py::object text = py::reinterpret_steal<py::object>(
-            PyUnicode_DecodeUTF8(message.data(), static_cast<py::ssize_t>(message.size()), "surrogateescape"));
-        if (!text) throw py::error_already_set();
-        PyErr_SetObject(PyExc_RuntimeError, text.ptr());
-        throw py::error_already_set();
+    std::unique_ptr<MediaDecoder> opened;
+    std::exception_ptr failure;
+    {
+        ReleaseInterpreterLock unlocked;
+        try {
+            opened = std::make_unique<MediaDecoder>(path);
+        } catch (...) {
+            failure = std::current_exception();
+        }
     }
+    if (failure) {
+        try {
+            std::rethrow_exception(failure);
+        } catch (const std::runtime_error& error) {
+            raise_open_failure(error);
+        }
+    }
+    return DecoderHolder(opened.release());
 }
 
 }  // namespace
 
 PYBIND11_MODULE(reelpipe, m) {
-    using release_lock = py::call_guard<py::gil_scoped_release>;
+    using release_lock = py::call_guard<ReleaseInterpreterLock>;
     py::class_<MediaDecoder, DecoderHolder>(m, "MediaDecoder")
         .def(py::init(&open_decoder))
         .def("start", &MediaDecoder::start)

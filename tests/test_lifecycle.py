@@ -9,6 +9,7 @@ import random
 import socket
 import statistics
 import subprocess
+import sys
 import threading
 import time
 
@@ -17,8 +18,8 @@ import pytest
 import helpers
 import reelpipe
 import reelpipe_probe
-from robustness_util import (HANG, Bounded, Counter, Faults, RangeServer, bounded, first_picture, heap_in_use,
-                             packet_offset, settled_threads, steady_threads, wait_state)
+from robustness_util import (HANG, Bounded, Counter, Faults, RangeServer, bounded, child_env, first_picture,
+                             heap_in_use, packet_offset, settled_threads, stderr_tail, steady_threads, wait_state)
 
 OPEN_FAILED = "FFmpeg failed to open video file: "
 NO_STREAM_INFO = "FFmpeg failed to find stream info."
@@ -323,3 +324,55 @@ def test_stop_lets_other_threads_run_while_it_joins(clips):
         else:
             pytest.skip("stop() never waited long enough to tell")
     assert ticks >= 5, f"another thread ran {ticks} times during a {took * 1000:.0f} ms stop()"
+
+
+# Threads inside the module while the interpreter exits: readers in the frame
+# wait, seekers, and a constructor on a server that answers late, some daemon
+# threads (ended by the interpreter as they take its lock back) and some not.
+EXIT_WITH_THREADS_INSIDE = """
+import random, sys, threading, time
+import reelpipe
+clip, slow_url, seed = sys.argv[1], sys.argv[2], int(sys.argv[3])
+rng = random.Random(seed)
+decoder = reelpipe.MediaDecoder(clip)
+decoder.start()
+# The first picture loads NumPy's API through pybind11, which drops and
+# retakes the interpreter lock inside a call_once that cannot be unwound:
+# made here, on the main thread, before any other thread is inside.
+while decoder.get_next_frame() is None:
+    pass
+
+def read(until):
+    while time.monotonic() < until:
+        decoder.get_next_frame()
+
+def seek(until):
+    while time.monotonic() < until:
+        decoder.seek(rng.uniform(0.0, 6.0))
+
+def open_slowly(until):
+    try:
+        reelpipe.MediaDecoder(slow_url)
+    except RuntimeError:
+        pass
+
+for _ in range(rng.randint(1, 4)):
+    daemon = rng.random() < 0.7
+    until = float("inf") if daemon else time.monotonic() + rng.uniform(0.0, 0.1)
+    work = rng.choice([read, seek, open_slowly])
+    threading.Thread(target=work, args=(until,), daemon=daemon).start()
+time.sleep(rng.uniform(0.0, 0.1))
+"""
+
+
+def test_exit_with_threads_inside_the_module_ends_cleanly(clips):
+    with RangeServer(clips["av"], Faults(delay=0.15)) as server:
+        for first in range(0, 20, 2):
+            children = {seed: subprocess.Popen([sys.executable, "-c", EXIT_WITH_THREADS_INSIDE, clips["av"],
+                                                server.url(), str(seed)], stdin=subprocess.DEVNULL,
+                                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                                               env=child_env())
+                        for seed in range(first, first + 2)}
+            for seed, child in children.items():
+                _, stderr = child.communicate(timeout=60)
+                assert child.returncode == 0, f"run {seed}: exit status {child.returncode}\n{stderr_tail(stderr)}"
