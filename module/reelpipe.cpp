@@ -50,6 +50,71 @@ struct ReleaseLockAndDelete {
 };
 using DecoderHolder = std::unique_ptr<MediaDecoder, ReleaseLockAndDelete>;
 
+// What every method takes as self: the engine decoder of an instance whose
+// __init__ has run. pybind11 would otherwise hand a method the storage of
+// an instance made by MediaDecoder.__new__ alone, never constructed.
+struct InitialisedDecoder {
+    MediaDecoder* decoder = nullptr;
+};
+
+}  // namespace
+
+namespace pybind11::detail {
+
+template <>
+class type_caster<InitialisedDecoder> {
+public:
+    static constexpr auto name = make_caster<MediaDecoder>::name;
+
+    // False for an object of another type (pybind11 then reports the
+    // incompatible arguments); TypeError for an instance never initialised.
+    bool load(handle source, bool /*convert*/) {
+        if (!isinstance<MediaDecoder>(source)) return false;
+        auto* instance_of = reinterpret_cast<instance*>(source.ptr());
+        const value_and_holder decoder = instance_of->get_value_and_holder(get_type_info(typeid(MediaDecoder)));
+        if (!decoder.holder_constructed()) {
+            throw type_error("MediaDecoder is not initialised: its __init__() never ran (a subclass that defines "
+                             "__init__ must call super().__init__(path))");
+        }
+        value.decoder = decoder.value_ptr<MediaDecoder>();
+        return true;
+    }
+
+    template <typename>
+    using cast_op_type = InitialisedDecoder;
+    operator InitialisedDecoder() const { return value; }
+
+private:
+    InitialisedDecoder value;
+};
+
+}  // namespace pybind11::detail
+
+namespace {
+
+// Binds an engine operation, or a function of the decoder, as a method
+// that refuses an instance whose __init__ never ran before anything starts.
+template <typename Result, typename... Args>
+auto initialised_only(Result (MediaDecoder::*operation)(Args...)) {
+    return [operation](InitialisedDecoder self, Args... args) -> Result {
+        return (self.decoder->*operation)(std::forward<Args>(args)...);
+    };
+}
+
+template <typename Result, typename... Args>
+auto initialised_only(Result (MediaDecoder::*operation)(Args...) const) {
+    return [operation](InitialisedDecoder self, Args... args) -> Result {
+        return (self.decoder->*operation)(std::forward<Args>(args)...);
+    };
+}
+
+template <typename Result, typename... Args>
+auto initialised_only(Result (*function)(MediaDecoder&, Args...)) {
+    return [function](InitialisedDecoder self, Args... args) -> Result {
+        return function(*self.decoder, std::forward<Args>(args)...);
+    };
+}
+
 void free_frame(void* frame) {
     auto* owned = static_cast<AVFrame*>(frame);
     av_frame_free(&owned);
@@ -123,16 +188,16 @@ PYBIND11_MODULE(reelpipe, m) {
     using release_lock = py::call_guard<ReleaseInterpreterLock>;
     py::class_<MediaDecoder, DecoderHolder>(m, "MediaDecoder")
         .def(py::init(&open_decoder))
-        .def("start", &MediaDecoder::start)
-        .def("stop", &MediaDecoder::stop, release_lock())
-        .def("get_next_frame", &next_frame)
-        .def("get_fps", &MediaDecoder::get_fps)
-        .def("get_duration", &MediaDecoder::get_duration)
-        .def("get_position", &MediaDecoder::get_position)
-        .def("seek", &MediaDecoder::seek, release_lock())
-        .def("pause", &MediaDecoder::pause)
-        .def("resume", &MediaDecoder::resume)
-        .def("set_volume", &MediaDecoder::set_volume)
-        .def("get_volume", &MediaDecoder::get_volume)
-        .def("is_buffering", &MediaDecoder::is_buffering);
+        .def("start", initialised_only(&MediaDecoder::start))
+        .def("stop", initialised_only(&MediaDecoder::stop), release_lock())
+        .def("get_next_frame", initialised_only(&next_frame))
+        .def("get_fps", initialised_only(&MediaDecoder::get_fps))
+        .def("get_duration", initialised_only(&MediaDecoder::get_duration))
+        .def("get_position", initialised_only(&MediaDecoder::get_position))
+        .def("seek", initialised_only(&MediaDecoder::seek), release_lock())
+        .def("pause", initialised_only(&MediaDecoder::pause))
+        .def("resume", initialised_only(&MediaDecoder::resume))
+        .def("set_volume", initialised_only(&MediaDecoder::set_volume))
+        .def("get_volume", initialised_only(&MediaDecoder::get_volume))
+        .def("is_buffering", initialised_only(&MediaDecoder::is_buffering));
 }
