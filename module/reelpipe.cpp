@@ -1,6 +1,6 @@
 // The extension module `reelpipe`: the class MediaDecoder and its thirteen
 // methods. Each method forwards to one engine operation; the ones that can
-// block release the interpreter lock while the engine waits.
+// wait release the interpreter lock while the engine waits.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
@@ -185,19 +185,21 @@ DecoderHolder open_decoder(const std::string& path) {
 }  // namespace
 
 PYBIND11_MODULE(reelpipe, m) {
+    // For every method that can wait: on the engine's locks, the device or
+    // its threads.
     using release_lock = py::call_guard<ReleaseInterpreterLock>;
     py::class_<MediaDecoder, DecoderHolder>(m, "MediaDecoder")
         .def(py::init(&open_decoder))
-        .def("start", initialised_only(&MediaDecoder::start))
+        .def("start", initialised_only(&MediaDecoder::start), release_lock())
         .def("stop", initialised_only(&MediaDecoder::stop), release_lock())
         .def("get_next_frame", initialised_only(&next_frame))
         .def("get_fps", initialised_only(&MediaDecoder::get_fps))
         .def("get_duration", initialised_only(&MediaDecoder::get_duration))
         .def("get_position", initialised_only(&MediaDecoder::get_position))
         .def("seek", initialised_only(&MediaDecoder::seek), release_lock())
-        .def("pause", initialised_only(&MediaDecoder::pause))
-        .def("resume", initialised_only(&MediaDecoder::resume))
-        .def("set_volume", initialised_only(&MediaDecoder::set_volume))
-        .def("get_volume", initialised_only(&MediaDecoder::get_volume))
+        .def("pause", initialised_only(&MediaDecoder::pause), release_lock())
+        .def("resume", initialised_only(&MediaDecoder::resume), release_lock())
+        .def("set_volume", initialised_only(&MediaDecoder::set_volume), release_lock())
+        .def("get_volume", initialised_only(&MediaDecoder::get_volume), release_lock())
         .def("is_buffering", initialised_only(&MediaDecoder::is_buffering));
 }

@@ -326,6 +326,22 @@ def test_stop_lets_other_threads_run_while_it_joins(clips):
     assert ticks >= 5, f"another thread ran {ticks} times during a {took * 1000:.0f} ms stop()"
 
 
+@pytest.mark.parametrize("control", ["start", "pause", "resume", "set_volume", "get_volume"])
+def test_controls_let_other_threads_run_while_they_wait_for_stop(clips, control):
+    decoder = reelpipe.MediaDecoder(clips["av"])
+    # The locks stop() holds while it joins the threads and releases the device.
+    hold = reelpipe_probe.hold_locks(decoder, 2.0)
+    waiter = Bounded(getattr(decoder, control), *([0.5] if control == "set_volume" else []))
+    # Holding the interpreter lock, the waiting control would keep this
+    # thread from waking until the hold ended.
+    time.sleep(0.2)
+    still_held, waiting = hold.held(), not waiter.done()
+    hold.join()
+    waiter.join()
+    assert still_held and waiting, f"{control}() kept every other thread out while it waited"
+    decoder.stop()
+
+
 # Threads inside the module while the interpreter exits: readers in the frame
 # wait, seekers, and a constructor on a server that answers late, some daemon
 # threads (ended by the interpreter as they take its lock back) and some not.
