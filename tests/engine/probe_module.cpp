@@ -172,6 +172,8 @@ public:
                 throw py::key_error(name);
             }
         }
+        // Wakes what the real writers of these flags would wake.
+        m.notify_sound_waiter();
         std::lock_guard<std::mutex> lock(m.frame_queue_mutex);
         m.frame_queue_cv.notify_all();
     }
