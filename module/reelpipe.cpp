@@ -4,7 +4,9 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <chrono>
 #include <exception>
+#include <thread>
 
 #include "media_decoder.h"
 
@@ -33,11 +35,20 @@ private:
     PyThreadState* state_;
 };
 
+// Keeps a thread that must not take the interpreter lock back for the
+// rest of the process: finalization has begun, so taking it would end the
+// thread with an unwind through deallocation frames that cannot be unwound
+// (std::terminate). The interpreter would have ended the thread; it exits
+// the process around it instead.
+[[noreturn]] void park_until_exit() {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
 // The engine's teardown joins threads; it runs with the interpreter lock
-// released so that other interpreter threads go on meanwhile. During
-// finalization it keeps the lock: taking it back would end this thread
-// inside the deallocation, which cannot be unwound, and the teardown never
-// waits for an interpreter thread.
+// released so that other interpreter threads go on meanwhile. It never
+// takes the lock back during finalization: it keeps the lock when
+// finalization has begun already (the teardown never waits for an
+// interpreter thread), and parks when it began during the teardown.
 struct ReleaseLockAndDelete {
     void operator()(MediaDecoder* decoder) const {
         if (Py_IsFinalizing()) {
@@ -46,6 +57,7 @@ struct ReleaseLockAndDelete {
         }
         ReleaseInterpreterLock unlocked;
         delete decoder;
+        if (Py_IsFinalizing()) park_until_exit();
     }
 };
 using DecoderHolder = std::unique_ptr<MediaDecoder, ReleaseLockAndDelete>;

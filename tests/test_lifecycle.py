@@ -344,8 +344,9 @@ def test_controls_let_other_threads_run_while_they_wait_for_stop(clips, control)
 
 
 # Threads inside the module while the interpreter exits: readers in the frame
-# wait, seekers, and a constructor on a server that answers late, some daemon
-# threads (ended by the interpreter as they take its lock back) and some not.
+# wait, seekers, a constructor on a server that answers late and decoders
+# dropped while they play, some on daemon threads (ended by the interpreter
+# as they take its lock back) and some not.
 EXIT_WITH_THREADS_INSIDE = """
 import random, sys, threading, time
 import reelpipe
@@ -373,10 +374,17 @@ def open_slowly(until):
     except RuntimeError:
         pass
 
+def drop_playing(until):
+    while time.monotonic() < until:
+        other = reelpipe.MediaDecoder(clip)
+        other.start()
+        time.sleep(rng.uniform(0.0, 0.05))
+        del other
+
 for _ in range(rng.randint(1, 4)):
     daemon = rng.random() < 0.7
     until = float("inf") if daemon else time.monotonic() + rng.uniform(0.0, 0.1)
-    work = rng.choice([read, seek, open_slowly])
+    work = rng.choice([read, seek, open_slowly, drop_playing])
     threading.Thread(target=work, args=(until,), daemon=daemon).start()
 time.sleep(rng.uniform(0.0, 0.1))
 """
