@@ -22,7 +22,9 @@ namespace {
 // through this frame and on through pybind11's dispatcher, which rethrows
 // it. The implicitly noexcept destructor of py::gil_scoped_release turns
 // that unwind into std::terminate, aborting a program whose threads are
-// inside the module when it exits.
+// inside the module when it exits. What may throw in its scope is caught
+// before the scope ends (as open_decoder does): a thread ended while an
+// exception is in flight terminates all the same.
 class ReleaseInterpreterLock {
 public:
     ReleaseInterpreterLock() : state_(PyEval_SaveThread()) {}
