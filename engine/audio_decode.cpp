@@ -93,19 +93,29 @@ void MediaDecoder::anchor_audio_clock(double first_sound) {
     resync_audio_clock = false;
 }
 
-// Sleeps in 10 ms steps while audio_buffer holds more than max_buffer_ahead
-// seconds of sound; a seek or stop() ends the wait.
+// Waits while audio_buffer holds more than max_buffer_ahead seconds of
+// sound: in 10 ms steps while the device drains it, and while playback is
+// paused (nothing drains it then) until resume(), a seek or stop() wakes
+// it. Called on the audio thread with audio_codec_mutex held; takes
+// audio_buffer_mutex.
 void MediaDecoder::wait_for_buffer_room() {
     const double limit = playback_bytes_per_second * max_buffer_ahead;
-    for (;;) {
-        std::size_t fill = 0;
-        {
-            std::lock_guard<std::mutex> lock(audio_buffer_mutex);
-            fill = audio_buffer.size();
+    std::unique_lock<std::mutex> lock(audio_buffer_mutex);
+    while (static_cast<double>(audio_buffer.size()) > limit && running && !seek_requested) {
+        if (paused) {
+            audio_room_cv.wait(lock);
+        } else {
+            audio_room_cv.wait_for(lock, buffer_full_poll);
         }
-        if (static_cast<double>(fill) <= limit || !running || seek_requested) return;
-        std::this_thread::sleep_for(buffer_full_poll);
     }
+}
+
+// Wakes the audio thread from a wait for room after a change to paused,
+// seek_requested or running; under audio_buffer_mutex, so that a wait
+// between its test and its sleep cannot miss it.
+void MediaDecoder::notify_sound_waiter() {
+    std::lock_guard<std::mutex> lock(audio_buffer_mutex);
+    audio_room_cv.notify_all();
 }
 
 // Makes sure the resampler takes the frame's own format, rate and channel

@@ -127,6 +127,7 @@ void MediaDecoder::resume() {
     audio_clock_moved_at = steady_now_ns();
     paused = false;
     if (audio_stream_index < 0) return;
+    notify_sound_waiter();
     std::lock_guard<std::mutex> lock(device_mutex);
     if (audio_device_ready && ma_device_get_state(&audio_device) != ma_device_state_started) {
         ma_device_start(&audio_device);

@@ -312,6 +312,7 @@ void MediaDecoder::seek(double seconds) {
     ++seek_serial;
     // A caller blocked in frame delivery returns at once.
     notify_frame_waiters();
+    notify_sound_waiter();
     seek_cv.notify_all();
     seek_cv.wait(lock, [this] { return seek_done || !running; });
 }

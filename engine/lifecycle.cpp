@@ -324,6 +324,7 @@ void MediaDecoder::wake_all_waiters() {
         audio_packet_cv.notify_all();
     }
     notify_frame_waiters();
+    notify_sound_waiter();
     {
         std::lock_guard<std::mutex> lock(seek_mutex);
         seek_cv.notify_all();

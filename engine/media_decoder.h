@@ -135,11 +135,13 @@ private:
     //
     // Every wait of a worker thread is bounded (10 ms packet waits, 50 ms
     // throttle, 100 ms after a failed read, 5 ms while buffering waits for
-    // a first picture, 10 ms sleeps while the sound buffer is full). The
-    // unbounded waits of interpreter threads (seek's, and the frame wait
-    // for a picture) are woken by writers that change the condition and
-    // then notify while holding the waiter's mutex, so no wake-up is lost;
-    // an early picture is waited for at most 20 ms at a time.
+    // a first picture, 10 ms waits while the sound buffer is full and
+    // playing), except the audio thread's wait for room while paused. That
+    // one, and the unbounded waits of interpreter threads (seek's, and the
+    // frame wait for a picture), are woken by writers that change the
+    // condition and then notify while holding the waiter's mutex, so no
+    // wake-up is lost; an early picture is waited for at most 20 ms at a
+    // time.
     // ---------------------------------------------------------------------
 
     void demux_loop();
@@ -230,6 +232,7 @@ private:
     bool sound_dry();
     bool handle_audio_frame(const AVFrame* frame);
     void wait_for_buffer_room();
+    void notify_sound_waiter();
     bool match_resampler(const AVFrame* frame);
     void convert_and_append(const AVFrame* frame);
 
@@ -264,7 +267,8 @@ private:
 
     // Carries the seek handshake and the demux thread's timed waits. Guards
     // seek_done and seek_serial. seek() holds it alone except for the
-    // moment it notifies frame waiters (seek_mutex -> frame_queue_mutex).
+    // moments it notifies frame waiters (seek_mutex -> frame_queue_mutex)
+    // and the audio thread (seek_mutex -> audio_buffer_mutex).
     std::mutex seek_mutex;
     std::condition_variable seek_cv;           // seek completion, throttle and end-of-input waits
     bool seek_done = false;                    // guarded by seek_mutex: the latest request was carried out
@@ -290,6 +294,11 @@ private:
     ma_device audio_device;                    // initialised only when audio_device_ready
     ByteFifo audio_buffer;                     // guarded by audio_buffer_mutex
     std::mutex audio_buffer_mutex;
+    // The audio thread waits here, with audio_buffer_mutex, for room in
+    // audio_buffer; while paused only resume(), seek() and stop() end the
+    // wait, each notifying with audio_buffer_mutex held after changing
+    // paused, seek_requested or running.
+    std::condition_variable audio_room_cv;
 
     std::thread demux_thread;
     std::thread video_thread;

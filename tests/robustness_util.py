@@ -1,4 +1,5 @@
-"""Helpers for the hardening tests: child processes, sanitizer reports, and an
+"""Helpers for the tests that drive decoders: calls bounded against hangs,
+state polling, resource counts, child processes, sanitizer reports, and an
 HTTP/1.1 server that honours byte ranges and misbehaves on request.
 
 Run as a script, this file is the child side: ``python robustness_util.py
@@ -9,6 +10,9 @@ takes down only the child, and the parent knows which input did it.
 
 from __future__ import annotations
 
+import ctypes
+import faulthandler
+import gc
 import json
 import math
 import os
@@ -22,9 +26,12 @@ import sys
 import tempfile
 import threading
 import time
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Any
+
+import helpers
 
 TESTS_DIR = Path(__file__).resolve().parent
 TOOLS_DIR = TESTS_DIR.parent / "tools"
@@ -63,6 +70,175 @@ def child_env(**extra: str) -> dict[str, str]:
     env["PYTHONFAULTHANDLER"] = "1"
     env.update(extra)
     return env
+
+
+# ---------------------------------------------------------------- calls, state and resources
+
+
+# Generous bound for any single call that should come back promptly: a hang
+# shows up as a failure with every thread's stack, not as a stuck session.
+HANG = 20.0
+
+
+def fail(message: str) -> None:
+    """Fails the current test. pytest is imported only here: the children
+    that run this file as a script have no use for it."""
+    import pytest
+
+    pytest.fail(message)
+
+
+def fail_stuck(what: str) -> None:
+    """Dumps every thread's stack to stderr, then fails the test."""
+    faulthandler.dump_traceback(file=sys.stderr, all_threads=True)
+    fail(f"{what} did not return: stuck (stacks dumped to stderr)")
+
+
+class Bounded:
+    """Runs fn(*args) on a daemon thread; join() fails the test if it hangs.
+
+    The result or the exception of the call is kept for join() to hand back.
+    """
+
+    def __init__(self, fn: Callable[..., Any], *args: Any, name: str | None = None) -> None:
+        self.name = name or getattr(fn, "__name__", "call")
+        self.result: Any = None
+        self.error: BaseException | None = None
+        self._thread = threading.Thread(target=self._run, args=(fn, args), name=self.name, daemon=True)
+        self._thread.start()
+
+    def _run(self, fn: Callable[..., Any], args: tuple[Any, ...]) -> None:
+        try:
+            self.result = fn(*args)
+        except BaseException as exc:  # handed to join()
+            self.error = exc
+
+    def done(self) -> bool:
+        return not self._thread.is_alive()
+
+    def join(self, timeout: float = HANG, reraise: bool = True) -> Any:
+        self._thread.join(timeout)
+        if self._thread.is_alive():
+            fail_stuck(self.name)
+        if self.error is not None and reraise:
+            raise self.error
+        return self.result
+
+
+def bounded(fn: Callable[..., Any], *args: Any, timeout: float = HANG) -> Any:
+    """Calls fn(*args) and returns its result, failing the test if it hangs."""
+    return Bounded(fn, *args).join(timeout)
+
+
+def wait_state(probe: Any, predicate: Callable[[dict], bool], timeout: float = 15.0,
+               what: str = "state") -> dict:
+    """Polls probe.state() until predicate holds; fails with the last state if it never does."""
+    state = probe.state()
+    deadline = time.monotonic() + timeout
+    while not predicate(state):
+        if time.monotonic() > deadline:
+            fail(f"{what} not reached within {timeout} s; last state: {state}")
+        time.sleep(0.01)
+        state = probe.state()
+    return state
+
+
+def steady_threads(quiet: float = 0.1, timeout: float = 5.0) -> int:
+    """The thread count once it has held still for `quiet` seconds.
+
+    Threads that earlier tests joined may linger in /proc/self/task for a
+    moment, and a decoder an earlier test dropped may still await collection
+    with its picture decoder's threads; a baseline taken before they leave
+    would be off by them.
+    """
+    gc.collect()
+    deadline = time.monotonic() + timeout
+    count, since = helpers.thread_count(), time.monotonic()
+    while time.monotonic() - since < quiet and time.monotonic() < deadline:
+        time.sleep(0.01)
+        now = helpers.thread_count()
+        if now != count:
+            count, since = now, time.monotonic()
+    return count
+
+
+def first_picture(call: Callable[[], Any], timeout: float = HANG) -> Any:
+    """Calls call() (get_next_frame or next_frame_time) until it gives something.
+
+    Right after start() it may answer None while the first picture is still
+    being decoded.
+    """
+    deadline = time.monotonic() + timeout
+    while (result := bounded(call)) is None:
+        if time.monotonic() > deadline:
+            fail(f"no picture within {timeout} s")
+        time.sleep(0.005)
+    return result
+
+
+def settled_threads(expected: int, timeout: float = 5.0) -> int:
+    """The thread count once it has come down to `expected` (or the timeout passed).
+
+    A joined thread leaves /proc/self/task a moment after the join returns.
+    """
+    helpers.wait_until(lambda: helpers.thread_count() <= expected, timeout=timeout)
+    return helpers.thread_count()
+
+
+class Counter:
+    """A Python thread that counts while it holds the interpreter lock in turns.
+
+    If a call on another thread keeps the lock, the count stands still.
+    """
+
+    def __init__(self) -> None:
+        self.count = 0
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, name="gil-counter", daemon=True)
+
+    def _run(self) -> None:
+        while not self._stop.is_set():
+            self.count += 1
+            time.sleep(0.001)
+
+    def __enter__(self) -> Counter:
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self._stop.set()
+        self._thread.join(5)
+
+
+def run_python(code: str, *, python: str = sys.executable, env: dict[str, str] | None = None,
+               timeout: float = 60.0) -> subprocess.CompletedProcess[str]:
+    """Runs code in a fresh interpreter and returns the finished process."""
+    return subprocess.run([python, "-c", code], capture_output=True, text=True, env=env,
+                          timeout=timeout, stdin=subprocess.DEVNULL)
+
+
+class _MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+                 "keepcost")]
+
+
+def heap_in_use() -> int | None:
+    """Bytes the C heap has handed out and not had back (glibc), or None elsewhere.
+
+    Unlike the resident size, this does not move with what the allocator and
+    the thread-stack cache keep around for reuse.
+    """
+    try:
+        mallinfo2 = ctypes.CDLL("libc.so.6").mallinfo2
+    except (OSError, AttributeError):
+        return None
+    mallinfo2.restype = _MallInfo2
+    info = mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+# ---------------------------------------------------------------- child processes
 
 
 @dataclass
@@ -172,6 +348,8 @@ class Faults:
     trickle    (bytes, seconds): send the body in pieces of that many bytes,
                one each that many seconds, as long as `trickle_until` is not
                reached (the file offset where full speed resumes)
+    stall_ranges  send the headers of a range that does not start at 0, then
+               nothing until the server closes
     """
 
     status: int | None = None
@@ -182,6 +360,7 @@ class Faults:
     delay: float = 0.0
     trickle: tuple[int, float] | None = None
     trickle_until: int = 0
+    stall_ranges: bool = False
 
 
 @dataclass
@@ -301,6 +480,9 @@ class RangeServer:
 
     def _send_body(self, sock: socket.socket, first: int, end: int) -> bool:
         faults = self.faults
+        if faults.stall_ranges and first > 0:
+            self.closing.wait()
+            return False
         pos = first
         while pos < end:
             if faults.stall_at is not None and pos >= faults.stall_at:
@@ -348,7 +530,8 @@ class RangeServer:
 
 
 def packet_offset(path: str, seconds: float) -> int:
-    """The file offset of the first packet, in file order, at or after `seconds`."""
+    """The file offset of the first packet, in file order, at or after
+    `seconds`: every packet before it in the file is earlier."""
     out = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "packet=pts_time,pos", "-of", "csv=p=0",
                           path], capture_output=True, text=True, check=True).stdout
     for line in out.splitlines():
@@ -529,30 +712,11 @@ def _child_corrupt(job: dict) -> None:
         _emit({"end": task["id"], "steps": steps, "took": round(time.monotonic() - began, 3), **result})
 
 
-def _heap_in_use() -> int | None:
-    """Bytes glibc's malloc has handed out and not had back, in every arena
-    and in mmapped blocks; None where mallinfo2 is missing."""
-    import ctypes
-
-    class MallInfo2(ctypes.Structure):
-        _fields_ = [(name, ctypes.c_size_t) for name in (
-            "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
-            "keepcost")]
-
-    try:
-        mallinfo2 = ctypes.CDLL(None).mallinfo2
-    except AttributeError:
-        return None
-    mallinfo2.restype = MallInfo2
-    info = mallinfo2()
-    return info.uordblks + info.hblkhd
-
-
 def _resources() -> dict:
     with open("/proc/self/statm") as f:
         rss = int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
     return {"threads": len(os.listdir("/proc/self/task")), "fds": sorted(os.listdir("/proc/self/fd")),
-            "rss": rss, "heap": _heap_in_use()}
+            "rss": rss, "heap": heap_in_use()}
 
 
 def _child_cycles(job: dict) -> None:

@@ -6,6 +6,7 @@ driven by hand through reelpipe_probe.
 from __future__ import annotations
 
 import math
+import os
 import random
 import time
 
@@ -16,7 +17,7 @@ import reelpipe
 import reelpipe_probe
 import sound_util as su
 from helpers import wait_until
-from lifecycle_util import bounded
+from robustness_util import bounded
 from sound_util import ffmpeg
 
 RATE = 44100
@@ -28,10 +29,14 @@ FILL_LIMIT = 1_764_000  # 10 s of playback bytes
 def control_clips(tmp_path_factory) -> dict[str, str]:
     """music: su.MUSIC, 10 s of noise whose every 50 ms is unique.
     long_sound: 14 s of sound beside 1 s of video, so that the pictures never
-    hold reading back and only the sound buffer's own limit applies."""
+    hold reading back and only the sound buffer's own limit applies.
+    long_tone: 14 s of sound alone, more than the sound buffer holds."""
     folder = tmp_path_factory.mktemp("controls")
-    made = {"music": str(folder / "music.m4a"), "long_sound": str(folder / "long_sound.mp4")}
+    made = {"music": str(folder / "music.m4a"), "long_sound": str(folder / "long_sound.mp4"),
+            "long_tone": str(folder / "long_tone.m4a")}
     ffmpeg(*su.MUSIC, made["music"])
+    ffmpeg("-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=14", "-c:a", "aac", "-ac", "2",
+           made["long_tone"])
     ffmpeg("-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25:duration=1",
            "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=14",
            "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p",
@@ -323,6 +328,12 @@ def settled(probe, quiet: float = 0.3, timeout: float = 15.0) -> tuple[dict, int
     return state, highest
 
 
+def _wake_ups(tid: str) -> int:
+    """How often the thread has gone to sleep and been woken so far."""
+    with open(f"/proc/self/task/{tid}/status") as f:
+        return int(next(line for line in f if line.startswith("voluntary_ctxt_switches")).split()[1])
+
+
 class TestSoundBuffer:
     def test_fill_stops_at_ten_seconds_of_sound(self, control_clips, make):
         probe = make(control_clips["long_sound"], probe=True)
@@ -335,6 +346,24 @@ class TestSoundBuffer:
         assert highest == state["audio_buffer_bytes"]
         # Reading went on past the limit: it is the buffer that stopped.
         assert state["audio_packets"] > 0
+
+    def test_paused_with_a_full_buffer_the_audio_thread_sleeps(self, control_clips, make):
+        probe = make(control_clips["long_tone"], probe=True)
+        probe.pause()
+        before = set(os.listdir("/proc/self/task"))
+        probe.start()
+        state, _ = settled(probe)
+        assert state["audio_buffer_bytes"] > FILL_LIMIT
+        # The demux and audio threads (the device's own are miniaudio's).
+        workers = set(os.listdir("/proc/self/task")) - before
+        first = {tid: _wake_ups(tid) for tid in workers}
+        time.sleep(1.0)
+        woken = {tid: _wake_ups(tid) - count for tid, count in first.items()}
+        # What is left is the demux thread's throttle, at most 20 waits a
+        # second; polling for room would wake the audio thread 100 times.
+        assert len(woken) == 2 and max(woken.values()) < 40, woken
+        probe.resume()
+        assert wait_until(lambda: probe.get_position() > 0.2, timeout=5)
 
     def test_seek_while_paused_leaves_only_sound_from_the_target(self, control_clips, make):
         path = control_clips["music"]

@@ -14,7 +14,7 @@ import pytest
 import helpers
 import reelpipe
 import reelpipe_probe
-from lifecycle_util import Bounded, SlowServer, bounded, byte_offset_at, first_picture, wait_state
+from robustness_util import Bounded, Faults, RangeServer, bounded, first_picture, packet_offset, wait_state
 
 READ_AHEAD = 10.0        # seconds the demux thread reads ahead before it waits
 SLACK = 0.5              # one packet or picture past the limit, with room to spare
@@ -179,7 +179,7 @@ def test_seek_at_end_of_input_clears_it_before_anything_new_is_read(clips, probe
     # The whole clip comes in one response; the range request that reading
     # again from the target needs gets no data, so nothing read after the
     # seek can be what clears the end of input.
-    with SlowServer(clips["av"], stall_ranges=True) as server:
+    with RangeServer(clips["av"], Faults(stall_ranges=True)) as server:
         probe = probes(server.url())
         probe.start()
         wait_state(probe, lambda s: s["end_of_stream"], what="end of input")
@@ -301,7 +301,7 @@ def test_buffering_follows_the_read_ahead_while_the_network_stalls(made, probes,
     # Without sound, no underrun can set buffering again behind the demux
     # thread's back while it sits in the stalled read.
     clip = made["video_30s.mp4"]
-    with SlowServer(clip, stall_at=byte_offset_at(clip, stall_seconds)) as server:
+    with RangeServer(clip, Faults(stall_at=packet_offset(clip, stall_seconds))) as server:
         probe = probes(server.url())
         probe.start()
         state = wait_state(probe, lambda s: s["demux_clock"] >= stall_seconds - 0.6, what="reading up to the stall")
@@ -355,7 +355,7 @@ def test_a_seek_made_while_another_is_carried_out_wins(made, probes, first, seco
     # Over a slow network, repositioning an MPEG-TS input takes several
     # delayed range requests: the second seek arrives in the middle of the
     # first one's work.
-    with SlowServer(made["av_20s.ts"], delay=0.15) as server:
+    with RangeServer(made["av_20s.ts"], Faults(delay=0.15)) as server:
         probe = probes(server.url("clip.ts"))
         probe.start()
         wait_state(probe, lambda s: s["frames"] > 0, what="pictures queued")
@@ -394,7 +394,7 @@ def test_stop_wakes_a_seek_waiting_on_a_demux_stuck_in_network_io(clips):
     # The server stops sending a few seconds into the clip, so the demux
     # thread sits in a network read and cannot carry out the seek.
     clip = clips["long_av"]
-    with SlowServer(clip, stall_at=byte_offset_at(clip, 1.5)) as server:
+    with RangeServer(clip, Faults(stall_at=packet_offset(clip, 1.5))) as server:
         probe = reelpipe_probe.Probe(server.url())
         probe.start()
         wait_state(probe, lambda s: s["demux_clock"] > 0.5, what="reading")

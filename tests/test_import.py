@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 import reelpipe
-from lifecycle_util import run_python
+from robustness_util import run_python
 
 # What a caller sees of each method, as pybind11 renders it in the docstring.
 SIGNATURES = {
@@ -271,3 +271,42 @@ def test_set_volume_true_means_full_volume(clips):
     decoder.set_volume(0.25)
     decoder.set_volume(True)
     assert decoder.get_volume() == 1.0
+
+
+def test_every_method_of_an_uninitialised_instance_is_a_type_error(tmp_path):
+    # In a child: on such an instance a method may crash or hang the process.
+    code = (
+        "import os, reelpipe\n"
+        "class Forgetful(reelpipe.MediaDecoder):\n"
+        "    def __init__(self, path):\n"
+        "        pass\n"
+        "try:\n"
+        "    Forgetful('clip.mp4')\n"
+        "except TypeError:\n"
+        "    pass\n"
+        "else:\n"
+        "    raise SystemExit('a subclass that skips __init__ was made')\n"
+        "failed = reelpipe.MediaDecoder.__new__(reelpipe.MediaDecoder)\n"
+        "try:\n"
+        f"    failed.__init__({str(tmp_path / 'missing.mp4')!r})\n"
+        "except RuntimeError:\n"
+        "    pass\n"
+        "tasks = len(os.listdir('/proc/self/task'))\n"
+        "calls = [('start',), ('seek', 1.0), ('get_next_frame',), ('get_fps',), ('get_duration',),\n"
+        "         ('get_position',), ('pause',), ('resume',), ('set_volume', 0.5), ('get_volume',),\n"
+        "         ('is_buffering',), ('stop',)]\n"
+        "for instance in (reelpipe.MediaDecoder.__new__(reelpipe.MediaDecoder), Forgetful.__new__(Forgetful),\n"
+        "                 failed):\n"
+        "    for name, *args in calls:\n"
+        "        try:\n"
+        "            getattr(instance, name)(*args)\n"
+        "        except TypeError as error:\n"
+        "            assert 'not initialised' in str(error), error\n"
+        "        else:\n"
+        "            raise SystemExit(f'{name}() ran on {type(instance).__name__} without __init__')\n"
+        "assert len(os.listdir('/proc/self/task')) == tasks, 'a thread started'\n"
+        "print('refused')\n"
+    )
+    result = run_python(code, env=_child_env(), timeout=30)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split()[-1] == "refused"

@@ -9,6 +9,7 @@ import random
 import socket
 import statistics
 import subprocess
+import sys
 import threading
 import time
 
@@ -17,8 +18,9 @@ import pytest
 import helpers
 import reelpipe
 import reelpipe_probe
-from lifecycle_util import (HANG, Bounded, Counter, SlowServer, bounded, byte_offset_at, first_picture,
-                            heap_in_use, settled_threads, steady_threads, wait_state)
+from robustness_util import (HANG, SANITIZER, Bounded, Counter, Faults, RangeServer, bounded, child_env,
+                             first_picture, heap_in_use, packet_offset, settled_threads, stderr_tail, steady_threads,
+                             wait_state)
 
 OPEN_FAILED = "FFmpeg failed to open video file: "
 NO_STREAM_INFO = "FFmpeg failed to find stream info."
@@ -292,7 +294,7 @@ def test_stop_racing_other_calls_never_hangs(clips, other):
 
 
 def test_constructor_lets_other_threads_run_while_it_waits_on_the_network(clips):
-    with SlowServer(clips["av"], delay=1.0) as server, Counter() as counter:
+    with RangeServer(clips["av"], Faults(delay=1.0)) as server, Counter() as counter:
         time.sleep(0.05)
         began = counter.count
         decoder = bounded(reelpipe.MediaDecoder, server.url())
@@ -307,7 +309,7 @@ def test_stop_lets_other_threads_run_while_it_joins(clips):
     # With the demux thread in a stalled network read, stop() waits for
     # FFmpeg to notice the abort, which it checks every 100 ms or so.
     clip = clips["long_av"]
-    with SlowServer(clip, stall_at=byte_offset_at(clip, 1.5)) as server:
+    with RangeServer(clip, Faults(stall_at=packet_offset(clip, 1.5))) as server:
         for _ in range(8):
             decoder = reelpipe.MediaDecoder(server.url())
             decoder.start()
@@ -323,3 +325,81 @@ def test_stop_lets_other_threads_run_while_it_joins(clips):
         else:
             pytest.skip("stop() never waited long enough to tell")
     assert ticks >= 5, f"another thread ran {ticks} times during a {took * 1000:.0f} ms stop()"
+
+
+@pytest.mark.parametrize("control", ["start", "pause", "resume", "set_volume", "get_volume"])
+def test_controls_let_other_threads_run_while_they_wait_for_stop(clips, control):
+    decoder = reelpipe.MediaDecoder(clips["av"])
+    # The locks stop() holds while it joins the threads and releases the device.
+    hold = reelpipe_probe.hold_locks(decoder, 2.0)
+    waiter = Bounded(getattr(decoder, control), *([0.5] if control == "set_volume" else []))
+    # Holding the interpreter lock, the waiting control would keep this
+    # thread from waking until the hold ended.
+    time.sleep(0.2)
+    still_held, waiting = hold.held(), not waiter.done()
+    hold.join()
+    waiter.join()
+    assert still_held and waiting, f"{control}() kept every other thread out while it waited"
+    decoder.stop()
+
+
+# Threads inside the module while the interpreter exits: readers in the frame
+# wait, seekers, a constructor on a server that answers late and decoders
+# dropped while they play, some on daemon threads (ended by the interpreter
+# as they take its lock back) and some not.
+EXIT_WITH_THREADS_INSIDE = """
+import random, sys, threading, time
+import reelpipe
+clip, slow_url, seed = sys.argv[1], sys.argv[2], int(sys.argv[3])
+rng = random.Random(seed)
+decoder = reelpipe.MediaDecoder(clip)
+decoder.start()
+# The first picture loads NumPy's API through pybind11, which drops and
+# retakes the interpreter lock inside a call_once that cannot be unwound:
+# made here, on the main thread, before any other thread is inside.
+while decoder.get_next_frame() is None:
+    pass
+
+def read(until):
+    while time.monotonic() < until:
+        decoder.get_next_frame()
+
+def seek(until):
+    while time.monotonic() < until:
+        decoder.seek(rng.uniform(0.0, 6.0))
+
+def open_slowly(until):
+    try:
+        reelpipe.MediaDecoder(slow_url)
+    except RuntimeError:
+        pass
+
+def drop_playing(until):
+    while time.monotonic() < until:
+        other = reelpipe.MediaDecoder(clip)
+        other.start()
+        time.sleep(rng.uniform(0.0, 0.05))
+        del other
+
+for _ in range(rng.randint(1, 4)):
+    daemon = rng.random() < 0.7
+    until = float("inf") if daemon else time.monotonic() + rng.uniform(0.0, 0.1)
+    work = rng.choice([read, seek, open_slowly, drop_playing])
+    threading.Thread(target=work, args=(until,), daemon=daemon).start()
+time.sleep(rng.uniform(0.0, 0.1))
+"""
+
+
+@pytest.mark.skipif(bool(SANITIZER), reason="UBSan flags pybind11's catch of the unwind that ends a thread "
+                    "(it carries no C++ object), and LeakSanitizer cannot trace threads ended that way")
+def test_exit_with_threads_inside_the_module_ends_cleanly(clips):
+    with RangeServer(clips["av"], Faults(delay=0.15)) as server:
+        for first in range(0, 20, 2):
+            children = {seed: subprocess.Popen([sys.executable, "-c", EXIT_WITH_THREADS_INSIDE, clips["av"],
+                                                server.url(), str(seed)], stdin=subprocess.DEVNULL,
+                                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                                               env=child_env())
+                        for seed in range(first, first + 2)}
+            for seed, child in children.items():
+                _, stderr = child.communicate(timeout=60)
+                assert child.returncode == 0, f"run {seed}: exit status {child.returncode}\n{stderr_tail(stderr)}"

@@ -15,8 +15,7 @@ import pytest
 
 import reelpipe
 from helpers import frame_index_of, wait_until
-from lifecycle_util import Counter
-from robustness_util import OPEN_FAILED, Faults, RangeServer, packet_offset, refused_url
+from robustness_util import OPEN_FAILED, Counter, Faults, RangeServer, packet_offset, refused_url
 
 FPS = 10.0
 HANG = 20.0

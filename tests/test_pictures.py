@@ -20,7 +20,7 @@ import pytest
 import reelpipe
 import reelpipe_probe
 from helpers import frame_index_of, wait_until
-from lifecycle_util import HANG, Bounded, bounded, wait_state
+from robustness_util import HANG, Bounded, bounded, wait_state
 
 FPS = 25
 INDEX_PICTURES = 200                # frame_index clips: 8 s at 25 fps

@@ -5,7 +5,10 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "media_decoder.h"
@@ -172,6 +175,8 @@ public:
                 throw py::key_error(name);
             }
         }
+        // Wakes what the real writers of these flags would wake.
+        m.notify_sound_waiter();
         std::lock_guard<std::mutex> lock(m.frame_queue_mutex);
         m.frame_queue_cv.notify_all();
     }
@@ -231,9 +236,52 @@ public:
         return timings;
     }
 
+    // Takes the locks stop() holds, in its order, keeps them for `seconds`
+    // with `held` set, then lets go.
+    static void hold_locks(MediaDecoder& decoder, double seconds, std::atomic<bool>& held) {
+        std::lock_guard<std::mutex> lifecycle(decoder.lifecycle_mutex);
+        std::lock_guard<std::mutex> device(decoder.device_mutex);
+        held = true;
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        held = false;
+    }
+
 private:
     std::unique_ptr<MediaDecoder> decoder_;
 };
+
+// Holds a decoder's lifecycle_mutex and device_mutex on a thread of its own
+// for a while, as stop() holds them while it joins the threads and releases
+// the device, so that a test can see what a control does meanwhile.
+class LockHold {
+public:
+    LockHold(MediaDecoder& decoder, double seconds) {
+        holder_ = std::thread([this, &decoder, seconds] { EngineProbe::hold_locks(decoder, seconds, held_); });
+        while (!held_) std::this_thread::yield();
+    }
+    ~LockHold() { join(); }
+
+    bool held() const { return held_; }
+    void join() {
+        py::gil_scoped_release unlocked;
+        if (holder_.joinable()) holder_.join();
+    }
+
+private:
+    std::thread holder_;
+    std::atomic<bool> held_{false};
+};
+
+// The engine decoder inside a reelpipe.MediaDecoder: both modules are built
+// from the same sources with the same pybind11, so its storage is the
+// engine object this probe knows.
+MediaDecoder& engine_of(py::handle decoder) {
+    if (std::string(py::str(py::type::of(decoder).attr("__module__"))) != "reelpipe") {
+        throw py::type_error("expected a reelpipe.MediaDecoder");
+    }
+    auto* instance = reinterpret_cast<py::detail::instance*>(decoder.ptr());
+    return *instance->get_value_and_holder().value_ptr<MediaDecoder>();
+}
 
 }  // namespace reelpipe
 
@@ -262,4 +310,13 @@ PYBIND11_MODULE(reelpipe_probe, m) {
         .def("set_frame_budget", &EngineProbe::set_frame_budget)
         .def("read_ahead", &EngineProbe::read_ahead)
         .def("callback_timings", &EngineProbe::callback_timings);
+    py::class_<reelpipe::LockHold>(m, "LockHold")
+        .def("held", &reelpipe::LockHold::held)
+        .def("join", &reelpipe::LockHold::join);
+    m.def(
+        "hold_locks",
+        [](py::handle decoder, double seconds) {
+            return std::make_unique<reelpipe::LockHold>(reelpipe::engine_of(decoder), seconds);
+        },
+        py::arg("decoder"), py::arg("seconds"), py::keep_alive<0, 1>());
 }
