@@ -186,6 +186,8 @@ private:
     void decode_video_packet(const AVPacket* packet, AVFrame* scratch);
     void handle_video_picture(const AVFrame* decoded);
     FramePtr convert_picture(const AVFrame* decoded);
+    bool match_converter(const AVFrame* decoded);
+    void match_colours(const AVFrame* decoded);
     bool wait_for_frame_room(std::unique_lock<std::mutex>& lock, std::size_t picture_bytes);
 
     // Frame delivery (frame_delivery.cpp).
@@ -327,6 +329,29 @@ private:
     // time at which that began. Guarded by frame_queue_mutex.
     std::int64_t wall_pacing_since_ns = 0;
     double wall_pacing_from = 0.0;
+
+    // What sws_ctx was last set up for, so that a picture like the one
+    // before costs no set-up at all. Video thread only.
+    struct ConverterInput {
+        int width = 0;
+        int height = 0;
+        int format = AV_PIX_FMT_NONE;
+        bool operator==(const ConverterInput& other) const {
+            return width == other.width && height == other.height && format == other.format;
+        }
+    };
+    struct ConverterColours {
+        int matrix = 0;           // SWS_CS_*
+        int full_range = 0;
+        bool operator==(const ConverterColours& other) const {
+            return matrix == other.matrix && full_range == other.full_range;
+        }
+    };
+    ConverterInput converter_input;
+    ConverterColours converter_colours;
+    // The range sws_ctx assumes for its input format when the picture does
+    // not say (full for JPEG and grey formats).
+    int converter_default_full_range = 0;
 
     // The resampler's current input; audio thread only.
     AVSampleFormat swr_in_format = AV_SAMPLE_FMT_NONE;

@@ -95,6 +95,13 @@ def ffmpeg(*args: str) -> None:
     subprocess.run(["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y", *args], check=True)
 
 
+def ffmpeg_pictures(path: str, height: int, width: int) -> np.ndarray:
+    """Every picture of the input as the ffmpeg CLI decodes it to RGB: the reference to compare with."""
+    raw = subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-i", path, "-f", "rawvideo",
+                          "-pix_fmt", "rgb24", "-"], capture_output=True, check=True).stdout
+    return np.frombuffer(raw, np.uint8).reshape(-1, height, width, 3)
+
+
 @pytest.fixture(scope="module")
 def made(tmp_path_factory):
     """Clips only these tests need: many small pictures, and raw H.264 with no duration."""
@@ -222,12 +229,27 @@ def test_known_colours_come_out_right(clips):
         assert np.abs(sample - rgb).max() <= 6, (name, sample.mean(axis=0))
 
 
+@pytest.mark.parametrize("clip", ["bars_bt709", "bars_bt601", "bars_jpeg", "bars_changing_ts"])
+def test_colours_follow_each_pictures_matrix_and_range_as_ffmpeg_shows_them(clips, clip):
+    reference = ffmpeg_pictures(clips[clip], 64, 320)
+    decoder = playing(clips[clip])
+    try:
+        taken = take(decoder, len(reference) + 10)
+    finally:
+        decoder.stop()
+    assert len(taken) == len(reference)
+    # The middle of each 64-pixel bar: at their edges the converters may
+    # interpolate chroma differently.
+    inner = np.concatenate([np.arange(64 * bar + 8, 64 * bar + 56) for bar in range(5)])
+    for number, ((picture, _), expected) in enumerate(zip(taken, reference)):
+        difference = np.abs(picture[8:56, inner].astype(np.int16) - expected[8:56, inner])
+        assert difference.max() <= 4, f"picture {number} is {difference.max()} levels off"
+
+
 def test_size_change_mid_stream_keeps_the_announced_shape_and_sane_content(clips):
     path = clips["size_change_ts"]
-    # ffmpeg itself scales the second part to the first size: a reference to compare with.
-    raw = subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-i", path, "-f", "rawvideo",
-                          "-pix_fmt", "rgb24", "-"], capture_output=True, check=True).stdout
-    reference = np.frombuffer(raw, np.uint8).reshape(-1, 240, 320, 3)
+    # ffmpeg itself scales the second part to the first size.
+    reference = ffmpeg_pictures(path, 240, 320)
     decoder = playing(path)
     try:
         taken = take(decoder, len(reference) + 10)
