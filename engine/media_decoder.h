@@ -24,6 +24,7 @@
 #include "byte_fifo.h"
 #include "ffmpeg_ptr.h"
 #include "picture_buffers.h"
+#include "picture_orientation.h"
 
 namespace reelpipe {
 
@@ -188,6 +189,7 @@ private:
     FramePtr convert_picture(const AVFrame* decoded);
     bool match_converter(const AVFrame* decoded);
     void match_colours(const AVFrame* decoded);
+    bool convert_turned(const AVFrame* decoded, AVFrame* picture);
     bool wait_for_frame_room(std::unique_lock<std::mutex>& lock, std::size_t picture_bytes);
 
     // Frame delivery (frame_delivery.cpp).
@@ -246,7 +248,7 @@ private:
     CodecContextPtr video_codec_ctx;           // guarded by video_codec_mutex while running
     SwsContextPtr sws_ctx;                     // video thread only while running
     int video_stream_index = -1;
-    int width = 0;
+    int width = 0;                             // of the pictures handed out: upright
     int height = 0;
     CodecContextPtr audio_codec_ctx;           // guarded by audio_codec_mutex while running
     SwrContextPtr swr_ctx;                     // audio thread only while running
@@ -330,6 +332,11 @@ private:
     std::int64_t wall_pacing_since_ns = 0;
     double wall_pacing_from = 0.0;
 
+    // How the stream's pictures are turned upright; fixed at construction.
+    PictureOrientation orientation;
+    // A turned stream's picture as converted, before it is turned into the
+    // picture handed out. Video thread only.
+    FramePtr unturned_picture;
     // What sws_ctx was last set up for, so that a picture like the one
     // before costs no set-up at all. Video thread only.
     struct ConverterInput {

@@ -158,9 +158,9 @@ bool MediaDecoder::wait_for_frame_room(std::unique_lock<std::mutex>& lock, std::
 }
 
 // Converts a decoded picture to a new RGB24 frame at the decoder's fixed
-// size. The converter follows the picture in hand, so a stream that changes
-// size or pixel format mid-way is scaled to the announced size and never
-// read past its own planes.
+// size, upright. The converter follows the picture in hand, so a stream that
+// changes size or pixel format mid-way is scaled to the announced size and
+// never read past its own planes.
 FramePtr MediaDecoder::convert_picture(const AVFrame* decoded) {
     if (decoded->width <= 0 || decoded->height <= 0 || decoded->format < 0) return {};
     if (!match_converter(decoded)) return {};
@@ -178,7 +178,12 @@ FramePtr MediaDecoder::convert_picture(const AVFrame* decoded) {
     picture->data[0] = picture->buf[0]->data;
     picture->linesize[0] = row_bytes;
     picture->extended_data = picture->data;
-    sws_scale(sws_ctx.get(), decoded->data, decoded->linesize, 0, decoded->height, picture->data, picture->linesize);
+    if (orientation.upright()) {
+        sws_scale(sws_ctx.get(), decoded->data, decoded->linesize, 0, decoded->height, picture->data,
+                  picture->linesize);
+    } else if (!convert_turned(decoded, picture.get())) {
+        return {};
+    }
     return picture;
 }
 
@@ -188,9 +193,13 @@ FramePtr MediaDecoder::convert_picture(const AVFrame* decoded) {
 bool MediaDecoder::match_converter(const AVFrame* decoded) {
     const ConverterInput input{decoded->width, decoded->height, decoded->format};
     if (!(input == converter_input)) {
+        // A quarter-turned stream is converted at its own size, then turned.
+        const int converted_width = orientation.transpose ? height : width;
+        const int converted_height = orientation.transpose ? width : height;
         SwsContext* converter = sws_getCachedContext(sws_ctx.release(), input.width, input.height,
-                                                     static_cast<AVPixelFormat>(input.format), width, height,
-                                                     AV_PIX_FMT_RGB24, SWS_BILINEAR, nullptr, nullptr, nullptr);
+                                                     static_cast<AVPixelFormat>(input.format), converted_width,
+                                                     converted_height, AV_PIX_FMT_RGB24, SWS_BILINEAR, nullptr,
+                                                     nullptr, nullptr);
         sws_ctx.reset(converter);
         if (converter == nullptr) {
             converter_input = ConverterInput{};
@@ -249,6 +258,28 @@ void MediaDecoder::match_colours(const AVFrame* decoded) {
     sws_setColorspaceDetails(sws_ctx.get(), coefficients, wanted.full_range, coefficients, target_full_range,
                              brightness, contrast, saturation);
     converter_colours = wanted;
+}
+
+// Converts `decoded` at its own orientation into unturned_picture, then
+// turns it into `picture`. False when unturned_picture cannot be allocated.
+bool MediaDecoder::convert_turned(const AVFrame* decoded, AVFrame* picture) {
+    const int converted_width = orientation.transpose ? height : width;
+    const int converted_height = orientation.transpose ? width : height;
+    if (!unturned_picture) {
+        FramePtr unturned = make_frame();
+        if (!unturned) return false;
+        unturned->format = AV_PIX_FMT_RGB24;
+        unturned->width = converted_width;
+        unturned->height = converted_height;
+        // FFmpeg's own buffers leave room for the converter's overrun.
+        if (av_frame_get_buffer(unturned.get(), 0) < 0) return false;
+        unturned_picture = std::move(unturned);
+    }
+    sws_scale(sws_ctx.get(), decoded->data, decoded->linesize, 0, decoded->height, unturned_picture->data,
+              unturned_picture->linesize);
+    turn_picture(unturned_picture->data[0], converted_width, converted_height, unturned_picture->linesize[0],
+                 orientation, picture->data[0], picture->linesize[0]);
+    return true;
 }
 
 }  // namespace reelpipe

@@ -10,6 +10,7 @@ from __future__ import annotations
 import gc
 import os
 import random
+import struct
 import subprocess
 import threading
 import time
@@ -102,9 +103,29 @@ def ffmpeg_pictures(path: str, height: int, width: int) -> np.ndarray:
     return np.frombuffer(raw, np.uint8).reshape(-1, height, width, 3)
 
 
+# Display matrices [a b; c d] as the track header holds them: a source
+# pixel (x, y) is shown at (a x + c y, b x + d y).
+DISPLAY_MATRICES = {"rotate 90": (0, 1, -1, 0), "rotate 180": (-1, 0, 0, -1), "rotate 270": (0, -1, 1, 0),
+                    "mirror": (-1, 0, 0, 1)}
+
+
+def with_display_matrix(source, target, a: int, b: int, c: int, d: int) -> None:
+    """Copies a one-track mp4 with its track header's display matrix replaced.
+
+    Written into the file itself, as a phone does, so every FFmpeg version
+    reads the same matrix whatever its command line offers for setting one.
+    """
+    data = bytearray(source.read_bytes())
+    header = data.index(b"tkhd") + 4
+    times = 32 if data[header] == 1 else 20  # 64-bit times in version 1
+    matrix = header + 4 + times + 16
+    data[matrix:matrix + 36] = struct.pack(">9i", a << 16, b << 16, 0, c << 16, d << 16, 0, 0, 0, 1 << 30)
+    target.write_bytes(data)
+
+
 @pytest.fixture(scope="module")
 def made(tmp_path_factory):
-    """Clips only these tests need: many small pictures, and raw H.264 with no duration."""
+    """Clips only these tests need: many small pictures, raw H.264 with no duration, turned pictures."""
     folder = tmp_path_factory.mktemp("pictures")
     many = folder / "many.mp4"
     ffmpeg("-f", "lavfi", "-i", "testsrc2=size=160x120:rate=50:duration=70", "-c:v", "libx264",
@@ -112,7 +133,15 @@ def made(tmp_path_factory):
     raw = folder / "raw.h264"
     ffmpeg("-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25:duration=2", "-c:v", "libx264",
            "-preset", "veryfast", "-pix_fmt", "yuv420p", "-f", "h264", str(raw))
-    return {"many": str(many), "raw_h264": str(raw)}
+    upright = folder / "upright.mp4"
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25:duration=1", "-c:v", "libx264",
+           "-preset", "veryfast", "-pix_fmt", "yuv420p", "-an", str(upright))
+    clips = {"many": str(many), "raw_h264": str(raw)}
+    for name, matrix in DISPLAY_MATRICES.items():
+        turned = folder / f"{name.replace(' ', '_')}.mp4"
+        with_display_matrix(upright, turned, *matrix)
+        clips[name] = str(turned)
+    return clips
 
 
 # ---------------------------------------------------------------- real-time playback with sound
@@ -260,6 +289,22 @@ def test_size_change_mid_stream_keeps_the_announced_shape_and_sane_content(clips
         assert picture.shape == (240, 320, 3)
         difference = np.abs(picture.astype(np.int16) - expected).mean()
         assert difference < 6, f"picture {number} differs by {difference:.1f} on average"
+
+
+@pytest.mark.parametrize("turn", DISPLAY_MATRICES)
+def test_pictures_of_a_turned_stream_come_upright_as_ffmpeg_shows_them(made, turn):
+    size = (320, 240) if turn in ("rotate 90", "rotate 270") else (240, 320)
+    reference = ffmpeg_pictures(made[turn], *size)
+    decoder = playing(made[turn])
+    try:
+        taken = take(decoder, len(reference) + 10)
+    finally:
+        decoder.stop()
+    assert len(taken) == len(reference) == 25
+    for number, ((picture, _), expected) in enumerate(zip(taken, reference)):
+        assert picture.shape == (*size, 3) and picture.flags.c_contiguous
+        difference = np.abs(picture.astype(np.int16) - expected).mean()
+        assert difference < 3, f"picture {number} differs by {difference:.1f} on average"
 
 
 # ---------------------------------------------------------------- ownership of the array
