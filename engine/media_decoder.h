@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include <malloc.h>
 #include <miniaudio.h>
 
 #include "byte_fifo.h"
@@ -216,6 +217,17 @@ private:
 
     // --- Fields. Flags and clocks are sequentially consistent atomics; each
     // comment names the writers.
+
+    // Declared first, so destroyed last: once the decoder's queues, codecs
+    // and input are freed, the C library gives its free pages back. The
+    // decoders' own picture pools and packets are freed in bulk here, and
+    // glibc would otherwise keep them in its arenas for good.
+    struct ReturnFreedMemory {
+        ReturnFreedMemory() = default;
+        ReturnFreedMemory(const ReturnFreedMemory&) = delete;
+        ReturnFreedMemory& operator=(const ReturnFreedMemory&) = delete;
+        ~ReturnFreedMemory() { malloc_trim(0); }
+    } return_freed_memory;
 
     std::string path;                          // as the caller gave it
     std::atomic<bool> running{false};          // start() sets, stop() clears
