@@ -68,7 +68,7 @@ CodecContextPtr open_decoder(const AVStream* stream) {
 // The display matrix the container gives `stream`, or null. Newer FFmpeg
 // keeps it in the stream's codec parameters, older in the stream itself.
 const std::int32_t* display_matrix(const AVStream* stream) {
-#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 29, 100)
+#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 30, 100)
     const AVPacketSideData* side_data = av_packet_side_data_get(
         stream->codecpar->coded_side_data, stream->codecpar->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
     if (side_data == nullptr || side_data->size < 9 * sizeof(std::int32_t)) return nullptr;

@@ -271,7 +271,8 @@ bool MediaDecoder::convert_turned(const AVFrame* decoded, AVFrame* picture) {
         unturned->format = AV_PIX_FMT_RGB24;
         unturned->width = converted_width;
         unturned->height = converted_height;
-        // FFmpeg's own buffers leave room for the converter's overrun.
+        // FFmpeg's own buffers leave room for the converter's overrun and
+        // for turn_picture() reading a byte past the last pixel.
         if (av_frame_get_buffer(unturned.get(), 0) < 0) return false;
         unturned_picture = std::move(unturned);
     }
