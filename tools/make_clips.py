@@ -104,7 +104,7 @@ def _tagged_bars(matrix: str, range_: str, seconds: float = 1) -> tuple[str, ...
 _BT709 = ("-colorspace", "bt709", "-color_primaries", "bt709", "-color_trc", "bt709", "-color_range", "tv")
 _BT601 = ("-colorspace", "smpte170m", "-color_primaries", "smpte170m", "-color_trc", "smpte170m",
           "-color_range", "tv")
-_LOSSLESS_H264 = ("-c:v", "libx264", "-preset", "veryfast", "-qp", "0", "-an")
+_FINE_H264 = (*_H264, "-crf", "10", "-an")
 
 
 RECIPES: dict[str, Recipe] = {
@@ -239,12 +239,12 @@ RECIPES: dict[str, Recipe] = {
     ),
     "bars_bt709": Recipe(
         "mp4",
-        ((*_tagged_bars("bt709", "tv"), *_BT709, *_LOSSLESS_H264, "{out}"),),
+        ((*_tagged_bars("bt709", "tv"), *_BT709, *_FINE_H264, "{out}"),),
         doc="colour and grey bars as BT.709 limited-range yuv420p, tagged so, 1 s",
     ),
     "bars_bt601": Recipe(
         "mp4",
-        ((*_tagged_bars("bt601", "tv"), *_BT601, *_LOSSLESS_H264, "{out}"),),
+        ((*_tagged_bars("bt601", "tv"), *_BT601, *_FINE_H264, "{out}"),),
         doc="colour and grey bars as BT.601 limited-range yuv420p, tagged so, 1 s",
     ),
     "bars_jpeg": Recipe(
@@ -255,10 +255,10 @@ RECIPES: dict[str, Recipe] = {
     ),
     "bars_changing_ts": Recipe(
         "ts",
-        ((*_tagged_bars("bt601", "tv"), *_BT601, *_LOSSLESS_H264, *_TS, "{part1.ts}"),
-         (*_tagged_bars("bt709", "tv"), *_BT709, *_LOSSLESS_H264, "-output_ts_offset", "1", *_TS,
+        ((*_tagged_bars("bt601", "tv"), *_BT601, *_FINE_H264, *_TS, "{part1.ts}"),
+         (*_tagged_bars("bt709", "tv"), *_BT709, *_FINE_H264, "-output_ts_offset", "1", *_TS,
           "{part2.ts}"),
-         (*_tagged_bars("bt709", "pc"), *_BT709[:-2], "-color_range", "pc", *_LOSSLESS_H264,
+         (*_tagged_bars("bt709", "pc"), *_BT709[:-2], "-color_range", "pc", *_FINE_H264,
           "-output_ts_offset", "2", *_TS, "{part3.ts}")),
         concat=("part1.ts", "part2.ts", "part3.ts"),
         doc="MPEG-TS of bars: 1 s BT.601, 1 s BT.709, 1 s BT.709 full range, each tagged so",
