@@ -67,6 +67,22 @@ CodecContextPtr open_decoder(const AVStream* stream) {
     return ctx;
 }
 
+// The display matrix the container gives `stream`, or null. Newer FFmpeg
+// keeps it in the stream's codec parameters, older in the stream itself.
+const std::int32_t* display_matrix(const AVStream* stream) {
+#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 30, 100)
+    const AVPacketSideData* side_data = av_packet_side_data_get(
+        stream->codecpar->coded_side_data, stream->codecpar->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
+    if (side_data == nullptr || side_data->size < 9 * sizeof(std::int32_t)) return nullptr;
+    return reinterpret_cast<const std::int32_t*>(side_data->data);
+#else
+    std::size_t size = 0;
+    const std::uint8_t* data = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+    if (data == nullptr || size < 9 * sizeof(std::int32_t)) return nullptr;
+    return reinterpret_cast<const std::int32_t*>(data);
+#endif
+}
+
 // Keeps the audio backends' client libraries loaded for the life of the
 // process. Each device makes its own miniaudio context, so that a sound
 // server started later is still found, and each context loads and unloads
@@ -171,8 +187,10 @@ void MediaDecoder::open_video_stream() {
                                            AV_PIX_FMT_RGB24, SWS_BILINEAR, nullptr, nullptr, nullptr));
     if (!converter) return;
 
-    width = ctx->width;
-    height = ctx->height;
+    if (const std::int32_t* matrix = display_matrix(stream)) orientation = orientation_from_display_matrix(matrix);
+    // Pictures are handed out upright: a quarter turn swaps their sides.
+    width = orientation.transpose ? ctx->height : ctx->width;
+    height = orientation.transpose ? ctx->width : ctx->height;
     video_codec_ctx = std::move(ctx);
     sws_ctx = std::move(converter);
     video_time_base = stream->time_base;

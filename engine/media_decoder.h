@@ -19,11 +19,13 @@
 #include <thread>
 #include <vector>
 
+#include <malloc.h>
 #include <miniaudio.h>
 
 #include "byte_fifo.h"
 #include "ffmpeg_ptr.h"
 #include "picture_buffers.h"
+#include "picture_orientation.h"
 
 namespace reelpipe {
 
@@ -211,6 +213,9 @@ private:
     void decode_video_packet(const AVPacket* packet, AVFrame* scratch);
     void handle_video_picture(const AVFrame* decoded);
     FramePtr convert_picture(const AVFrame* decoded);
+    bool match_converter(const AVFrame* decoded);
+    void match_colours(const AVFrame* decoded);
+    bool convert_turned(const AVFrame* decoded, AVFrame* picture);
     bool wait_for_frame_room(std::unique_lock<std::mutex>& lock, std::size_t picture_bytes);
 
     // Frame delivery (frame_delivery.cpp).
@@ -250,6 +255,17 @@ private:
     // --- Fields. Flags and clocks are sequentially consistent atomics; each
     // comment names the writers.
 
+    // Declared first, so destroyed last: once the decoder's queues, codecs
+    // and input are freed, the C library gives its free pages back. The
+    // decoders' own picture pools and packets are freed in bulk here, and
+    // glibc would otherwise keep them in its arenas for good.
+    struct ReturnFreedMemory {
+        ReturnFreedMemory() = default;
+        ReturnFreedMemory(const ReturnFreedMemory&) = delete;
+        ReturnFreedMemory& operator=(const ReturnFreedMemory&) = delete;
+        ~ReturnFreedMemory() { malloc_trim(0); }
+    } return_freed_memory;
+
     std::string path;                          // as the caller gave it
     std::atomic<bool> running{false};          // start() sets, stop() clears
     std::atomic<bool> paused{false};           // pause()/stop() set, resume()/start() clear
@@ -284,7 +300,7 @@ private:
     CodecContextPtr video_codec_ctx;           // guarded by video_codec_mutex while running
     SwsContextPtr sws_ctx;                     // video thread only while running
     int video_stream_index = -1;
-    int width = 0;
+    int width = 0;                             // of the pictures handed out: upright
     int height = 0;
     CodecContextPtr audio_codec_ctx;           // guarded by audio_codec_mutex while running
     SwrContextPtr swr_ctx;                     // audio thread only while running
@@ -383,6 +399,34 @@ private:
     // time at which that began. Guarded by frame_queue_mutex.
     std::int64_t wall_pacing_since_ns = 0;
     double wall_pacing_from = 0.0;
+
+    // How the stream's pictures are turned upright; fixed at construction.
+    PictureOrientation orientation;
+    // A turned stream's picture as converted, before it is turned into the
+    // picture handed out. Video thread only.
+    FramePtr unturned_picture;
+    // What sws_ctx was last set up for, so that a picture like the one
+    // before costs no set-up at all. Video thread only.
+    struct ConverterInput {
+        int width = 0;
+        int height = 0;
+        int format = AV_PIX_FMT_NONE;
+        bool operator==(const ConverterInput& other) const {
+            return width == other.width && height == other.height && format == other.format;
+        }
+    };
+    struct ConverterColours {
+        int matrix = 0;           // SWS_CS_*
+        int full_range = 0;
+        bool operator==(const ConverterColours& other) const {
+            return matrix == other.matrix && full_range == other.full_range;
+        }
+    };
+    ConverterInput converter_input;
+    ConverterColours converter_colours;
+    // The range sws_ctx assumes for its input format when the picture does
+    // not say (full for JPEG and grey formats).
+    int converter_default_full_range = 0;
 
     // The resampler's current input; audio thread only.
     AVSampleFormat swr_in_format = AV_SAMPLE_FMT_NONE;

@@ -1,12 +1,15 @@
-// PictureBuffers: recycles the memory of RGB pictures.
+// PictureBuffers: the memory of RGB pictures, mapped from the system for
+// each picture and unmapped when it dies, with a few recycled.
 //
-// A 1080p picture is 6 MB and a 4K one 25 MB, above the size from which the
-// C library maps fresh pages for every allocation; each picture's pages
-// would then fault in, zeroed, while it is converted, and be unmapped when
-// its array dies. A few buffers returned by pictures that are gone are kept
-// instead and handed out again: in steady playback a picture dies for every
-// one made, so a few suffice, and memory still comes back when a seek drops
-// a full queue.
+// A 1080p picture is 6 MB and a 4K one 25 MB. Taken from the C library,
+// such buffers end up in its arenas once it has raised its mapping
+// threshold after the first large frees, and freed arena memory is not
+// given back: a process that opens and closes decoders would keep the
+// peak of every queue it ever held. Mapped pages go back to the system at
+// munmap. Fresh pages fault in, zeroed, while the picture is converted, so
+// a few buffers returned by pictures that are gone are kept and handed out
+// again: in steady playback a picture dies for every one made, so a few
+// suffice, and memory still comes back when a seek drops a full queue.
 #pragma once
 
 #include <cstddef>
@@ -16,9 +19,10 @@
 #include <new>
 #include <vector>
 
+#include <sys/mman.h>
+
 extern "C" {
 #include <libavutil/buffer.h>
-#include <libavutil/mem.h>
 }
 
 namespace reelpipe {
@@ -37,18 +41,27 @@ public:
     // is destroyed: the bookkeeping lives as long as any buffer does.
     AVBufferRef* get(std::size_t size) {
         std::uint8_t* data = shared->take(size);
-        if (data == nullptr) data = static_cast<std::uint8_t*>(av_malloc(size));
+        if (data == nullptr) data = map_pages(size);
         if (data == nullptr) return nullptr;
         auto* loan = new (std::nothrow) Loan{shared, size};
         AVBufferRef* ref = loan != nullptr ? av_buffer_create(data, size, give_back, loan, 0) : nullptr;
         if (ref == nullptr) {
             delete loan;
-            av_free(data);
+            unmap_pages(data, size);
         }
         return ref;
     }
 
 private:
+    // Null when the system has no memory to map. The converter writes every
+    // page at once: faulting them all in with the mapping costs half of
+    // taking one fault per page.
+    static std::uint8_t* map_pages(std::size_t size) {
+        void* data = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+        return data == MAP_FAILED ? nullptr : static_cast<std::uint8_t*>(data);
+    }
+    static void unmap_pages(std::uint8_t* data, std::size_t size) { munmap(data, size); }
+
     struct Shared {
         // Room for every buffer kept is made here, so that put(), called
         // from FFmpeg's C code, never allocates and so never throws.
@@ -76,7 +89,7 @@ private:
                     return;
                 }
             }
-            av_free(data);
+            unmap_pages(data, data_size);
         }
 
         void close() {
@@ -87,7 +100,7 @@ private:
 
         // Caller holds `mutex`, or is the destructor.
         void release_kept() {
-            for (std::uint8_t* data : kept) av_free(data);
+            for (std::uint8_t* data : kept) unmap_pages(data, size);
             kept.clear();
         }
 

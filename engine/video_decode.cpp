@@ -185,16 +185,12 @@ bool MediaDecoder::wait_for_frame_room(std::unique_lock<std::mutex>& lock, std::
 }
 
 // Converts a decoded picture to a new RGB24 frame at the decoder's fixed
-// size. The converter follows the picture in hand, so a stream that changes
-// size or pixel format mid-way is scaled to the announced size and never
-// read past its own planes.
+// size, upright. The converter follows the picture in hand, so a stream that
+// changes size or pixel format mid-way is scaled to the announced size and
+// never read past its own planes.
 FramePtr MediaDecoder::convert_picture(const AVFrame* decoded) {
     if (decoded->width <= 0 || decoded->height <= 0 || decoded->format < 0) return {};
-    SwsContext* converter = sws_getCachedContext(sws_ctx.release(), decoded->width, decoded->height,
-                                                 static_cast<AVPixelFormat>(decoded->format), width, height,
-                                                 AV_PIX_FMT_RGB24, SWS_BILINEAR, nullptr, nullptr, nullptr);
-    sws_ctx.reset(converter);
-    if (converter == nullptr) return {};
+    if (!match_converter(decoded)) return {};
 
     FramePtr picture = make_frame();
     if (!picture) return {};
@@ -209,8 +205,109 @@ FramePtr MediaDecoder::convert_picture(const AVFrame* decoded) {
     picture->data[0] = picture->buf[0]->data;
     picture->linesize[0] = row_bytes;
     picture->extended_data = picture->data;
-    sws_scale(converter, decoded->data, decoded->linesize, 0, decoded->height, picture->data, picture->linesize);
+    if (orientation.upright()) {
+        sws_scale(sws_ctx.get(), decoded->data, decoded->linesize, 0, decoded->height, picture->data,
+                  picture->linesize);
+    } else if (!convert_turned(decoded, picture.get())) {
+        return {};
+    }
     return picture;
+}
+
+// Sets sws_ctx up for pictures shaped and coloured like `decoded`; false when
+// no converter can be made. A picture like the one before costs two
+// comparisons.
+bool MediaDecoder::match_converter(const AVFrame* decoded) {
+    const ConverterInput input{decoded->width, decoded->height, decoded->format};
+    if (!(input == converter_input)) {
+        // A quarter-turned stream is converted at its own size, then turned.
+        const int converted_width = orientation.transpose ? height : width;
+        const int converted_height = orientation.transpose ? width : height;
+        SwsContext* converter = sws_getCachedContext(sws_ctx.release(), input.width, input.height,
+                                                     static_cast<AVPixelFormat>(input.format), converted_width,
+                                                     converted_height, AV_PIX_FMT_RGB24, SWS_BILINEAR, nullptr,
+                                                     nullptr, nullptr);
+        sws_ctx.reset(converter);
+        if (converter == nullptr) {
+            converter_input = ConverterInput{};
+            return false;
+        }
+        // The converter is new, or as new as the one made at open: it
+        // assumes the default matrix and its format's range.
+        int* inverse_table = nullptr;
+        int* table = nullptr;
+        int target_full_range = 0;
+        int brightness = 0;
+        int contrast = 0;
+        int saturation = 0;
+        sws_getColorspaceDetails(converter, &inverse_table, &converter_default_full_range, &table,
+                                 &target_full_range, &brightness, &contrast, &saturation);
+        converter_colours = ConverterColours{SWS_CS_DEFAULT, converter_default_full_range};
+        converter_input = input;
+    }
+    match_colours(decoded);
+    return true;
+}
+
+// Gives sws_ctx the colour matrix and range that `decoded` is tagged with.
+// An untagged picture converts as the ffmpeg command line converts it: with
+// the BT.601 matrix, in the range its pixel format implies.
+void MediaDecoder::match_colours(const AVFrame* decoded) {
+    ConverterColours wanted{SWS_CS_DEFAULT, converter_default_full_range};
+    switch (decoded->colorspace) {
+        case AVCOL_SPC_BT709:
+        case AVCOL_SPC_FCC:
+        case AVCOL_SPC_BT470BG:
+        case AVCOL_SPC_SMPTE170M:
+        case AVCOL_SPC_SMPTE240M:
+        case AVCOL_SPC_BT2020_NCL:
+        case AVCOL_SPC_BT2020_CL:
+            // swscale numbers its matrices as the colour spaces are numbered.
+            wanted.matrix = decoded->colorspace;
+            break;
+        default:
+            break;
+    }
+    if (decoded->color_range == AVCOL_RANGE_JPEG) wanted.full_range = 1;
+    if (decoded->color_range == AVCOL_RANGE_MPEG) wanted.full_range = 0;
+    if (wanted == converter_colours) return;
+
+    int* inverse_table = nullptr;
+    int* table = nullptr;
+    int source_full_range = 0;
+    int target_full_range = 0;
+    int brightness = 0;
+    int contrast = 0;
+    int saturation = 0;
+    sws_getColorspaceDetails(sws_ctx.get(), &inverse_table, &source_full_range, &table, &target_full_range,
+                             &brightness, &contrast, &saturation);
+    const int* coefficients = sws_getCoefficients(wanted.matrix);
+    sws_setColorspaceDetails(sws_ctx.get(), coefficients, wanted.full_range, coefficients, target_full_range,
+                             brightness, contrast, saturation);
+    converter_colours = wanted;
+}
+
+// Converts `decoded` at its own orientation into unturned_picture, then
+// turns it into `picture`. False when unturned_picture cannot be allocated.
+bool MediaDecoder::convert_turned(const AVFrame* decoded, AVFrame* picture) {
+    const int converted_width = orientation.transpose ? height : width;
+    const int converted_height = orientation.transpose ? width : height;
+    if (!unturned_picture) {
+        FramePtr unturned = make_frame();
+        if (!unturned) return false;
+        unturned->format = AV_PIX_FMT_RGB24;
+        unturned->width = converted_width;
+        unturned->height = converted_height;
+        // FFmpeg's own buffers leave room for the converter's overrun and
+        // for turn_picture() reading a byte past the last pixel.
+        if (av_frame_get_buffer(unturned.get(), 0) < 0) return false;
+        unturned_picture = std::move(unturned);
+    }
+    sws_scale(sws_ctx.get(), decoded->data, decoded->linesize, 0, decoded->height, unturned_picture->data,
+              unturned_picture->linesize);
+    turn_picture(unturned_picture->data[0], converted_width, converted_height, unturned_picture->linesize[0],
+                 orientation, picture->data[0], picture->linesize[0]);
+    return true;
 }
 
 }  // namespace reelpipe

@@ -101,6 +101,21 @@ first line
 second line
 """
 
+def _tagged_bars(matrix: str, range_: str, seconds: float = 1) -> tuple[str, ...]:
+    # Saturated and mid-tone bars: a wrong matrix shows on the first, a wrong
+    # range on the grey and orange ones.
+    bars = "".join(f"color=c={c}:s=64x64:r=25:d={seconds}[b{i}];"
+                   for i, c in enumerate(("red", "lime", "blue", "gray", "orange")))
+    return (*_lavfi(bars + "[b0][b1][b2][b3][b4]hstack=inputs=5"),
+            "-vf", f"scale=out_color_matrix={matrix}:out_range={range_},format=yuv420p")
+
+
+_BT709 = ("-colorspace", "bt709", "-color_primaries", "bt709", "-color_trc", "bt709", "-color_range", "tv")
+_BT601 = ("-colorspace", "smpte170m", "-color_primaries", "smpte170m", "-color_trc", "smpte170m",
+          "-color_range", "tv")
+_FINE_H264 = (*_H264, "-crf", "10", "-an")
+
+
 RECIPES: dict[str, Recipe] = {
     "av": Recipe(
         "mp4",
@@ -280,6 +295,32 @@ RECIPES: dict[str, Recipe] = {
           "-map", "0:v", "-map", "1:a", "-c:v", "libx264", "-preset", "veryfast", "-crf", "18",
           "-bf", "3", "-g", "25", "-pix_fmt", "yuv420p", "-c:a", "pcm_s16le", "-ac", "2", "{out}"),),
         doc="frame_index pictures with a click at each whole second, PCM 44.1 kHz stereo, 10 s",
+    ),
+    "bars_bt709": Recipe(
+        "mp4",
+        ((*_tagged_bars("bt709", "tv"), *_BT709, *_FINE_H264, "{out}"),),
+        doc="colour and grey bars as BT.709 limited-range yuv420p, tagged so, 1 s",
+    ),
+    "bars_bt601": Recipe(
+        "mp4",
+        ((*_tagged_bars("bt601", "tv"), *_BT601, *_FINE_H264, "{out}"),),
+        doc="colour and grey bars as BT.601 limited-range yuv420p, tagged so, 1 s",
+    ),
+    "bars_jpeg": Recipe(
+        "mkv",
+        ((*_tagged_bars("bt601", "pc"), "-pix_fmt", "yuvj420p", "-color_range", "pc",
+          "-c:v", "mjpeg", "-q:v", "2", "-an", "{out}"),),
+        doc="colour and grey bars as full-range JPEG pictures (yuvj420p), 1 s",
+    ),
+    "bars_changing_ts": Recipe(
+        "ts",
+        ((*_tagged_bars("bt601", "tv"), *_BT601, *_FINE_H264, *_TS, "{part1.ts}"),
+         (*_tagged_bars("bt709", "tv"), *_BT709, *_FINE_H264, "-output_ts_offset", "1", *_TS,
+          "{part2.ts}"),
+         (*_tagged_bars("bt709", "pc"), *_BT709[:-2], "-color_range", "pc", *_FINE_H264,
+          "-output_ts_offset", "2", *_TS, "{part3.ts}")),
+        concat=("part1.ts", "part2.ts", "part3.ts"),
+        doc="MPEG-TS of bars: 1 s BT.601, 1 s BT.709, 1 s BT.709 full range, each tagged so",
     ),
 }
 
