@@ -15,7 +15,7 @@ import pytest
 import reelpipe
 import sound_util as su
 from helpers import wait_until
-from lifecycle_util import first_picture
+from robustness_util import first_picture
 from sound_util import ffmpeg
 
 RATE = su.RATE
