@@ -8,7 +8,7 @@ import typing
 import numpy
 import numpy.typing
 
-Picture: typing.TypeAlias = numpy.typing.NDArray[numpy.uint8]
+_Picture: typing.TypeAlias = numpy.typing.NDArray[numpy.uint8]
 
 class MediaDecoder:
     """One media input (file or URL) and its playback.
@@ -43,14 +43,14 @@ class MediaDecoder:
     @typing.overload
     def get_next_frame(
         self, *, timeout: float | None = None, with_time: typing.Literal[False] = False
-    ) -> Picture | None: ...
+    ) -> _Picture | None: ...
     @typing.overload
     def get_next_frame(
         self, *, timeout: float | None = None, with_time: typing.Literal[True]
-    ) -> tuple[Picture, float | None] | None: ...
+    ) -> tuple[_Picture, float | None] | None: ...
     def get_next_frame(
         self, *, timeout: float | None = None, with_time: bool = False
-    ) -> Picture | tuple[Picture, float | None] | None:
+    ) -> _Picture | tuple[_Picture, float | None] | None:
         """The next picture once it is due, as a (height, width, 3) RGB array over
         the picture's own memory, or None when there is nothing to show now.
         timeout bounds the wait in seconds (None: as long as it takes);
@@ -83,7 +83,7 @@ class MediaDecoder:
     def get_size(self) -> tuple[int, int]:
         """(width, height) of the pictures handed out; (0, 0) without video."""
     def __iter__(self) -> MediaDecoder: ...
-    def __next__(self) -> Picture: ...
+    def __next__(self) -> _Picture: ...
     def __enter__(self) -> MediaDecoder: ...
     def __exit__(
         self,
