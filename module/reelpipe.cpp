@@ -113,7 +113,9 @@ constexpr double longest_timeout = 1e8;
 // long to matter). Negative and NaN are refused.
 std::optional<std::chrono::nanoseconds> frame_wait(std::optional<double> timeout) {
     if (!timeout) return std::nullopt;
-    if (std::isnan(*timeout) || *timeout < 0.0) throw py::value_error("timeout must be a number of seconds >= 0 or None");
+    if (std::isnan(*timeout) || *timeout < 0.0) {
+        throw py::value_error("timeout must be a number of seconds >= 0 or None");
+    }
     if (*timeout > longest_timeout) return std::nullopt;
     return std::chrono::nanoseconds(static_cast<std::int64_t>(*timeout * 1e9));
 }
