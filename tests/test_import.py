@@ -67,7 +67,7 @@ def _parameters(signature: str) -> list[tuple[str, str | None]]:
     inside = signature[signature.index("(") + 1:signature.rindex(") ->")]
     parts, depth, current = [], 0, ""
     for char in inside:
-        depth += char in "[(" and 1 or (char in "])" and -1 or 0)
+        depth += {"[": 1, "(": 1, "]": -1, ")": -1}.get(char, 0)
         if char == "," and depth == 0:
             parts.append(current.strip())
             current = ""
