@@ -1,5 +1,6 @@
 // The audio decode thread: packets from audio_packet_queue become sound in
 // the playback format at the back of audio_buffer.
+#include <algorithm>
 #include <new>
 
 #include "media_decoder.h"
@@ -9,6 +10,10 @@ namespace reelpipe {
 namespace {
 
 constexpr auto buffer_full_poll = std::chrono::milliseconds(10);
+// The sound buffer holds at least this many seconds, however short the
+// read-ahead limit: the callback takes whole periods, and a buffer held
+// below one would never play.
+constexpr double shortest_sound_ahead = 1.0;
 
 // The longest silence played ahead of a sound track that starts later than
 // the point playback starts from.
@@ -93,13 +98,13 @@ void MediaDecoder::anchor_audio_clock(double first_sound) {
     resync_audio_clock = false;
 }
 
-// Waits while audio_buffer holds more than max_buffer_ahead seconds of
-// sound: in 10 ms steps while the device drains it, and while playback is
-// paused (nothing drains it then) until resume(), a seek or stop() wakes
-// it. Called on the audio thread with audio_codec_mutex held; takes
+// Waits while audio_buffer holds more than max_buffer_ahead (at least
+// shortest_sound_ahead) seconds of sound: in 10 ms steps while the device
+// drains it, and while playback is paused (nothing drains it then) until
+// resume(), a seek or stop() wakes it. Called on the audio thread with audio_codec_mutex held; takes
 // audio_buffer_mutex.
 void MediaDecoder::wait_for_buffer_room() {
-    const double limit = playback_bytes_per_second * max_buffer_ahead;
+    const double limit = playback_bytes_per_second * std::max(max_buffer_ahead, shortest_sound_ahead);
     std::unique_lock<std::mutex> lock(audio_buffer_mutex);
     while (static_cast<double>(audio_buffer.size()) > limit && running && !seek_requested) {
         if (paused) {

@@ -67,17 +67,17 @@ def _refused_url() -> str:
 
 @pytest.mark.parametrize("kind", ["missing", "directory", "empty", "text", "refused url", "nul byte",
                                   "ts_head", "ts_null_packets"])
-def test_bad_input_fails_promptly_with_its_message_and_leaves_nothing(clips, made, kind):
-    path, message = {
-        "missing": (os.path.join(made["folder"], "no-such-file.mp4"), None),
-        "directory": (made["folder"], None),
-        "empty": (made["empty"], None),
-        "text": (made["text"], None),
-        "refused url": (_refused_url(), None),
+def test_bad_input_fails_promptly_with_its_message_and_reason_and_leaves_nothing(clips, made, kind):
+    path, message, reason = {
+        "missing": (os.path.join(made["folder"], "no-such-file.mp4"), None, "No such file or directory"),
+        "directory": (made["folder"], None, "Is a directory"),
+        "empty": (made["empty"], None, "Invalid data found when processing input"),
+        "text": (made["text"], None, "Invalid data found when processing input"),
+        "refused url": (_refused_url(), None, "Connection refused"),
         # FFmpeg would open the name before the NUL, a real file.
-        "nul byte": (clips["av"] + "\0.txt", OPEN_FAILED + clips["av"]),
-        "ts_head": (made["ts_head"], NO_STREAM_INFO),
-        "ts_null_packets": (made["ts_null_packets"], NO_STREAM_INFO),
+        "nul byte": (clips["av"] + "\0.txt", OPEN_FAILED + clips["av"], "embedded null byte"),
+        "ts_head": (made["ts_head"], NO_STREAM_INFO, "End of file"),
+        "ts_null_packets": (made["ts_null_packets"], NO_STREAM_INFO, "End of file"),
     }[kind]
     message = message or OPEN_FAILED + path
     with pytest.raises(RuntimeError):  # a first failure may set up what FFmpeg keeps for good
@@ -86,6 +86,7 @@ def test_bad_input_fails_promptly_with_its_message_and_leaves_nothing(clips, mad
     with pytest.raises(RuntimeError) as failure:
         bounded(reelpipe.MediaDecoder, path)
     assert str(failure.value) == message
+    assert failure.value.__notes__ == [reason]
     assert settled_threads(threads) == threads
     assert set(helpers.open_fds()) == fds
 
@@ -93,16 +94,21 @@ def test_bad_input_fails_promptly_with_its_message_and_leaves_nothing(clips, mad
 # ---------------------------------------------------------------- threads and the device
 
 
-@pytest.mark.parametrize("clip, video, audio", [
-    ("av", True, True),
-    ("audio_mp3", False, True),
-    ("video_only", True, False),
-    ("subtitles_only", False, False),
+@pytest.mark.parametrize("clip, options, video, audio", [
+    ("av", {}, True, True),
+    ("av", {"audio": False}, True, False),
+    ("audio_mp3", {}, False, True),
+    ("video_only", {}, True, False),
+    ("subtitles_only", {}, False, False),
 ])
-def test_threads_and_device_follow_the_streams(clips, made, clip, video, audio):
+def test_threads_and_device_follow_the_streams(clips, made, clip, options, video, audio):
     path = made[clip] if clip in made else clips[clip]
+    decoder = reelpipe.MediaDecoder(path, **options)
+    assert (decoder.has_video(), decoder.has_audio()) == (video, audio)
+    assert decoder.get_size() == ((320, 240) if video else (0, 0))
+    del decoder
     before = steady_threads()
-    probe = reelpipe_probe.Probe(path)
+    probe = reelpipe_probe.Probe(path, **options)
     state = probe.state()
     assert (state["video_stream_index"] >= 0, state["audio_stream_index"] >= 0) == (video, audio)
     assert state["audio_device_ready"] == audio
@@ -187,6 +193,20 @@ def test_start_after_stop_is_a_full_restart(clips, paused_first):
     assert later and min(later) >= first
     assert probe.get_position() >= stopped["audio_clock"]
     bounded(probe.stop)
+
+
+def test_with_block_stops_the_decoder_through_an_exception_and_repr_follows_the_state(clips):
+    path = clips["av"]
+    with pytest.raises(KeyError):
+        with reelpipe.MediaDecoder(path) as decoder:
+            assert repr(decoder) == f"<reelpipe.MediaDecoder {path!r} 320x240 at 25 fps, 8.0 s, constructed>"
+            decoder.start()
+            assert repr(decoder).endswith(", playing>")
+            decoder.pause()
+            assert repr(decoder).endswith(", paused>")
+            raise KeyError
+    assert repr(decoder).endswith(", stopped>")
+    assert repr(reelpipe.MediaDecoder(clips["audio_mp3"])).endswith(" without video, 6.0 s, constructed>")
 
 
 def test_dropping_a_running_decoder_joins_its_threads(clips):
