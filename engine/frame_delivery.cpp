@@ -170,18 +170,14 @@ bool MediaDecoder::sound_left_unplayable() {
     return audio_buffer.size() < unplayable;
 }
 
-// True at the end of the input once the sound is over: no packet is left
-// to decode, what is buffered is too short to play, and the clock has stood
-// still a while, so the audio thread has nothing more on its way. A pause
-// stills the clock too, but then more than a period is usually left; at the
-// very end it is over either way. Takes audio_packet_mutex, then
-// audio_buffer_mutex, one at a time.
+// True at the end of the input once the sound is over: the audio decoder
+// has been drained at a lasting end (a momentary one, a file still being
+// written, leaves it undrained), what is buffered is too short to play, and
+// the clock has stood still a while. A pause stills the clock too, but then
+// more than a period is usually left; at the very end it is over either
+// way. Takes audio_buffer_mutex.
 bool MediaDecoder::sound_played_out() {
-    if (!end_of_stream || steady_now_ns() - audio_clock_moved_at <= stall_ns) return false;
-    {
-        std::lock_guard<std::mutex> lock(audio_packet_mutex);
-        if (!audio_packet_queue.empty()) return false;
-    }
+    if (!sound_exhausted || steady_now_ns() - audio_clock_moved_at <= stall_ns) return false;
     return sound_left_unplayable();
 }
 
