@@ -142,13 +142,6 @@ def import_pygame():
     return pygame
 
 
-def describe(decoder: reelpipe.MediaDecoder, name: str) -> str:
-    width, height = decoder.get_size()
-    pictures = f"{width}x{height} at {decoder.get_fps():.3f} fps" if decoder.has_video() else "no pictures"
-    return (f"{name}: {pictures}, {decoder.get_duration():.2f} s, "
-            f"{'with' if decoder.has_audio() else 'without'} sound")
-
-
 def status(decoder: reelpipe.MediaDecoder, playback: Playback) -> str:
     duration = decoder.get_duration()
     total = f" / {duration:6.2f}" if duration > 0 else ""
@@ -157,11 +150,11 @@ def status(decoder: reelpipe.MediaDecoder, playback: Playback) -> str:
     return f"{playback.position():6.2f}{total} s   {state:9s}"
 
 
-# ---------------------------------------------------------------- headless
-
-
 def play_headless(decoder: reelpipe.MediaDecoder, name: str, seconds: float | None, sheet: Path) -> int:
-    print(f"playing {describe(decoder, name)}", flush=True)
+    width, height = decoder.get_size()
+    pictures = f"{width}x{height} at {decoder.get_fps():.3f} fps" if decoder.has_video() else "no pictures"
+    print(f"playing {name}: {pictures}, {decoder.get_duration():.2f} s, "
+          f"{'with' if decoder.has_audio() else 'without'} sound", flush=True)
     pygame = import_pygame()
     sheet_every = max(2.0, decoder.get_duration() / SHEET_MAX)
     thumbnails, next_thumbnail = [], 0.0
@@ -227,9 +220,6 @@ def cpu_seconds() -> float:
     return usage.ru_utime + usage.ru_stime
 
 
-# ---------------------------------------------------------------- window
-
-
 def play_window(decoder: reelpipe.MediaDecoder, name: str, seconds: float | None, pygame) -> int:
     pygame.display.init()
     pygame.font.init()
@@ -287,9 +277,6 @@ def play_window(decoder: reelpipe.MediaDecoder, name: str, seconds: float | None
     finally:
         pygame.quit()
     return 0
-
-
-# ---------------------------------------------------------------- main
 
 
 def sample_clip() -> str:
