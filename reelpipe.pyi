@@ -1,37 +1,93 @@
 """Plays one media input: FFmpeg decoding, sound through the default playback
 device, pictures handed out as NumPy arrays when they are due."""
 
+import os
+import types
 import typing
 
 import numpy
 import numpy.typing
 
-class MediaDecoder:
-    """One media input (file or URL) and its playback."""
+Picture: typing.TypeAlias = numpy.typing.NDArray[numpy.uint8]
 
-    def __init__(self, arg0: str | bytes | bytearray, /) -> None:
-        """Opens and probes the input; RuntimeError when it cannot be opened or probed."""
+class MediaDecoder:
+    """One media input (file or URL) and its playback.
+
+    ``for picture in decoder`` yields each picture as it falls due and ends once
+    the input is finished; ``with MediaDecoder(path) as decoder`` stops it at
+    the end of the block.
+    """
+
+    def __init__(
+        self,
+        path: str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes],
+        *,
+        audio: bool = True,
+        max_buffer_ahead: float = 10.0,
+        min_buffer_ahead: float = 3.0,
+        max_picture_memory: int = 2147483648,
+    ) -> None:
+        """Opens and probes the input; nothing plays before start().
+
+        audio=False leaves the sound out (no device, pictures unpaced);
+        max_buffer_ahead and min_buffer_ahead are the seconds read ahead before
+        reading waits and that end buffering; max_picture_memory the bytes of
+        decoded pictures held ready (one picture is always let in). Invalid
+        options raise ValueError or TypeError before anything is opened; an
+        input that cannot be opened raises RuntimeError with FFmpeg's reason as
+        a note."""
     def start(self) -> None:
         """Starts reading, decoding and the sound; after stop(), starts again where it stood."""
     def stop(self) -> None:
         """Ends playback and releases the sound device; safe to call more than once."""
-    def get_next_frame(self) -> numpy.typing.NDArray[numpy.uint8] | None:
-        """The next picture once it is due, as a (height, width, 3) RGB array over the
-        picture's own memory, or None when there is nothing to show now (not started,
-        a seek pending, the input ended, or no pictures in the input)."""
+    @typing.overload
+    def get_next_frame(
+        self, *, timeout: float | None = None, with_time: typing.Literal[False] = False
+    ) -> Picture | None: ...
+    @typing.overload
+    def get_next_frame(
+        self, *, timeout: float | None = None, with_time: typing.Literal[True]
+    ) -> tuple[Picture, float | None] | None: ...
+    def get_next_frame(
+        self, *, timeout: float | None = None, with_time: bool = False
+    ) -> Picture | tuple[Picture, float | None] | None:
+        """The next picture once it is due, as a (height, width, 3) RGB array over
+        the picture's own memory, or None when there is nothing to show now.
+        timeout bounds the wait in seconds (None: as long as it takes);
+        with_time=True returns (picture, seconds), the picture's own time."""
     def get_fps(self) -> float:
         """Pictures per second of the video stream; 30.0 when unknown."""
     def get_duration(self) -> float:
         """Length of the input in seconds; 0.0 when unknown."""
     def get_position(self) -> float:
         """Playback position in seconds: the sound's clock, or the last picture's time without sound."""
-    def seek(self, arg0: typing.SupportsFloat | typing.SupportsIndex, /) -> None:
+    def seek(self, seconds: float) -> None:
         """Moves playback to the given second (negative or NaN: 0) and waits until done."""
-    def pause(self) -> None: ...
-    def resume(self) -> None: ...
-    def set_volume(self, arg0: typing.SupportsFloat | typing.SupportsIndex, /) -> None:
+    def pause(self) -> None:
+        """Holds the sound and with it the pictures; resume() goes on."""
+    def resume(self) -> None:
+        """Goes on after pause()."""
+    def set_volume(self, volume: float) -> None:
         """Sets the gain; 0 or less (or NaN) is silence, there is no upper bound."""
     def get_volume(self) -> float:
         """The current gain; 1.0 for an input without sound."""
     def is_buffering(self) -> bool:
         """True while reading ahead before playback (re)starts, or while a seek is under way."""
+    def is_finished(self) -> bool:
+        """True once the input has ended, every picture has been handed out or dropped and
+        the sound has played out; false before start() and again after a seek back."""
+    def has_audio(self) -> bool:
+        """True when a sound stream is played."""
+    def has_video(self) -> bool:
+        """True when the input has a video stream whose pictures come out."""
+    def get_size(self) -> tuple[int, int]:
+        """(width, height) of the pictures handed out; (0, 0) without video."""
+    def __iter__(self) -> MediaDecoder: ...
+    def __next__(self) -> Picture: ...
+    def __enter__(self) -> MediaDecoder: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: types.TracebackType | None,
+    ) -> None: ...

@@ -1,5 +1,6 @@
 // The audio decode thread: packets from audio_packet_queue become sound in
 // the playback format at the back of audio_buffer.
+#include <algorithm>
 #include <new>
 
 #include "media_decoder.h"
@@ -9,6 +10,10 @@ namespace reelpipe {
 namespace {
 
 constexpr auto buffer_full_poll = std::chrono::milliseconds(10);
+// The sound buffer holds at least this many seconds, however short the
+// read-ahead limit: the callback takes whole periods, and a buffer held
+// below one would never play.
+constexpr double shortest_sound_ahead = 1.0;
 
 bool same_layout(const AVChannelLayout& a, const AVChannelLayout& b) { return av_channel_layout_compare(&a, &b) == 0; }
 
@@ -58,9 +63,9 @@ bool MediaDecoder::handle_audio_frame(const AVFrame* frame) {
 }
 
 // Sleeps in 10 ms steps while audio_buffer holds more than max_buffer_ahead
-// seconds of sound; a seek or stop() ends the wait.
+// (at least shortest_sound_ahead) seconds of sound; a seek or stop() ends the wait.
 void MediaDecoder::wait_for_buffer_room() {
-    const double limit = playback_bytes_per_second * max_buffer_ahead;
+    const double limit = playback_bytes_per_second * std::max(max_buffer_ahead, shortest_sound_ahead);
     for (;;) {
         std::size_t fill = 0;
         {

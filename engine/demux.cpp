@@ -44,13 +44,13 @@ void MediaDecoder::demux_loop() {
             continue;
         }
         const double lead = read_ahead();
-        if (buffering && lead >= min_buffer_ahead && !end_buffering_with_a_picture()) {
+        if (buffering && lead >= min_buffer_ahead && !end_buffering_with_a_picture() && !pictures_starving()) {
             // Enough is read: another read could block in a stalled input
             // while the picture it waits for is being decoded.
             idle(first_picture_poll);
             continue;
         }
-        if (!buffering && lead > max_buffer_ahead && !sound_starving()) {
+        if (!buffering && lead > max_buffer_ahead && !sound_starving() && !pictures_starving()) {
             throttled_wait();
             continue;
         }
@@ -82,6 +82,18 @@ double MediaDecoder::read_ahead() const {
 bool MediaDecoder::sound_starving() const {
     if (audio_stream_index < 0 || video_stream_index < 0 || sound_gone()) return false;
     return audio_demux_clock - audio_clock < min_buffer_ahead;
+}
+
+// True when the video decoder has nothing left to turn into a picture: no
+// packet queued and no picture waiting. A decoder holds back a few packets
+// (reordering, frame threads) before its first picture comes out, so a
+// read-ahead limit shorter than that delay would otherwise stop reading for
+// good. Takes frame_queue_mutex (also from inside the throttled wait, under
+// seek_mutex, which comes first only there: nothing takes seek_mutex under it).
+bool MediaDecoder::pictures_starving() {
+    if (video_stream_index < 0 || video_packets_queued != 0) return false;
+    std::lock_guard<std::mutex> lock(frame_queue_mutex);
+    return frame_queue.empty() && !pictures_exhausted;
 }
 
 // True when the sound track has ended before the pictures: its last packet
@@ -158,7 +170,8 @@ void MediaDecoder::handle_failed_read() {
 void MediaDecoder::throttled_wait() {
     std::unique_lock<std::mutex> lock(seek_mutex);
     seek_cv.wait_until(lock, steady_clock::now() + milliseconds(50), [this] {
-        return seek_requested || !running || read_ahead() < resume_buffer_ahead || sound_starving();
+        return seek_requested || !running || read_ahead() < resume_buffer_ahead || sound_starving() ||
+               pictures_starving();
     });
 }
 

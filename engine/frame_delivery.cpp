@@ -25,10 +25,13 @@ constexpr std::int64_t stall_ns = 100'000'000;
 
 }  // namespace
 
-FramePtr MediaDecoder::get_next_frame() {
+FramePtr MediaDecoder::get_next_frame() { return get_next_frame(std::nullopt).picture; }
+
+MediaDecoder::Delivery MediaDecoder::get_next_frame(std::optional<std::chrono::nanoseconds> timeout) {
     // Without pictures there is nothing to wait for, and waiting would only
     // hold the sound in buffering.
     if (video_stream_index < 0) return {};
+    const auto deadline = std::chrono::steady_clock::now() + timeout.value_or(std::chrono::nanoseconds::zero());
     for (;;) {
         std::unique_lock<std::mutex> lock(frame_queue_mutex);
         // Only a pipeline with nothing left to decode needs the demux thread to
@@ -37,9 +40,14 @@ FramePtr MediaDecoder::get_next_frame() {
             !buffering) {
             buffering = true;
         }
-        frame_queue_cv.wait(lock, [this] {
+        const auto ready = [this] {
             return (!frame_queue.empty() && !buffering) || !running || input_finished() || seek_requested;
-        });
+        };
+        if (!timeout) {
+            frame_queue_cv.wait(lock, ready);
+        } else if (!frame_queue_cv.wait_until(lock, deadline, ready)) {
+            return {};
+        }
         // Reading may have ended while pictures are still being decoded: the
         // wait above ends only once the last of them is queued.
         if (seek_requested || frame_queue.empty()) return {};
@@ -48,8 +56,12 @@ FramePtr MediaDecoder::get_next_frame() {
         if (verdict == Verdict::early) {
             // After stop() nothing moves the clock again: do not wait for it.
             if (!running) return {};
-            frame_queue_cv.wait_for(lock, early_wait(frame_queue.front().get()),
-                                    [this] { return !running || seek_requested; });
+            auto wake = std::chrono::steady_clock::now() + early_wait(frame_queue.front().get());
+            if (timeout) {
+                if (std::chrono::steady_clock::now() >= deadline) return {};
+                wake = std::min(wake, deadline);
+            }
+            frame_queue_cv.wait_until(lock, wake, [this] { return !running || seek_requested; });
             continue;
         }
         FramePtr picture = std::move(frame_queue.front());
@@ -58,9 +70,24 @@ FramePtr MediaDecoder::get_next_frame() {
         // The video thread may be waiting for room in the queue.
         frame_queue_cv.notify_all();
         if (verdict == Verdict::late) continue;
-        if (picture->pts != AV_NOPTS_VALUE) video_clock = picture_seconds(picture.get());
-        return picture;
+        if (picture->pts == AV_NOPTS_VALUE) return {std::move(picture), std::nullopt};
+        const double seconds = picture_seconds(picture.get());
+        video_clock = seconds;
+        return {std::move(picture), seconds};
     }
+}
+
+// The end as a caller's loop needs it: reading is over, no picture is left
+// to hand out and no sound is left to play, and no seek is under way that
+// could lead back into the input. Takes frame_queue_mutex, then
+// audio_buffer_mutex.
+bool MediaDecoder::is_finished() {
+    if (!end_of_stream || seek_requested) return false;
+    if (video_stream_index >= 0) {
+        std::lock_guard<std::mutex> lock(frame_queue_mutex);
+        if (!pictures_exhausted || !frame_queue.empty()) return false;
+    }
+    return audio_stream_index < 0 || sound_played_out();
 }
 
 double MediaDecoder::picture_seconds(const AVFrame* picture) const {
@@ -122,10 +149,32 @@ std::chrono::nanoseconds MediaDecoder::early_wait(const AVFrame* picture) const 
 // in the lock order.
 bool MediaDecoder::sound_ran_out() {
     if (!(end_of_stream || sound_gone()) || paused || steady_now_ns() - audio_clock_moved_at <= stall_ns) return false;
+    return sound_left_unplayable();
+}
+
+// True when less than a device period is left in audio_buffer: the
+// callback plays whole periods only, so nothing will play it. Takes
+// audio_buffer_mutex.
+bool MediaDecoder::sound_left_unplayable() {
     const std::size_t unplayable =
         std::max(last_period_bytes.load(), static_cast<std::size_t>(playback_bytes_per_second / 10));
     std::lock_guard<std::mutex> lock(audio_buffer_mutex);
     return audio_buffer.size() < unplayable;
+}
+
+// True at the end of the input once the sound is over: no packet is left
+// to decode, what is buffered is too short to play, and the clock has stood
+// still a while, so the audio thread has nothing more on its way. A pause
+// stills the clock too, but then more than a period is usually left; at the
+// very end it is over either way. Takes audio_packet_mutex, then
+// audio_buffer_mutex, one at a time.
+bool MediaDecoder::sound_played_out() {
+    if (!end_of_stream || steady_now_ns() - audio_clock_moved_at <= stall_ns) return false;
+    {
+        std::lock_guard<std::mutex> lock(audio_packet_mutex);
+        if (!audio_packet_queue.empty()) return false;
+    }
+    return sound_left_unplayable();
 }
 
 double MediaDecoder::get_fps() const { return fps; }

@@ -1,8 +1,10 @@
 // Construction, start, stop and teardown of a MediaDecoder.
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -80,17 +82,29 @@ void pin_audio_backends() {
     });
 }
 
+// FFmpeg's description of an error code, as its tools print it.
+std::string error_text(int error) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(error, text, sizeof text);
+    return text;
+}
+
 }  // namespace
 
-MediaDecoder::MediaDecoder(std::string path_arg) : path(std::move(path_arg)) {
+MediaDecoder::MediaDecoder(std::string path_arg, const DecoderOptions& options)
+    : path(std::move(path_arg)),
+      max_buffer_ahead(options.max_buffer_ahead),
+      resume_buffer_ahead(std::min(options.min_buffer_ahead, options.max_buffer_ahead)),
+      min_buffer_ahead(options.min_buffer_ahead),
+      frame_queue_budget(options.max_picture_memory) {
     av_log_set_level(AV_LOG_QUIET);
     avformat_network_init();
     open_input();
     const int probed = avformat_find_stream_info(format_ctx.get(), nullptr);
     io_interrupt.deadline_ns = 0;
-    if (probed < 0) throw std::runtime_error("FFmpeg failed to find stream info.");
+    if (probed < 0) throw OpenError("FFmpeg failed to find stream info.", error_text(probed));
     open_video_stream();
-    open_audio_stream();
+    if (options.audio) open_audio_stream();
     if (format_ctx->duration != AV_NOPTS_VALUE && format_ctx->duration > 0) {
         duration = static_cast<double>(format_ctx->duration) / 1000000.0;
     }
@@ -100,10 +114,10 @@ MediaDecoder::MediaDecoder(std::string path_arg) : path(std::move(path_arg)) {
 // refused: FFmpeg would open the shorter name before the NUL.
 void MediaDecoder::open_input() {
     const std::string failure = "FFmpeg failed to open video file: " + path;
-    if (path.find('\0') != std::string::npos) throw std::runtime_error(failure);
+    if (path.find('\0') != std::string::npos) throw OpenError(failure, "embedded null byte");
 
     AVFormatContext* ctx = avformat_alloc_context();
-    if (ctx == nullptr) throw std::runtime_error(failure);
+    if (ctx == nullptr) throw OpenError(failure, error_text(AVERROR(ENOMEM)));
     ctx->interrupt_callback.callback = interrupt_io;
     ctx->interrupt_callback.opaque = &io_interrupt;
     io_interrupt.deadline_ns = steady_ns() + open_deadline_ns;
@@ -113,7 +127,7 @@ void MediaDecoder::open_input() {
     const int result = avformat_open_input(&ctx, path.c_str(), nullptr, &raw_options);
     options.reset(raw_options);
     // On failure avformat_open_input has freed the context already.
-    if (result < 0) throw std::runtime_error(failure);
+    if (result < 0) throw OpenError(failure, error_text(result));
     format_ctx.reset(ctx);
 }
 
@@ -250,6 +264,7 @@ void MediaDecoder::start() {
     }
     io_interrupt.abort = false;
     audio_clock_moved_at = steady_now_ns();
+    ever_started = true;
     running = true;
     demux_thread = std::thread(&MediaDecoder::demux_loop, this);
     if (video_stream_index >= 0) video_thread = std::thread(&MediaDecoder::video_decode_loop, this);
@@ -292,6 +307,11 @@ void MediaDecoder::wake_all_waiters() {
         std::lock_guard<std::mutex> lock(seek_mutex);
         seek_cv.notify_all();
     }
+}
+
+PlaybackState MediaDecoder::get_state() const {
+    if (running) return paused ? PlaybackState::paused : PlaybackState::playing;
+    return ever_started ? PlaybackState::stopped : PlaybackState::constructed;
 }
 
 std::int64_t MediaDecoder::steady_now_ns() { return steady_ns(); }

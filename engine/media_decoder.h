@@ -15,8 +15,11 @@
 #include <deque>
 #include <limits>
 #include <mutex>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <miniaudio.h>
@@ -66,13 +69,42 @@ struct IoInterrupt {
 // single packet would resample into hundreds of megabytes of sound.
 inline bool plausible_sample_rate(int rate) { return rate >= 1000 && rate <= 768000; }
 
+// The input could not be opened or probed. what() is the fixed message that
+// names the path; reason() is FFmpeg's own word for why (av_strerror's text
+// of the failing call's error).
+class OpenError : public std::runtime_error {
+public:
+    OpenError(const std::string& message, std::string reason)
+        : std::runtime_error(message), why(std::move(reason)) {}
+    const std::string& reason() const { return why; }
+
+private:
+    std::string why;
+};
+
+// What the caller may choose when it opens an input; the defaults are the
+// player's usual behaviour. The binding checks the values: read-ahead
+// seconds finite, not negative, min_buffer_ahead not above max_buffer_ahead.
+struct DecoderOptions {
+    bool audio = true;                  // false: the sound stream is left out, no device is opened
+    double max_buffer_ahead = 10.0;     // seconds read ahead before the demux thread waits
+    double min_buffer_ahead = 3.0;      // seconds read ahead that end buffering
+    // Bytes of decoded pictures held ready; one picture is let in whatever
+    // its size. The default bounds a 4K read-ahead, which would otherwise
+    // exhaust memory.
+    std::size_t max_picture_memory = std::size_t{2} << 30;
+};
+
+// Where a decoder is in its life, for the caller's eyes.
+enum class PlaybackState { constructed, playing, paused, stopped };
+
 class MediaDecoder {
 public:
     // Opens and probes `path` (a file or URL), picks at most one video and one
     // audio stream and prepares their decoders, converters and the playback
-    // device. Throws std::runtime_error when the input cannot be opened or
-    // probed. Blocks on the network; call without the interpreter lock.
-    explicit MediaDecoder(std::string path);
+    // device. Throws OpenError when the input cannot be opened or probed.
+    // Blocks on the network; call without the interpreter lock.
+    explicit MediaDecoder(std::string path, const DecoderOptions& options = {});
     ~MediaDecoder();
 
     MediaDecoder(const MediaDecoder&) = delete;
@@ -91,6 +123,24 @@ public:
     // The next picture that is due, or an empty handle when there is nothing
     // to show now. Blocks; call without the interpreter lock.
     FramePtr get_next_frame();
+    // A picture handed out, with its time in seconds (the value video_clock
+    // takes for it); no time when the picture has no timestamp.
+    struct Delivery {
+        FramePtr picture;
+        std::optional<double> seconds;
+    };
+    // get_next_frame() whose wait for a due picture lasts at most `timeout`
+    // when one is given; an empty picture when none fell due within it.
+    Delivery get_next_frame(std::optional<std::chrono::nanoseconds> timeout);
+    // True once the input has ended, every picture has been handed out or
+    // dropped and the sound has played out; false while a seek is pending.
+    bool is_finished();
+    bool has_audio() const { return audio_stream_index >= 0; }
+    bool has_video() const { return video_stream_index >= 0; }
+    int get_width() const { return width; }
+    int get_height() const { return height; }
+    const std::string& get_path() const { return path; }
+    PlaybackState get_state() const;
     double get_fps() const;
     double get_duration() const;
 
@@ -118,7 +168,8 @@ private:
     // Lock order. A thread that holds two of these locks took them in this
     // order; no path takes one listed earlier while holding a later one:
     //   lifecycle_mutex -> device_mutex
-    //   seek_mutex (held alone, except by seek(), see below)
+    //   seek_mutex -> frame_queue_mutex (seek() notifying frame waiters; the
+    //     throttled wait asking whether the video decoder starves)
     //   video_codec_mutex -> audio_codec_mutex -> video_packet_mutex
     //     -> audio_packet_mutex -> frame_queue_mutex -> audio_buffer_mutex
     // The seek's flush takes all six of the last group in that order. The
@@ -155,6 +206,7 @@ private:
     double read_ahead() const;
     bool sound_starving() const;
     bool sound_gone() const;
+    bool pictures_starving();
     bool end_buffering_with_a_picture();
     void idle(std::chrono::milliseconds duration);
     void route_packet(const AVPacket& packet);
@@ -195,6 +247,8 @@ private:
     std::chrono::nanoseconds early_wait(const AVFrame* picture) const;
     bool sound_ran_out();
     bool input_finished() const { return end_of_stream && pictures_exhausted; }
+    bool sound_left_unplayable();
+    bool sound_played_out();
     void announce_pictures_exhausted();
     void expect_more_pictures();
 
@@ -221,9 +275,11 @@ private:
                                                // set by seek(), frame delivery, the callback
     std::atomic<bool> seeking{false};          // seek() sets; decode threads and a failed read clear
     std::atomic<double> demux_clock{0.0};      // demux thread: time of the last video packet read
-    const double max_buffer_ahead = 10.0;      // seconds of read-ahead before the demux thread waits
-    const double resume_buffer_ahead = 3.0;    // a throttled wait ends below this lead
-    const double min_buffer_ahead = 3.0;       // buffering ends at this lead
+    const double max_buffer_ahead;             // seconds of read-ahead before the demux thread waits
+    // A throttled wait ends below this lead: min_buffer_ahead, or less when
+    // the read-ahead limit is lower still, so that a wait always ends.
+    const double resume_buffer_ahead;
+    const double min_buffer_ahead;             // buffering ends at this lead
     const double sound_gone_after = 30.0;      // seconds of pictures read past the last sound; see sound_gone()
     std::atomic<bool> seek_requested{false};   // set by seek(), cleared by the demux thread, both under seek_mutex
     std::atomic<double> seek_target{0.0};      // written by seek() under seek_mutex; never negative
@@ -290,6 +346,8 @@ private:
     std::mutex device_mutex;
     bool audio_device_ready = false;           // guarded by device_mutex
     bool stopped = false;                      // guarded by lifecycle_mutex: stop() ran since the last start()
+    // start() has run at least once; set by start(), read by get_state().
+    std::atomic<bool> ever_started{false};
     std::atomic<float> volume{1.0f};           // last volume set; applied to a reopened device
 
     // Bumped by the flush while it holds every queue and codec lock. A
@@ -315,9 +373,9 @@ private:
     std::int64_t picture_wait_since = 0;
     IoInterrupt io_interrupt;
 
-    // Pictures queued may take at most this many bytes; at 4K the 10 s
-    // read-ahead alone would exhaust memory.
-    std::size_t frame_queue_budget = std::size_t{2} << 30;
+    // Pictures queued may take at most this many bytes (the caller's
+    // max_picture_memory).
+    std::size_t frame_queue_budget;
     std::size_t frame_queue_bytes = 0;         // guarded by frame_queue_mutex
     // The RGB pictures' memory, reused once their arrays are gone (its own
     // leaf lock; see picture_buffers.h).

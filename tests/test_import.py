@@ -3,6 +3,7 @@ where the extension refuses to load."""
 
 from __future__ import annotations
 
+import ast
 import glob
 import os
 import pwd
@@ -17,34 +18,67 @@ import pytest
 import reelpipe
 from lifecycle_util import run_python
 
+ROOT = Path(__file__).resolve().parent.parent
+
 # What a caller sees of each method, as pybind11 renders it in the docstring.
+PATH_TYPES = "str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes]"
 SIGNATURES = {
-    "__init__": "__init__(self, arg0: str) -> None",
+    "__init__": f"__init__(self, path: {PATH_TYPES}, *, audio: bool = True, max_buffer_ahead: float = 10.0, "
+                "min_buffer_ahead: float = 3.0, max_picture_memory: int = 2147483648) -> None",
     "start": "start(self) -> None",
     "stop": "stop(self) -> None",
-    "get_next_frame": "get_next_frame(self) -> object",
+    "get_next_frame": "get_next_frame(self, *, timeout: float | None = None, with_time: bool = False) -> object",
     "get_fps": "get_fps(self) -> float",
     "get_duration": "get_duration(self) -> float",
     "get_position": "get_position(self) -> float",
-    "seek": "seek(self, arg0: float) -> None",
+    "seek": "seek(self, seconds: float) -> None",
     "pause": "pause(self) -> None",
     "resume": "resume(self) -> None",
-    "set_volume": "set_volume(self, arg0: float) -> None",
+    "set_volume": "set_volume(self, volume: float) -> None",
     "get_volume": "get_volume(self) -> float",
     "is_buffering": "is_buffering(self) -> bool",
+    "is_finished": "is_finished(self) -> bool",
+    "has_audio": "has_audio(self) -> bool",
+    "has_video": "has_video(self) -> bool",
+    "get_size": "get_size(self) -> tuple[int, int]",
+    "__iter__": "__iter__(self) -> reelpipe.MediaDecoder",
+    "__next__": "__next__(self) -> object",
+    "__enter__": "__enter__(self) -> reelpipe.MediaDecoder",
+    "__exit__": "__exit__(self, exc_type: object, exc_value: object, traceback: object) -> None",
+    "__repr__": "__repr__(self) -> str",
 }
 
 
 def _rendered_signature(method: object) -> str:
     """The signature line of a pybind11 method, in the plain form of SIGNATURES.
 
-    pybind11 names the type of self and, from 3.0 on, spells a float argument
+    pybind11 names the type of self and, from 3.0 on, spells a number argument
     as the protocols it accepts; both are the same signature to a caller.
     """
     text = getattr(method, "__text_signature__", None) or (method.__doc__ or "").strip().splitlines()[0]
     text = re.sub(r"self: [\w.]+", "self", text)
     text = text.replace("typing.SupportsFloat | typing.SupportsIndex", "float")
+    text = text.replace("typing.SupportsInt | typing.SupportsIndex", "int")
     return text.replace("typing.SupportsFloat", "float")
+
+
+def _parameters(signature: str) -> list[tuple[str, str | None]]:
+    """(name, default) of each parameter after self in a rendered signature; '*' marks keyword-only."""
+    inside = signature[signature.index("(") + 1:signature.rindex(") ->")]
+    parts, depth, current = [], 0, ""
+    for char in inside:
+        depth += char in "[(" and 1 or (char in "])" and -1 or 0)
+        if char == "," and depth == 0:
+            parts.append(current.strip())
+            current = ""
+        else:
+            current += char
+    parts.append(current.strip())
+    params = []
+    for part in parts[1:]:
+        name = part.split(":")[0].split("=")[0].strip()
+        params.append((name, part.split(" = ")[1] if " = " in part else None))
+    return params
 
 
 def _child_env(**extra: str) -> dict[str, str]:
@@ -65,17 +99,38 @@ def test_module_exports_only_the_decoder_class():
     assert isinstance(reelpipe.MediaDecoder, type)
 
 
-def test_class_has_exactly_the_thirteen_methods():
+def test_class_has_exactly_its_methods_each_documented():
     cls = reelpipe.MediaDecoder
-    own = {name for name in vars(cls) if not name.startswith("_")} | ({"__init__"} & set(vars(cls)))
+    own = {name for name in vars(cls) if not name.startswith("_")} | (set(SIGNATURES) & set(vars(cls)))
     assert own == set(SIGNATURES)
     for name in SIGNATURES:
         assert callable(getattr(cls, name)), name
+        if name != "__repr__":
+            assert len(getattr(cls, name).__doc__.strip().splitlines()) > 1, f"{name} has no docstring"
 
 
 @pytest.mark.parametrize("name", sorted(SIGNATURES))
 def test_method_signature(name):
     assert _rendered_signature(getattr(reelpipe.MediaDecoder, name)) == SIGNATURES[name]
+
+
+def test_stub_file_agrees_with_the_binding():
+    tree = ast.parse((ROOT / "reelpipe.pyi").read_text())
+    cls = next(node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == "MediaDecoder")
+    stubs = {node.name: node for node in cls.body if isinstance(node, ast.FunctionDef)
+             and not any(ast.unparse(d) == "typing.overload" for d in node.decorator_list)}
+    assert set(stubs) == set(SIGNATURES) - {"__repr__"}
+    for name, stub in stubs.items():
+        args = stub.args
+        defaults = [None] * (len(args.args) - len(args.defaults)) + list(args.defaults)
+        expected = [(a.arg, d) for a, d in zip(args.args, defaults)][1:]
+        if args.kwonlyargs:
+            expected.append(("*", None))
+            expected += list(zip((a.arg for a in args.kwonlyargs), args.kw_defaults))
+        expected = [(n, None if d is None else ast.literal_eval(d)) for n, d in expected]
+        rendered = [(n, None if d is None else ast.literal_eval(d))
+                    for n, d in _parameters(_rendered_signature(getattr(reelpipe.MediaDecoder, name)))]
+        assert rendered == expected, name
 
 
 def test_extension_exports_only_its_entry_point():
@@ -218,9 +273,15 @@ def odd_named_clip(clips, tmp_path_factory):
     return {"utf8": utf8, "raw": raw}
 
 
-@pytest.mark.parametrize("form", ["str", "bytes", "bytearray", "utf8 str", "non-utf8 bytes", "non-utf8 bytearray"])
+@pytest.mark.parametrize("form", ["str", "bytes", "bytearray", "utf8 str", "non-utf8 bytes", "non-utf8 bytearray",
+                                  "pathlib", "bytes PathLike", "surrogate-escaped str"])
 def test_path_forms_open_the_same_file(clips, odd_named_clip, form):
     plain = clips["video_only"]
+
+    class BytesPath:
+        def __fspath__(self) -> bytes:
+            return odd_named_clip["raw"]
+
     path = {
         "str": plain,
         "bytes": plain.encode(),
@@ -228,6 +289,10 @@ def test_path_forms_open_the_same_file(clips, odd_named_clip, form):
         "utf8 str": odd_named_clip["utf8"],
         "non-utf8 bytes": odd_named_clip["raw"],
         "non-utf8 bytearray": bytearray(odd_named_clip["raw"]),
+        "pathlib": Path(odd_named_clip["utf8"]),
+        "bytes PathLike": BytesPath(),
+        # What os.listdir() gives for a name that is not UTF-8.
+        "surrogate-escaped str": os.fsdecode(odd_named_clip["raw"]),
     }[form]
     reference = reelpipe.MediaDecoder(plain)
     decoder = reelpipe.MediaDecoder(path)
@@ -235,7 +300,7 @@ def test_path_forms_open_the_same_file(clips, odd_named_clip, form):
     assert decoder.get_fps() == reference.get_fps()
 
 
-@pytest.mark.parametrize("path", [42, None, ["a.mp4"], Path("a.mp4"), 1.5], ids=repr)
+@pytest.mark.parametrize("path", [42, None, ["a.mp4"], 1.5], ids=repr)
 def test_path_of_another_type_is_a_type_error(path):
     with pytest.raises(TypeError):
         reelpipe.MediaDecoder(path)

@@ -65,17 +65,17 @@ def _refused_url() -> str:
 
 @pytest.mark.parametrize("kind", ["missing", "directory", "empty", "text", "refused url", "nul byte",
                                   "ts_head", "ts_null_packets"])
-def test_bad_input_fails_promptly_with_its_message_and_leaves_nothing(clips, made, kind):
-    path, message = {
-        "missing": (os.path.join(made["folder"], "no-such-file.mp4"), None),
-        "directory": (made["folder"], None),
-        "empty": (made["empty"], None),
-        "text": (made["text"], None),
-        "refused url": (_refused_url(), None),
+def test_bad_input_fails_promptly_with_its_message_and_reason_and_leaves_nothing(clips, made, kind):
+    path, message, reason = {
+        "missing": (os.path.join(made["folder"], "no-such-file.mp4"), None, "No such file or directory"),
+        "directory": (made["folder"], None, "Is a directory"),
+        "empty": (made["empty"], None, "Invalid data found when processing input"),
+        "text": (made["text"], None, "Invalid data found when processing input"),
+        "refused url": (_refused_url(), None, "Connection refused"),
         # FFmpeg would open the name before the NUL, a real file.
-        "nul byte": (clips["av"] + "\0.txt", OPEN_FAILED + clips["av"]),
-        "ts_head": (made["ts_head"], NO_STREAM_INFO),
-        "ts_null_packets": (made["ts_null_packets"], NO_STREAM_INFO),
+        "nul byte": (clips["av"] + "\0.txt", OPEN_FAILED + clips["av"], "embedded null byte"),
+        "ts_head": (made["ts_head"], NO_STREAM_INFO, "End of file"),
+        "ts_null_packets": (made["ts_null_packets"], NO_STREAM_INFO, "End of file"),
     }[kind]
     message = message or OPEN_FAILED + path
     with pytest.raises(RuntimeError):  # a first failure may set up what FFmpeg keeps for good
@@ -84,6 +84,7 @@ def test_bad_input_fails_promptly_with_its_message_and_leaves_nothing(clips, mad
     with pytest.raises(RuntimeError) as failure:
         bounded(reelpipe.MediaDecoder, path)
     assert str(failure.value) == message
+    assert failure.value.__notes__ == [reason]
     assert settled_threads(threads) == threads
     assert set(helpers.open_fds()) == fds
 
