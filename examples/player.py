@@ -305,7 +305,8 @@ def main(argv: list[str] | None = None) -> int:
     try:
         decoder = reelpipe.MediaDecoder(path, **options)
     except (RuntimeError, ValueError) as exc:
-        print("player:", "; ".join([str(exc), *getattr(exc, "__notes__", ())]), file=sys.stderr)
+        reasons = "".join(f" ({note})" for note in getattr(exc, "__notes__", ()))
+        print(f"player: {exc}{reasons}", file=sys.stderr)
         return 1
     name = path if "://" in path else Path(path).name
 
