@@ -259,11 +259,11 @@ def play_window(decoder: reelpipe.MediaDecoder, name: str, seconds: float | None
             item = playback.next_picture(WAIT)
             now = time.monotonic()
             if item is not None:
+                # Every picture has the size get_size() tells: the area was fitted to it.
                 surface = to_surface(pygame, item[0])
-                size = fit(surface.get_size(), area)
-                if size != surface.get_size():
-                    surface = pygame.transform.scale(surface, size)
-                screen.blit(surface, ((screen.get_width() - size[0]) // 2, (area[1] - size[1]) // 2))
+                if surface.get_size() != area:
+                    surface = pygame.transform.scale(surface, area)
+                screen.blit(surface, ((screen.get_width() - area[0]) // 2, 0))
                 shown.append(now)
             while shown and now - shown[0] > 1.0:
                 shown.popleft()
