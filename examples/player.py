@@ -267,8 +267,9 @@ def play_window(decoder: reelpipe.MediaDecoder, name: str, seconds: float | None
                 shown.append(now)
             while shown and now - shown[0] > 1.0:
                 shown.popleft()
+            rate = f"{len(shown):3d} fps   " if decoder.has_video() else ""
             volume = f"volume {decoder.get_volume():.1f}" if decoder.has_audio() else ""
-            text = f"{status(decoder, playback)}   {len(shown):3d} fps   {volume}"
+            text = f"{status(decoder, playback)}   {rate}{volume}"
             screen.fill((20, 20, 20), (0, area[1], screen.get_width(), BAR))
             screen.blit(font.render(text, True, (220, 220, 220)), (6, area[1] + 4))
             pygame.display.flip()
