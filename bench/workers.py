@@ -111,10 +111,10 @@ class Unpaced:
                 "faults": page_faults() - self.faults0}
 
 
-def throughput_reelpipe(clip: str, pictures: int) -> dict:
+def throughput_reelpipe(clip: str, pictures: int, options: dict | None = None) -> dict:
     import reelpipe
     run = Unpaced()
-    decoder = reelpipe.MediaDecoder(clip)
+    decoder = reelpipe.MediaDecoder(clip, **(options or {}))
     decoder.start()
     idle_since = None
     while run.seq.count < pictures:
@@ -243,10 +243,10 @@ class RealtimeLog:
         }
 
 
-def realtime_reelpipe(clip: str, fps: float, seconds: float, pictures: int) -> dict:
+def realtime_reelpipe(clip: str, fps: float, seconds: float, pictures: int, options: dict | None = None) -> dict:
     import reelpipe
     log = RealtimeLog(fps, seconds)
-    decoder = reelpipe.MediaDecoder(clip)
+    decoder = reelpipe.MediaDecoder(clip, **(options or {}))
     decoder.start()
     deadline = now() + seconds * 2 + 15
     position = 0.0
@@ -476,10 +476,13 @@ def main() -> int:
     request = json.loads(sys.argv[1])
     measure, tool = request["measure"], request["tool"]
     clip = request["clip"]
+    # reelpipe's constructor options, when the request names any.
+    options = {"options": request["options"]} if "options" in request else {}
     if measure == "throughput":
-        result = globals()[f"throughput_{tool}"](clip, request["pictures"])
+        result = globals()[f"throughput_{tool}"](clip, request["pictures"], **options)
     elif measure == "realtime":
-        result = globals()[f"realtime_{tool}"](clip, request["fps"], request["seconds"], request["pictures"])
+        result = globals()[f"realtime_{tool}"](clip, request["fps"], request["seconds"], request["pictures"],
+                                               **options)
     elif measure == "seek":
         result = globals()[f"seek_{tool}"](clip, request["fps"], request["targets"])
     elif measure == "start":

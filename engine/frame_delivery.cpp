@@ -69,6 +69,12 @@ MediaDecoder::Delivery MediaDecoder::get_next_frame(std::optional<std::chrono::n
         frame_queue_bytes -= static_cast<std::size_t>(picture->linesize[0]) * static_cast<std::size_t>(height);
         // The video thread may be waiting for room in the queue.
         frame_queue_cv.notify_all();
+        // With a read-ahead limit shorter than the decoder's delay, the demux
+        // thread holds back until the decoder starves; wake it now rather
+        // than after its throttled wait. That wait is bounded, so a wake-up
+        // missed for want of seek_mutex (which comes first in the lock
+        // order) costs only its length.
+        if (frame_queue.empty()) seek_cv.notify_all();
         if (verdict == Verdict::late) continue;
         if (picture->pts == AV_NOPTS_VALUE) return {std::move(picture), std::nullopt};
         const double seconds = picture_seconds(picture.get());

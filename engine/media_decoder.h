@@ -288,7 +288,10 @@ private:
     // seek_done and seek_serial. seek() holds it alone except for the
     // moment it notifies frame waiters (seek_mutex -> frame_queue_mutex).
     std::mutex seek_mutex;
-    std::condition_variable seek_cv;           // seek completion, throttle and end-of-input waits
+    // Seek completion, throttle and end-of-input waits. Frame delivery also
+    // wakes the throttled wait when the frame queue runs empty, without
+    // seek_mutex: that wait is bounded, so a missed wake-up costs 50 ms.
+    std::condition_variable seek_cv;
     bool seek_done = false;                    // guarded by seek_mutex: the latest request was carried out
     std::uint64_t seek_serial = 0;             // guarded by seek_mutex: requests made so far
 

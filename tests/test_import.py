@@ -313,6 +313,22 @@ def test_missing_bytes_path_that_is_not_utf8_is_a_runtime_error(tmp_path):
         reelpipe.MediaDecoder(os.fsencode(str(tmp_path)) + b"/missing-\xff.mp4")
 
 
+@pytest.mark.parametrize("options, error", [
+    ({"max_buffer_ahead": -1.0}, ValueError),
+    ({"min_buffer_ahead": float("nan")}, ValueError),
+    ({"max_buffer_ahead": float("inf")}, ValueError),
+    ({"min_buffer_ahead": 5, "max_buffer_ahead": 4}, ValueError),
+    ({"max_picture_memory": -1}, ValueError),
+    ({"max_picture_memory": 1.5}, TypeError),
+    ({"max_buffer_ahead": "10"}, TypeError),
+    ({"audio": "no"}, TypeError),
+], ids=repr)
+def test_invalid_options_are_refused_before_anything_is_opened(tmp_path, options, error):
+    # The input does not exist: opening it first would raise RuntimeError.
+    with pytest.raises(error):
+        reelpipe.MediaDecoder(str(tmp_path / "missing.mp4"), **options)
+
+
 @pytest.mark.parametrize("method, value, accepted", [
     ("seek", 3, True),
     ("seek", 2.5, True),

@@ -92,16 +92,21 @@ def test_bad_input_fails_promptly_with_its_message_and_reason_and_leaves_nothing
 # ---------------------------------------------------------------- threads and the device
 
 
-@pytest.mark.parametrize("clip, video, audio", [
-    ("av", True, True),
-    ("audio_mp3", False, True),
-    ("video_only", True, False),
-    ("subtitles_only", False, False),
+@pytest.mark.parametrize("clip, options, video, audio", [
+    ("av", {}, True, True),
+    ("av", {"audio": False}, True, False),
+    ("audio_mp3", {}, False, True),
+    ("video_only", {}, True, False),
+    ("subtitles_only", {}, False, False),
 ])
-def test_threads_and_device_follow_the_streams(clips, made, clip, video, audio):
+def test_threads_and_device_follow_the_streams(clips, made, clip, options, video, audio):
     path = made[clip] if clip in made else clips[clip]
+    decoder = reelpipe.MediaDecoder(path, **options)
+    assert (decoder.has_video(), decoder.has_audio()) == (video, audio)
+    assert decoder.get_size() == ((320, 240) if video else (0, 0))
+    del decoder
     before = steady_threads()
-    probe = reelpipe_probe.Probe(path)
+    probe = reelpipe_probe.Probe(path, **options)
     state = probe.state()
     assert (state["video_stream_index"] >= 0, state["audio_stream_index"] >= 0) == (video, audio)
     assert state["audio_device_ready"] == audio
@@ -186,6 +191,20 @@ def test_start_after_stop_is_a_full_restart(clips, paused_first):
     assert later and min(later) >= first
     assert probe.get_position() >= stopped["audio_clock"]
     bounded(probe.stop)
+
+
+def test_with_block_stops_the_decoder_through_an_exception_and_repr_follows_the_state(clips):
+    path = clips["av"]
+    with pytest.raises(KeyError):
+        with reelpipe.MediaDecoder(path) as decoder:
+            assert repr(decoder) == f"<reelpipe.MediaDecoder {path!r} 320x240 at 25 fps, 8.0 s, constructed>"
+            decoder.start()
+            assert repr(decoder).endswith(", playing>")
+            decoder.pause()
+            assert repr(decoder).endswith(", paused>")
+            raise KeyError
+    assert repr(decoder).endswith(", stopped>")
+    assert repr(reelpipe.MediaDecoder(clips["audio_mp3"])).endswith(" without video, 6.0 s, constructed>")
 
 
 def test_dropping_a_running_decoder_joins_its_threads(clips):

@@ -326,6 +326,44 @@ def test_a_loop_until_none_gets_every_picture_of_a_short_clip(clips):
             decoder.stop()
 
 
+@pytest.mark.parametrize("clip, options, start_at", [
+    ("frame_index_50", {}, 0.0),
+    ("frame_index_av", {"audio": False}, 0.0),
+    # A read-ahead limit shorter than the decoder's delay, with and without sound.
+    ("frame_index_av", {"audio": False, "max_buffer_ahead": 0.0, "min_buffer_ahead": 0.0}, 0.0),
+    ("frame_index_av", {"max_buffer_ahead": 0.0, "min_buffer_ahead": 0.0}, 6.5),
+], ids=["b-frames", "sound left out", "no read-ahead", "no read-ahead with sound"])
+def test_pictures_come_with_their_own_time_until_finished_and_again_after_a_seek_back(clips, clip, options, start_at):
+    decoder = reelpipe.MediaDecoder(clips[clip], **options)
+    assert not decoder.is_finished()
+    decoder.start()
+    watchdog = threading.Timer(HANG, decoder.stop)  # a hang ends the loops below instead of the run
+    watchdog.start()
+    try:
+        bounded(decoder.seek, start_at)
+        timed = []
+        while not decoder.is_finished() and watchdog.is_alive():
+            got = decoder.get_next_frame(timeout=0.05, with_time=True)
+            if got is not None:
+                timed.append((frame_index_of(got[0]), got[1], decoder.get_position()))
+        assert watchdog.is_alive(), f"not finished; got {[index for index, _, _ in timed]}"
+        count = round(decoder.get_duration() * FPS)
+        assert timed and timed[-1][0] == count - 1
+        assert [seconds for _, seconds, _ in timed] == [pytest.approx(index / FPS) for index, _, _ in timed]
+        if not decoder.has_audio():
+            assert [index for index, _, _ in timed] == list(range(count))
+            assert [position for _, _, position in timed] == [seconds for _, seconds, _ in timed]
+
+        bounded(decoder.seek, start_at)
+        assert not decoder.is_finished()
+        again = [frame_index_of(picture) for picture in decoder]
+        assert watchdog.is_alive() and decoder.is_finished()
+        assert again[-1] == count - 1 and (decoder.has_audio() or again == list(range(count)))
+    finally:
+        watchdog.cancel()
+        decoder.stop()
+
+
 # ---------------------------------------------------------------- frame delivery rules (probe)
 
 
@@ -486,6 +524,10 @@ def test_stop_wakes_a_caller_waiting_for_an_early_picture_while_paused(clips):
         assert wait_until(lambda: decoder.get_next_frame() is not None and decoder.get_position() > 0.3,
                           timeout=HANG)
         decoder.pause()
+        # A bounded wait comes back empty-handed while the clock stands still,
+        # once the pictures already due at the pause are out.
+        waits = [bounded(lambda: decoder.get_next_frame(timeout=0.2)) for _ in range(5)]
+        assert waits[-1] is None and sum(picture is not None for picture in waits) <= 3
 
         def drain() -> int:
             count = 0
@@ -512,9 +554,8 @@ def test_stop_wakes_a_caller_waiting_while_buffering_with_an_empty_queue(probe):
 
 
 def test_frame_budget_bounds_the_queue_without_losing_or_stalling_pictures(clips):
-    p = reelpipe_probe.Probe(clips["frame_index"])
     budget = 3 * PICTURE_BYTES
-    p.set_frame_budget(budget)
+    p = reelpipe_probe.Probe(clips["frame_index"], max_picture_memory=budget)
     most = {"bytes": 0, "frames": 0}
     done = threading.Event()
 

@@ -16,9 +16,9 @@ namespace reelpipe {
 
 class EngineProbe {
 public:
-    explicit EngineProbe(const std::string& path) {
+    EngineProbe(const std::string& path, const DecoderOptions& options) {
         py::gil_scoped_release unlocked;
-        decoder_ = std::make_unique<MediaDecoder>(path);
+        decoder_ = std::make_unique<MediaDecoder>(path, options);
     }
     ~EngineProbe() {
         // A test may have raised `running` by hand without threads.
@@ -235,10 +235,23 @@ private:
 }  // namespace reelpipe
 
 PYBIND11_MODULE(reelpipe_probe, m) {
+    using reelpipe::DecoderOptions;
     using reelpipe::EngineProbe;
     using release_lock = py::call_guard<py::gil_scoped_release>;
     py::class_<EngineProbe>(m, "Probe")
-        .def(py::init<const std::string&>())
+        .def(py::init([](const std::string& path, bool audio, double max_buffer_ahead, double min_buffer_ahead,
+                         std::size_t max_picture_memory) {
+                 DecoderOptions options;
+                 options.audio = audio;
+                 options.max_buffer_ahead = max_buffer_ahead;
+                 options.min_buffer_ahead = min_buffer_ahead;
+                 options.max_picture_memory = max_picture_memory;
+                 return std::make_unique<EngineProbe>(path, options);
+             }),
+             py::arg("path"), py::kw_only(), py::arg("audio") = true,
+             py::arg("max_buffer_ahead") = DecoderOptions{}.max_buffer_ahead,
+             py::arg("min_buffer_ahead") = DecoderOptions{}.min_buffer_ahead,
+             py::arg("max_picture_memory") = DecoderOptions{}.max_picture_memory)
         .def("start", [](EngineProbe& p) { p.d().start(); })
         .def("stop", [](EngineProbe& p) { p.d().stop(); }, release_lock())
         .def("seek", [](EngineProbe& p, double s) { p.d().seek(s); }, release_lock())
