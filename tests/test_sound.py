@@ -7,6 +7,7 @@ so a correct path reproduces FFmpeg's decode sample for sample.
 
 from __future__ import annotations
 
+import logging
 import time
 
 import numpy as np
@@ -235,3 +236,21 @@ class TestEndOfInput:
         # All of it, short of at most the last part-filled device period
         # (826 frames, 19 ms, on this sink).
         assert loud_span(expected) - 0.025 <= loud_span(played) <= loud_span(expected) + 0.005
+
+
+class TestBackendChoice:
+    @pytest.mark.parametrize("choice, audible, record", [
+        (None, True, "sound through PulseAudio"),
+        ("null", False, "null device"),
+        ("nonsense", True, "REELPIPE_AUDIO_BACKEND=nonsense is not one of"),
+    ])
+    def test_environment_variable_picks_the_backend(self, pulse, clips, monkeypatch, caplog, choice, audible,
+                                                    record):
+        if choice is None:
+            monkeypatch.delenv("REELPIPE_AUDIO_BACKEND", raising=False)
+        else:
+            monkeypatch.setenv("REELPIPE_AUDIO_BACKEND", choice)
+        caplog.set_level(logging.INFO, logger="reelpipe")
+        played = play(pulse, clips.audio_mp3, lambda d: time.sleep(0.8))
+        assert (loud_span(played) > 0.3) == audible
+        assert any(record in r.getMessage() for r in caplog.records if r.name == "reelpipe")
