@@ -420,11 +420,11 @@ void MediaDecoder::open_audio_stream() {
     }
     audio_stream_index = index;
     log_event(LogLevel::info, "audio: stream #" + std::to_string(index) + ", " + audio_codec_ctx->codec->name + " " +
-                                  std::to_string(par->sample_rate) + " Hz, " + std::to_string(par->ch_layout.nb_channels) +
-                                  " channels");
+                                  std::to_string(par->sample_rate) + " Hz, " +
+                                  std::to_string(par->ch_layout.nb_channels) + " channels");
 
     if (!init_audio_device()) {
-        log_event(LogLevel::warning, "no sound device could be made, not even the null device; playing without sound");
+        log_event(LogLevel::warning, "no sound device could be made, not even the null one; playing without sound");
         audio_stream_index = -1;
         audio_codec_ctx.reset();
         swr_ctx.reset();
@@ -498,7 +498,9 @@ void MediaDecoder::start() {
     audio_clock_moved_at = steady_now_ns();
     running = true;
     demux_thread = std::thread(&MediaDecoder::run_for_input, this, &MediaDecoder::demux_loop);
-    if (video_stream_index >= 0) video_thread = std::thread(&MediaDecoder::run_for_input, this, &MediaDecoder::video_decode_loop);
+    if (video_stream_index >= 0) {
+        video_thread = std::thread(&MediaDecoder::run_for_input, this, &MediaDecoder::video_decode_loop);
+    }
     if (audio_stream_index >= 0) {
         audio_thread = std::thread(&MediaDecoder::run_for_input, this, &MediaDecoder::audio_decode_loop);
         std::lock_guard<std::mutex> lock(device_mutex);

@@ -138,8 +138,8 @@ void deliver_log_records() {
     }
 }
 
-// Hands records over for the delivering thread: a failing handler or filter
-// is reported as unraisable and delivery goes on.
+// Hands records over where no exception may come out: a failing handler or
+// filter is reported as unraisable and playback goes on.
 void deliver_log_records_reporting_errors() {
     try {
         deliver_log_records();
@@ -208,10 +208,10 @@ DecoderHolder open_decoder(const std::string& path) {
             py::gil_scoped_release unlocked;
             decoder.reset(new MediaDecoder(path));
         }
-        deliver_log_records();
+        deliver_log_records_reporting_errors();
         return decoder;
     } catch (const std::runtime_error& error) {
-        deliver_log_records();
+        deliver_log_records_reporting_errors();
         const std::string message = error.what();
         py::object text = py::reinterpret_steal<py::object>(
             PyUnicode_DecodeUTF8(message.data(), static_cast<py::ssize_t>(message.size()), "surrogateescape"));
