@@ -295,7 +295,6 @@ void log_chosen_device(const ma_device& device, const BackendChoice& choice) {
 
 MediaDecoder::MediaDecoder(std::string path_arg) : path(std::move(path_arg)), log_input(path) {
     const LogInputScope log_scope(&log_input);
-    install_ffmpeg_log_callback();
     avformat_network_init();
     open_input();
     const int probed = avformat_find_stream_info(format_ctx.get(), nullptr);

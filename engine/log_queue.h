@@ -60,9 +60,13 @@ private:
 // input of this thread's LogInputScope.
 void log_event(LogLevel level, std::string message);
 
-// Installs the FFmpeg log callback, once per process. Messages about a
-// decoder's input are queued when their level is listened to; all others go
-// to FFmpeg's default callback as before, at the level the process chose.
+// Installs the FFmpeg log callback, once per copy of the engine. Messages
+// about a decoder's input are queued when their level is listened to; all
+// others go to FFmpeg's default callback as before, at the level the process
+// chose. The callback is one per process, so only the program that takes the
+// records installs it: a second copy of the engine (the tests' probe module)
+// would otherwise take it over, and its registry knows none of the first
+// copy's inputs.
 void install_ffmpeg_log_callback();
 
 // Sets the most verbose Python level someone listens to on "reelpipe.ffmpeg"
