@@ -111,9 +111,11 @@ def test_records_reach_logging_while_the_caller_waits_elsewhere(clips, caplog):
         caplog.clear()
         # The end of the input is read while this thread only sleeps.
         decoder.seek(decoder.get_duration())
-        assert helpers.wait_until(lambda: any(r.input == clips.av and "end of the input" in r.getMessage()
-                                                  for r in caplog.records),
-                                  timeout=5.0)
+
+        def end_logged() -> bool:
+            return any(r.input == clips.av and "end of the input" in r.getMessage() for r in caplog.records)
+
+        assert helpers.wait_until(end_logged, timeout=5.0)
     finally:
         decoder.stop()
 
