@@ -42,6 +42,18 @@ std::int64_t saturating_timestamp(double units) {
     return units < largest ? static_cast<std::int64_t>(units) : static_cast<std::int64_t>(largest);
 }
 
+// Says why reading stopped: the end of the input, or a failure (the network
+// options have retried by then).
+void log_read_stop(int error) {
+    if (error == AVERROR_EOF) {
+        log_event(LogLevel::debug, "end of the input reached");
+        return;
+    }
+    char reason[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(error, reason, sizeof reason);
+    log_event(LogLevel::warning, std::string("reading failed: ") + reason);
+}
+
 }  // namespace
 
 void MediaDecoder::demux_loop() {
@@ -64,7 +76,9 @@ void MediaDecoder::demux_loop() {
         }
         // Without a packet to read into, behave as at the end of the input:
         // playback drains and the thread keeps answering seeks and stop().
-        if (!packet || av_read_frame(format_ctx.get(), packet.get()) < 0) {
+        const int read = packet ? av_read_frame(format_ctx.get(), packet.get()) : AVERROR(ENOMEM);
+        if (read < 0) {
+            if (!end_of_stream) log_read_stop(read);
             handle_failed_read();
             continue;
         }

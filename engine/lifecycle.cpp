@@ -3,15 +3,20 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 extern "C" {
 #include <libavutil/imgutils.h>
-#include <libavutil/log.h>
+#include <libavutil/error.h>
 }
 
+#include "log_queue.h"
 #include "media_decoder.h"
 
 namespace reelpipe {
@@ -49,13 +54,34 @@ DictionaryPtr input_options() {
     return DictionaryPtr(options);
 }
 
-// Opens a decoder for `stream`; empty when there is none or it will not open.
-CodecContextPtr open_decoder(const AVStream* stream) {
+// A frame rate as people write it: 25, 23.976.
+std::string rate_text(double rate) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.5g", rate);
+    return text;
+}
+
+// FFmpeg's reason for an error code, for a log record.
+std::string ffmpeg_error_text(int error) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(error, text, sizeof text);
+    return text;
+}
+
+// Opens a decoder for `stream`, its messages tied to `input`; empty when
+// there is none or it will not open.
+CodecContextPtr open_decoder(const AVStream* stream, LogInput& input) {
     const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
-    if (codec == nullptr) return {};
+    if (codec == nullptr) {
+        log_event(LogLevel::warning, "stream #" + std::to_string(stream->index) + ": no decoder for " +
+                                         avcodec_get_name(stream->codecpar->codec_id));
+        return {};
+    }
     CodecContextPtr ctx(avcodec_alloc_context3(codec));
     if (!ctx) return {};
     if (avcodec_parameters_to_context(ctx.get(), stream->codecpar) < 0) return {};
+    // Set before opening: FFmpeg's frame threads copy it with the context.
+    ctx->opaque = &input;
     if (ctx->codec_type == AVMEDIA_TYPE_VIDEO) {
         // Pictures decode on frame and slice threads, as many as FFmpeg
         // chooses for the cores (its default is one thread): 1080p and 4K
@@ -64,7 +90,12 @@ CodecContextPtr open_decoder(const AVStream* stream) {
         ctx->thread_count = 0;
         ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     }
-    if (avcodec_open2(ctx.get(), codec, nullptr) < 0) return {};
+    const int opened = avcodec_open2(ctx.get(), codec, nullptr);
+    if (opened < 0) {
+        log_event(LogLevel::warning, "stream #" + std::to_string(stream->index) + ": the " + codec->name +
+                                         " decoder will not open: " + ffmpeg_error_text(opened));
+        return {};
+    }
     return ctx;
 }
 
@@ -84,42 +115,220 @@ const std::int32_t* display_matrix(const AVStream* stream) {
 #endif
 }
 
+// The client libraries of the sound backends, loaded once; null where absent.
+struct SoundLibraries {
+    void* alsa = nullptr;
+    void* jack = nullptr;
+};
+
 // Keeps the audio backends' client libraries loaded for the life of the
 // process. Each device makes its own miniaudio context, so that a sound
 // server started later is still found, and each context loads and unloads
 // libasound, libpulse and libjack; JACK's client library crashes in its
 // static initialiser after a few hundred such reloads. A library pinned
 // here is initialised once, and miniaudio's loads only count references.
-void pin_audio_backends() {
-    static std::once_flag pinned;
-    std::call_once(pinned, [] {
-        for (const char* name : {"libasound.so.2", "libpulse.so.0", "libjack.so.0"}) {
-            dlopen(name, RTLD_NOW | RTLD_NODELETE);
-        }
-    });
+const SoundLibraries& pin_audio_backends() {
+    static const SoundLibraries pinned = [] {
+        SoundLibraries libraries;
+        libraries.alsa = dlopen("libasound.so.2", RTLD_NOW | RTLD_NODELETE);
+        dlopen("libpulse.so.0", RTLD_NOW | RTLD_NODELETE);
+        libraries.jack = dlopen("libjack.so.0", RTLD_NOW | RTLD_NODELETE);
+        return libraries;
+    }();
+    return pinned;
 }
 
-// FFmpeg's description of an error code, as its tools print it.
-std::string error_text(int error) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(error, text, sizeof text);
-    return text;
+using AlsaErrorHandler = void (*)(const char* file, int line, const char* function, int error, const char* format,
+                                  ...);
+using AlsaSetErrorHandler = int (*)(AlsaErrorHandler handler);
+using JackMessageFunction = void (*)(const char* message);
+using JackSetMessageFunction = void (*)(JackMessageFunction function);
+
+void ignore_alsa_message(const char*, int, const char*, int, const char*, ...) {}
+void ignore_jack_message(const char*) {}
+
+// libasound and libjack print every failure of a probe (no card, no server:
+// about 40 lines per device made) straight to stderr, through handlers that
+// are global to the process. While any device is being made or released
+// they are replaced by ones that say nothing; the last to finish puts back
+// whatever was there before, the application's own handlers included. The
+// libraries are pinned, so they cannot be unloaded while ours are set.
+class QuietSoundLibraries {
+public:
+    QuietSoundLibraries() {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        if (state().users++ == 0) silence();
+    }
+    ~QuietSoundLibraries() {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        if (--state().users == 0) restore();
+    }
+    QuietSoundLibraries(const QuietSoundLibraries&) = delete;
+    QuietSoundLibraries& operator=(const QuietSoundLibraries&) = delete;
+
+private:
+    // A leaf lock, taken with device_mutex held (device_mutex -> this).
+    struct State {
+        std::mutex mutex;
+        int users = 0;                                  // guarded by mutex: devices being made or released
+        AlsaErrorHandler alsa_before = nullptr;         // guarded by mutex
+        JackMessageFunction jack_error_before = nullptr;  // guarded by mutex
+        JackMessageFunction jack_info_before = nullptr;   // guarded by mutex
+    };
+    static State& state() {
+        static State shared;
+        return shared;
+    }
+
+    template <typename T>
+    static T symbol(void* library, const char* name) {
+        return library != nullptr ? reinterpret_cast<T>(dlsym(library, name)) : nullptr;
+    }
+
+    // Each library is silenced only when its current handler can be read, so
+    // that it can be put back.
+    static void silence() {
+        const SoundLibraries& libraries = pin_audio_backends();
+        State& s = state();
+        auto* alsa_current = symbol<AlsaErrorHandler*>(libraries.alsa, "snd_lib_error");
+        auto set_alsa = symbol<AlsaSetErrorHandler>(libraries.alsa, "snd_lib_error_set_handler");
+        if (alsa_current != nullptr && set_alsa != nullptr) {
+            s.alsa_before = *alsa_current;
+            set_alsa(ignore_alsa_message);
+        }
+        auto* jack_error_current = symbol<JackMessageFunction*>(libraries.jack, "jack_error_callback");
+        auto* jack_info_current = symbol<JackMessageFunction*>(libraries.jack, "jack_info_callback");
+        auto set_jack_error = symbol<JackSetMessageFunction>(libraries.jack, "jack_set_error_function");
+        auto set_jack_info = symbol<JackSetMessageFunction>(libraries.jack, "jack_set_info_function");
+        if (jack_error_current != nullptr && jack_info_current != nullptr && set_jack_error != nullptr &&
+            set_jack_info != nullptr) {
+            s.jack_error_before = *jack_error_current;
+            s.jack_info_before = *jack_info_current;
+            set_jack_error(ignore_jack_message);
+            set_jack_info(ignore_jack_message);
+        }
+    }
+
+    static void restore() {
+        const SoundLibraries& libraries = pin_audio_backends();
+        State& s = state();
+        if (s.alsa_before != nullptr) {
+            symbol<AlsaSetErrorHandler>(libraries.alsa, "snd_lib_error_set_handler")(s.alsa_before);
+            s.alsa_before = nullptr;
+        }
+        if (s.jack_error_before != nullptr) {
+            symbol<JackSetMessageFunction>(libraries.jack, "jack_set_error_function")(s.jack_error_before);
+            symbol<JackSetMessageFunction>(libraries.jack, "jack_set_info_function")(s.jack_info_before);
+            s.jack_error_before = nullptr;
+        }
+    }
+};
+
+// The backends a device is made with, in order, and the name
+// REELPIPE_AUDIO_BACKEND asked for (empty when it did not choose).
+struct BackendChoice {
+    std::vector<ma_backend> order;
+    std::string asked;
+};
+
+// The backends a device is made with. By default PulseAudio, then ALSA, then
+// the null device, which plays nothing but paces the sound in real time.
+// JACK is tried only when asked for: a JACK server that is not running is
+// the common case, and probing for one costs a client start-up each time.
+// REELPIPE_AUDIO_BACKEND names one backend to try before the null device.
+BackendChoice audio_backends() {
+    static constexpr struct {
+        const char* name;
+        ma_backend backend;
+    } choices[] = {{"pulseaudio", ma_backend_pulseaudio},
+                   {"alsa", ma_backend_alsa},
+                   {"jack", ma_backend_jack},
+                   {"null", ma_backend_null}};
+    const char* wanted = std::getenv("REELPIPE_AUDIO_BACKEND");
+    const BackendChoice default_order{{ma_backend_pulseaudio, ma_backend_alsa, ma_backend_null}, {}};
+    if (wanted == nullptr || *wanted == '\0') return default_order;
+    for (const auto& choice : choices) {
+        if (std::strcmp(wanted, choice.name) != 0) continue;
+        if (choice.backend == ma_backend_null) return {{ma_backend_null}, wanted};
+        return {{choice.backend, ma_backend_null}, wanted};
+    }
+    log_event(LogLevel::warning, std::string("REELPIPE_AUDIO_BACKEND=") + wanted +
+                                     " is not one of pulseaudio, alsa, jack, null; using the default order");
+    return default_order;
 }
+
+// The names of the backends that could be heard, for a log record.
+std::string backend_names(const std::vector<ma_backend>& backends) {
+    std::string names;
+    for (ma_backend backend : backends) {
+        if (backend == ma_backend_null) continue;
+        if (!names.empty()) names += ", ";
+        names += ma_get_backend_name(backend);
+    }
+    return names;
+}
+
+// miniaudio's own messages: why a backend refused, mostly. Debug records,
+// as a machine without sound refuses every time; its debug level (every
+// library and symbol it loads) is left out.
+void log_device_message(void*, ma_uint32 level, const char* message) {
+    if (level >= MA_LOG_LEVEL_DEBUG) return;
+    std::string text = message;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    log_event(LogLevel::debug, "miniaudio: " + text);
+}
+
+// The log every device context reports to. Made once, never destroyed: a
+// device thread may log while the process exits.
+ma_log* device_log() {
+    static ma_log* log = [] {
+        auto* made = new ma_log;
+        if (ma_log_init(nullptr, made) != MA_SUCCESS) return static_cast<ma_log*>(nullptr);
+        ma_log_register_callback(made, ma_log_callback_init(log_device_message, nullptr));
+        return made;
+    }();
+    return log;
+}
+
+// Says which backend and device a new device plays on, or why sound is
+// paced by the null device.
+void log_chosen_device(const ma_device& device, const BackendChoice& choice) {
+    const ma_backend backend = device.pContext->backend;
+    if (backend != ma_backend_null) {
+        log_event(LogLevel::info, std::string("sound through ") + ma_get_backend_name(backend) + ", device '" +
+                                      device.playback.name + "'");
+        return;
+    }
+    const std::string paced = "sound is paced in real time on the null device and not heard";
+    if (choice.order.size() == 1) {
+        log_event(LogLevel::info, paced + ", as REELPIPE_AUDIO_BACKEND asks");
+    } else if (!choice.asked.empty()) {
+        log_event(LogLevel::warning, "REELPIPE_AUDIO_BACKEND=" + choice.asked + " found no device; " + paced);
+    } else {
+        log_event(LogLevel::info, "no sound server or card answered (tried " + backend_names(choice.order) + "); " +
+                                      paced);
+    }
+}
+
 
 }  // namespace
 
 MediaDecoder::MediaDecoder(std::string path_arg, const DecoderOptions& options)
     : path(std::move(path_arg)),
+      log_input(path),
       max_buffer_ahead(options.max_buffer_ahead),
       resume_buffer_ahead(std::min(options.min_buffer_ahead, options.max_buffer_ahead)),
       min_buffer_ahead(options.min_buffer_ahead),
       frame_queue_budget(options.max_picture_memory) {
-    av_log_set_level(AV_LOG_QUIET);
+    const LogInputScope log_scope(&log_input);
     avformat_network_init();
     open_input();
     const int probed = avformat_find_stream_info(format_ctx.get(), nullptr);
     io_interrupt.deadline_ns = 0;
-    if (probed < 0) throw OpenError("FFmpeg failed to find stream info.", error_text(probed));
+    if (probed < 0) {
+        log_event(LogLevel::error, "cannot find the streams: " + ffmpeg_error_text(probed));
+        throw OpenError("FFmpeg failed to find stream info.", ffmpeg_error_text(probed));
+    }
     open_video_stream();
     if (options.audio) open_audio_stream();
     set_input_timing();
@@ -163,10 +372,14 @@ double MediaDecoder::earliest_start() const {
 // refused: FFmpeg would open the shorter name before the NUL.
 void MediaDecoder::open_input() {
     const std::string failure = "FFmpeg failed to open video file: " + path;
-    if (path.find('\0') != std::string::npos) throw OpenError(failure, "embedded null byte");
+    if (path.find('\0') != std::string::npos) {
+        log_event(LogLevel::error, "cannot open: the path has a NUL byte in it");
+        throw OpenError(failure, "embedded null byte");
+    }
 
     AVFormatContext* ctx = avformat_alloc_context();
-    if (ctx == nullptr) throw OpenError(failure, error_text(AVERROR(ENOMEM)));
+    if (ctx == nullptr) throw OpenError(failure, ffmpeg_error_text(AVERROR(ENOMEM)));
+    ctx->opaque = &log_input;
     ctx->interrupt_callback.callback = interrupt_io;
     ctx->interrupt_callback.opaque = &io_interrupt;
     io_interrupt.deadline_ns = steady_ns() + open_deadline_ns;
@@ -176,7 +389,10 @@ void MediaDecoder::open_input() {
     const int result = avformat_open_input(&ctx, path.c_str(), nullptr, &raw_options);
     options.reset(raw_options);
     // On failure avformat_open_input has freed the context already.
-    if (result < 0) throw OpenError(failure, error_text(result));
+    if (result < 0) {
+        log_event(LogLevel::error, "cannot open: " + ffmpeg_error_text(result));
+        throw OpenError(failure, ffmpeg_error_text(result));
+    }
     format_ctx.reset(ctx);
 }
 
@@ -185,11 +401,14 @@ void MediaDecoder::open_input() {
 // treated as absent.
 void MediaDecoder::open_video_stream() {
     const int index = av_find_best_stream(format_ctx.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    if (index < 0) return;
+    if (index < 0) {
+        log_event(LogLevel::info, "no video stream");
+        return;
+    }
     const AVStream* stream = format_ctx->streams[index];
     if (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) return;
 
-    CodecContextPtr ctx = open_decoder(stream);
+    CodecContextPtr ctx = open_decoder(stream, log_input);
     if (!ctx) return;
     if (ctx->width <= 0 || ctx->height <= 0 || ctx->pix_fmt == AV_PIX_FMT_NONE) return;
     // Refuses sizes whose RGB picture could not even be addressed.
@@ -211,6 +430,9 @@ void MediaDecoder::open_video_stream() {
         fps = static_cast<double>(stream->avg_frame_rate.num) / static_cast<double>(stream->avg_frame_rate.den);
     }
     video_stream_index = index;
+    log_event(LogLevel::info, "video: stream #" + std::to_string(index) + ", " + video_codec_ctx->codec->name + " " +
+                                  std::to_string(width) + "x" + std::to_string(height) + " at " +
+                                  rate_text(fps) + " fps");
 }
 
 // Picks the audio stream and prepares its decoder, the resampler to the
@@ -218,11 +440,14 @@ void MediaDecoder::open_video_stream() {
 // without sound rather than with a half-made audio path.
 void MediaDecoder::open_audio_stream() {
     const int index = av_find_best_stream(format_ctx.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-    if (index < 0) return;
+    if (index < 0) {
+        log_event(LogLevel::info, "no audio stream");
+        return;
+    }
     const AVStream* stream = format_ctx->streams[index];
     const AVCodecParameters* par = stream->codecpar;
     if (!plausible_sample_rate(par->sample_rate)) return;
-    CodecContextPtr ctx = open_decoder(stream);
+    CodecContextPtr ctx = open_decoder(stream, log_input);
     if (!ctx) return;
 
     AVChannelLayout in_layout{};
@@ -253,8 +478,12 @@ void MediaDecoder::open_audio_stream() {
         sound_end = timestamp_seconds(stream->time_base, start + stream->duration);
     }
     audio_stream_index = index;
+    log_event(LogLevel::info, "audio: stream #" + std::to_string(index) + ", " + audio_codec_ctx->codec->name + " " +
+                                  std::to_string(par->sample_rate) + " Hz, " +
+                                  std::to_string(par->ch_layout.nb_channels) + " channels");
 
     if (!init_audio_device()) {
+        log_event(LogLevel::warning, "no sound device could be made, not even the null one; playing without sound");
         audio_stream_index = -1;
         audio_codec_ctx.reset();
         swr_ctx.reset();
@@ -277,8 +506,16 @@ bool MediaDecoder::init_audio_device() {
     // one: sound the callback already counted into audio_clock. A pause
     // would then skip up to a period and leave the clock ahead of the sound.
     config.noFixedSizedCallback = MA_TRUE;
-    pin_audio_backends();
-    if (ma_device_init(nullptr, &config, &audio_device) != MA_SUCCESS) return false;
+    ma_context_config context_config = ma_context_config_init();
+    context_config.pLog = device_log();
+    const BackendChoice backends = audio_backends();
+    {
+        const QuietSoundLibraries quiet;
+        const ma_result made = ma_device_init_ex(backends.order.data(), static_cast<ma_uint32>(backends.order.size()),
+                                                 &context_config, &config, &audio_device);
+        if (made != MA_SUCCESS) return false;
+    }
+    log_chosen_device(audio_device, backends);
     ma_device_set_master_volume(&audio_device, volume.load());
     playback_latency = device_latency(audio_device);
     sound_in_device = 0.0;  // a new device holds nothing yet
@@ -291,12 +528,14 @@ bool MediaDecoder::init_audio_device() {
 void MediaDecoder::release_audio_device() {
     std::lock_guard<std::mutex> lock(device_mutex);
     if (!audio_device_ready) return;
+    const QuietSoundLibraries quiet;
     if (ma_device_get_state(&audio_device) == ma_device_state_started) ma_device_stop(&audio_device);
     ma_device_uninit(&audio_device);
     audio_device_ready = false;
 }
 
 MediaDecoder::~MediaDecoder() {
+    const LogInputScope log_scope(&log_input);
     stop();
     // A decoder that was never started still holds an initialised device.
     release_audio_device();
@@ -306,6 +545,7 @@ MediaDecoder::~MediaDecoder() {
 }
 
 void MediaDecoder::start() {
+    const LogInputScope log_scope(&log_input);
     std::lock_guard<std::mutex> lifecycle(lifecycle_mutex);
     if (running) return;
     if (stopped) {
@@ -319,16 +559,19 @@ void MediaDecoder::start() {
     audio_clock_moved_at = steady_now_ns();
     ever_started = true;
     running = true;
-    demux_thread = std::thread(&MediaDecoder::demux_loop, this);
-    if (video_stream_index >= 0) video_thread = std::thread(&MediaDecoder::video_decode_loop, this);
+    demux_thread = std::thread(&MediaDecoder::run_for_input, this, &MediaDecoder::demux_loop);
+    if (video_stream_index >= 0) {
+        video_thread = std::thread(&MediaDecoder::run_for_input, this, &MediaDecoder::video_decode_loop);
+    }
     if (audio_stream_index >= 0) {
-        audio_thread = std::thread(&MediaDecoder::audio_decode_loop, this);
+        audio_thread = std::thread(&MediaDecoder::run_for_input, this, &MediaDecoder::audio_decode_loop);
         std::lock_guard<std::mutex> lock(device_mutex);
         if (audio_device_ready) ma_device_start(&audio_device);
     }
 }
 
 void MediaDecoder::stop() {
+    const LogInputScope log_scope(&log_input);
     std::lock_guard<std::mutex> lifecycle(lifecycle_mutex);
     running = false;
     paused = true;
@@ -369,5 +612,12 @@ PlaybackState MediaDecoder::get_state() const {
 }
 
 std::int64_t MediaDecoder::steady_now_ns() { return steady_ns(); }
+
+// Runs one worker thread's loop with every message it logs tied to this
+// decoder's input.
+void MediaDecoder::run_for_input(void (MediaDecoder::*loop)()) {
+    const LogInputScope log_scope(&log_input);
+    (this->*loop)();
+}
 
 }  // namespace reelpipe

@@ -27,6 +27,7 @@
 
 #include "byte_fifo.h"
 #include "ffmpeg_ptr.h"
+#include "log_queue.h"
 #include "picture_buffers.h"
 #include "picture_orientation.h"
 
@@ -172,9 +173,12 @@ private:
     //
     // Lock order. A thread that holds two of these locks took them in this
     // order; no path takes one listed earlier while holding a later one:
-    //   lifecycle_mutex -> device_mutex
+    //   lifecycle_mutex -> device_mutex -> the sound libraries' quieting
+    //     lock (lifecycle.cpp)
     //   seek_mutex -> frame_queue_mutex (seek() notifying frame waiters; the
     //     throttled wait asking whether the video decoder starves)
+    //   the log queue's and the log input registry's locks (log_queue.cpp)
+    //     are leaves: any thread may log while it holds any lock above
     //   video_codec_mutex -> audio_codec_mutex -> video_packet_mutex
     //     -> audio_packet_mutex -> frame_queue_mutex -> audio_buffer_mutex
     // The seek's flush takes all six of the last group in that order. The
@@ -210,6 +214,7 @@ private:
     bool init_audio_device();
     void release_audio_device();
     void wake_all_waiters();
+    void run_for_input(void (MediaDecoder::*loop)());
 
     // Demux and seek (demux.cpp).
     double read_ahead() const;
@@ -321,6 +326,9 @@ private:
     } return_freed_memory;
 
     std::string path;                          // as the caller gave it
+    // Names the input in log records. Declared before the contexts whose
+    // opaque field points at it, so that it outlives them and their threads.
+    LogInput log_input;
     std::atomic<bool> running{false};          // start() sets, stop() clears
     std::atomic<bool> paused{false};           // pause()/stop() set, resume()/start() clear
     std::atomic<bool> end_of_stream{false};    // demux thread: last read failed

@@ -7,6 +7,7 @@ so a correct path reproduces FFmpeg's decode sample for sample.
 
 from __future__ import annotations
 
+import logging
 import time
 
 import numpy as np
@@ -265,3 +266,21 @@ class TestSync:
         assert len(offsets) >= 4, f"too few pictures matched with their clicks: {offsets}"
         offset = float(np.median(offsets))
         assert -0.04 <= offset <= 0.015, f"pictures come {offset * 1000:+.1f} ms before their sound: {offsets}"
+
+
+class TestBackendChoice:
+    @pytest.mark.parametrize("choice, audible, record", [
+        (None, True, "sound through PulseAudio"),
+        ("null", False, "null device"),
+        ("nonsense", True, "REELPIPE_AUDIO_BACKEND=nonsense is not one of"),
+    ])
+    def test_environment_variable_picks_the_backend(self, pulse, clips, monkeypatch, caplog, choice, audible,
+                                                    record):
+        if choice is None:
+            monkeypatch.delenv("REELPIPE_AUDIO_BACKEND", raising=False)
+        else:
+            monkeypatch.setenv("REELPIPE_AUDIO_BACKEND", choice)
+        caplog.set_level(logging.INFO, logger="reelpipe")
+        played = play(pulse, clips.audio_mp3, lambda d: time.sleep(0.8))
+        assert (loud_span(played) > 0.3) == audible
+        assert any(record in r.getMessage() for r in caplog.records if r.name == "reelpipe")

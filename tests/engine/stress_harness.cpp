@@ -136,6 +136,9 @@ int main(int argc, char** argv) {
     }
     const std::string clip = argv[1];
     const int seconds = std::atoi(argv[2]);
+    // FFmpeg's messages then go to the engine's queue, which nothing here
+    // reads, rather than to stderr.
+    reelpipe::install_ffmpeg_log_callback();
     note_progress();
     std::atomic<bool> done{false};
     std::thread guard(watchdog, std::cref(done), std::chrono::seconds(20));

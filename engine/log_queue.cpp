@@ -1,0 +1,202 @@
+// The queue of records for Python's logging, and FFmpeg's log callback.
+#include "log_queue.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <unordered_set>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/log.h>
+}
+
+namespace reelpipe {
+
+namespace {
+
+// The records waiting for the binding. A leaf lock: posting takes nothing
+// else while it holds `mutex`, so any thread may post whatever it holds.
+// Made once and never destroyed, as FFmpeg's threads may post while the
+// process exits.
+struct LogQueue {
+    std::mutex mutex;
+    std::deque<LogRecord> records;    // guarded by mutex
+    std::size_t dropped = 0;          // guarded by mutex: records lost to a full queue since the last take
+    // Signalled when records arrive in an empty queue; made once, never closed.
+    const int wakeup_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+};
+
+LogQueue& log_queue() {
+    static auto* queue = new LogQueue;
+    return *queue;
+}
+
+// The LogInput objects alive now; an opaque pointer of a context is trusted
+// only when it is one of them. A leaf lock, held to copy one name.
+struct InputRegistry {
+    std::mutex mutex;
+    std::unordered_set<const LogInput*> live;  // guarded by mutex
+};
+
+InputRegistry& input_registry() {
+    static auto* registry = new InputRegistry;
+    return *registry;
+}
+
+// The input whose work this thread is doing, if it is one of the engine's
+// threads or a constructor.
+thread_local const LogInput* current_input = nullptr;
+
+// FFmpeg's most verbose level that someone listens to, AV_LOG_QUIET for
+// none. Written by the binding, read by every FFmpeg thread's callback;
+// relaxed, since a message filtered by a level a moment stale is harmless.
+std::atomic<int> ffmpeg_threshold{AV_LOG_QUIET};
+
+// A line of FFmpeg's in progress on this thread: FFmpeg writes some lines in
+// several calls, and only the last one ends with a newline. One that never
+// ends is cut at longest_line.
+thread_local std::string partial_line;
+constexpr std::size_t longest_line = 4096;
+thread_local int line_prefix = 1;
+
+void post(LogRecord record) {
+    LogQueue& queue = log_queue();
+    std::lock_guard<std::mutex> lock(queue.mutex);
+    if (queue.records.size() >= log_queue_capacity) {
+        queue.records.pop_front();
+        ++queue.dropped;
+    }
+    queue.records.push_back(std::move(record));
+    if (queue.records.size() == 1 && queue.wakeup_fd >= 0) {
+        // A full counter (never read for 2^64 records) only means the
+        // reader is already due to wake.
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = write(queue.wakeup_fd, &one, sizeof one);
+    }
+}
+
+// The name of the input a message with FFmpeg context `avcl` is about; false
+// when it is about none of the decoders'. Besides the posting thread's own
+// input, a format or codec context (FFmpeg's frame threads log with copies
+// of the codec context, opaque field included) names its decoder's tag.
+bool attributed_input(void* avcl, std::string* name) {
+    if (current_input != nullptr) {
+        *name = current_input->name();
+        return true;
+    }
+    if (avcl == nullptr) return false;
+    const AVClass* cls = *static_cast<const AVClass* const*>(avcl);
+    const void* opaque = nullptr;
+    if (cls == avcodec_get_class()) {
+        opaque = static_cast<const AVCodecContext*>(avcl)->opaque;
+    } else if (cls == avformat_get_class()) {
+        opaque = static_cast<const AVFormatContext*>(avcl)->opaque;
+    }
+    if (opaque == nullptr) return false;
+    InputRegistry& registry = input_registry();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    const auto found = registry.live.find(static_cast<const LogInput*>(opaque));
+    if (found == registry.live.end()) return false;
+    *name = (*found)->name();
+    return true;
+}
+
+LogLevel python_level(int ffmpeg_level) {
+    if (ffmpeg_level <= AV_LOG_ERROR) return LogLevel::error;
+    if (ffmpeg_level <= AV_LOG_WARNING) return LogLevel::warning;
+    if (ffmpeg_level <= AV_LOG_INFO) return LogLevel::info;
+    return LogLevel::debug;
+}
+
+// Formats one call's text onto this thread's line and queues the line once
+// it ends. Messages without text of their own (a bare newline after a
+// dump) are not worth a record.
+void queue_ffmpeg_line(void* avcl, int level, const char* format, va_list arguments, std::string input) {
+    char text[1024];
+    av_log_format_line2(avcl, level, format, arguments, text, sizeof text, &line_prefix);
+    partial_line += text;
+    const bool ended = !partial_line.empty() && partial_line.back() == '\n';
+    if (!ended && partial_line.size() < longest_line) return;
+    if (ended) partial_line.pop_back();
+    if (!partial_line.empty()) {
+        post({LogChannel::ffmpeg, python_level(level), std::move(input), std::move(partial_line)});
+    }
+    partial_line.clear();
+}
+
+// FFmpeg's log callback, for every thread of the process. The level is
+// judged before anything is formatted: a damaged input logs on every
+// packet, and what nobody listens to must cost next to nothing.
+void ffmpeg_log_callback(void* avcl, int level, const char* format, va_list arguments) {
+    const int plain_level = level & 0xff;  // the bits above carry a colour
+    const bool listened = plain_level <= ffmpeg_threshold.load(std::memory_order_relaxed);
+    if (!listened && plain_level > av_log_get_level()) return;
+    std::string input;
+    if (!attributed_input(avcl, &input)) {
+        av_log_default_callback(avcl, level, format, arguments);
+        return;
+    }
+    if (listened) queue_ffmpeg_line(avcl, plain_level, format, arguments, std::move(input));
+}
+
+int ffmpeg_level_for(int python_level) {
+    if (python_level <= static_cast<int>(LogLevel::debug)) return AV_LOG_DEBUG;
+    if (python_level <= static_cast<int>(LogLevel::info)) return AV_LOG_INFO;
+    if (python_level <= static_cast<int>(LogLevel::warning)) return AV_LOG_WARNING;
+    if (python_level <= static_cast<int>(LogLevel::error)) return AV_LOG_ERROR;
+    return AV_LOG_QUIET;
+}
+
+}  // namespace
+
+LogInput::LogInput(std::string name) : name_(std::move(name)) {
+    InputRegistry& registry = input_registry();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    registry.live.insert(this);
+}
+
+LogInput::~LogInput() {
+    InputRegistry& registry = input_registry();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    registry.live.erase(this);
+}
+
+LogInputScope::LogInputScope(const LogInput* input) : previous_(current_input) { current_input = input; }
+
+LogInputScope::~LogInputScope() { current_input = previous_; }
+
+void log_event(LogLevel level, std::string message) {
+    post({LogChannel::engine, level, current_input != nullptr ? current_input->name() : std::string(),
+          std::move(message)});
+}
+
+void install_ffmpeg_log_callback() {
+    static std::once_flag installed;
+    std::call_once(installed, [] { av_log_set_callback(ffmpeg_log_callback); });
+}
+
+void set_ffmpeg_log_threshold(int python_level) {
+    ffmpeg_threshold.store(ffmpeg_level_for(python_level), std::memory_order_relaxed);
+}
+
+std::vector<LogRecord> take_log_records(std::size_t* dropped) {
+    LogQueue& queue = log_queue();
+    std::lock_guard<std::mutex> lock(queue.mutex);
+    std::vector<LogRecord> taken(std::make_move_iterator(queue.records.begin()),
+                                 std::make_move_iterator(queue.records.end()));
+    queue.records.clear();
+    *dropped = queue.dropped;
+    queue.dropped = 0;
+    return taken;
+}
+
+int log_wakeup_fd() { return log_queue().wakeup_fd; }
+
+}  // namespace reelpipe

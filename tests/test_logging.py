@@ -1,0 +1,143 @@
+"""What the module says, and where: nothing on stderr or stdout, FFmpeg's
+messages and the decoder's own events as records of Python's logging that
+name the input they are about.
+
+The session runs without a sound server (conftest.py), so every decoder with
+sound makes miniaudio probe PulseAudio and ALSA, whose libraries complain on
+stderr unless they are kept quiet.
+"""
+
+from __future__ import annotations
+
+import logging
+import random
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+import helpers
+import reelpipe
+
+# Plays each input given for a moment around three seeks and prints how many
+# pictures came, which is all the child may write.
+PLAY_AND_SEEK = """
+import sys, time, reelpipe
+pictures = 0
+for path in sys.argv[1:]:
+    decoder = reelpipe.MediaDecoder(path)
+    decoder.start()
+    for target in (0.0, 5.0, 1.0):
+        decoder.seek(target)
+        end = time.monotonic() + 0.4
+        while time.monotonic() < end:
+            pictures += decoder.get_next_frame() is not None
+    decoder.stop()
+print(pictures)
+"""
+
+
+@pytest.fixture(scope="module")
+def damaged(clips, tmp_path_factory) -> str:
+    """The av clip with 64 bytes of noise every 2 KB from a quarter in: it
+    still opens, and from then on its decoders complain about every packet."""
+    data = bytearray(Path(clips.av).read_bytes())
+    noise = random.Random(13)
+    for at in range(len(data) // 4, len(data), 2048):
+        data[at:at + 64] = noise.randbytes(64)
+    path = tmp_path_factory.mktemp("damaged") / "damaged av.mp4"
+    path.write_bytes(bytes(data))
+    return str(path)
+
+
+def test_playing_clean_and_damaged_input_writes_nothing_on_stderr_or_stdout(clips, damaged):
+    result = subprocess.run([sys.executable, "-c", PLAY_AND_SEEK, clips.av, damaged], capture_output=True,
+                            text=True, timeout=120, stdin=subprocess.DEVNULL)
+    assert result.returncode == 0, result.stderr
+    assert result.stderr == ""
+    assert int(result.stdout) > 0
+
+
+def test_damaged_input_yields_ffmpeg_records_naming_it(damaged, caplog):
+    caplog.set_level(logging.DEBUG, logger="reelpipe")
+    decoder = reelpipe.MediaDecoder(damaged)
+
+    def ffmpeg_errors() -> list[logging.LogRecord]:
+        return [r for r in caplog.records
+                if r.name == "reelpipe.ffmpeg" and r.levelno == logging.ERROR and r.input == damaged]
+
+    try:
+        decoder.start()
+        decoder.seek(3.5)
+        end = time.monotonic() + 20.0
+        while not ffmpeg_errors() and time.monotonic() < end:
+            decoder.get_next_frame()
+    finally:
+        decoder.stop()
+    assert ffmpeg_errors(), [r.getMessage() for r in caplog.records]
+    from_ffmpeg = [r for r in caplog.records if r.name == "reelpipe.ffmpeg"]
+    assert {r.levelno for r in from_ffmpeg} <= {logging.DEBUG, logging.INFO, logging.WARNING, logging.ERROR}
+    # Every one names its input (a decoder of an earlier test may still be
+    # heard from), in the message and as an attribute.
+    for record in from_ffmpeg:
+        assert record.input
+        assert record.getMessage().startswith(record.input + ": ")
+
+
+def test_open_failure_is_logged_with_ffmpegs_reason(tmp_path, caplog):
+    missing = str(tmp_path / "missing.mp4")
+    caplog.set_level(logging.ERROR, logger="reelpipe")
+    with pytest.raises(RuntimeError):
+        reelpipe.MediaDecoder(missing)
+
+    def about_missing() -> list[logging.LogRecord]:
+        return [r for r in caplog.records if r.name == "reelpipe" and r.input == missing]
+
+    # Usually handed over before the constructor raises; at the latest by
+    # the delivery thread, should it be busy with earlier records.
+    assert helpers.wait_until(about_missing, timeout=5.0)
+    [record] = about_missing()
+    assert record.levelno == logging.ERROR
+    assert "No such file or directory" in record.getMessage()
+
+
+def test_records_reach_logging_while_the_caller_waits_elsewhere(clips, caplog):
+    caplog.set_level(logging.DEBUG, logger="reelpipe")
+    decoder = reelpipe.MediaDecoder(clips.av)
+    try:
+        decoder.start()
+        caplog.clear()
+        # The end of the input is read while this thread only sleeps.
+        decoder.seek(decoder.get_duration())
+
+        def end_logged() -> bool:
+            return any(r.input == clips.av and "end of the input" in r.getMessage() for r in caplog.records)
+
+        assert helpers.wait_until(end_logged, timeout=5.0)
+    finally:
+        decoder.stop()
+
+
+def test_a_flood_of_messages_is_bounded_and_the_loss_reported(damaged, caplog):
+    caplog.set_level(logging.DEBUG, logger="reelpipe")
+    decoder = reelpipe.MediaDecoder(damaged)
+    interval = sys.getswitchinterval()
+    try:
+        decoder.start()
+        caplog.clear()
+        # This thread keeps the interpreter lock for 3 s, so no record can be
+        # handed over while the decoder logs every packet of the damage.
+        sys.setswitchinterval(30.0)
+        end = time.monotonic() + 3.0
+        while time.monotonic() < end:
+            pass
+        sys.setswitchinterval(interval)
+        assert helpers.wait_until(lambda: any("messages dropped" in r.getMessage() for r in caplog.records))
+    finally:
+        sys.setswitchinterval(interval)
+        decoder.stop()
+    [note, *_] = [r for r in caplog.records if "messages dropped" in r.getMessage()]
+    assert (note.name, note.levelno) == ("reelpipe", logging.WARNING)
+    assert int(note.getMessage().split()[0]) > 0
