@@ -298,23 +298,21 @@ class Suite:
                       f"warm median {1000 * result['warm_median']:6.1f} ms", flush=True)
             self.record("start", tool, START_CLIP, 0, result)
 
-    def audio_bench(self) -> None:
-        done = subprocess.run([PY, str(BENCH / "bench_audio.py"), "--seconds", "5", "--periods", "10000"],
-                              capture_output=True, text=True, timeout=150, env=self.env)
+    def script_bench(self, measure: str, script: str, args: list[str], timeout: float) -> None:
+        """Runs one of the bench scripts beside this one and keeps what it printed."""
+        done = subprocess.run([PY, str(BENCH / script), *args],
+                              capture_output=True, text=True, timeout=timeout, env=self.env)
         lines = done.stdout.strip().splitlines()
         if done.returncode != 0:
-            lines.append(f"(bench_audio.py failed, exit {done.returncode}: {done.stderr.strip()[-300:]})")
+            lines.append(f"({script} failed, exit {done.returncode}: {done.stderr.strip()[-300:]})")
         print("\n".join("  " + line for line in lines), flush=True)
-        self.runs.append({"measure": "audio", "lines": lines, "load": load()})
+        self.runs.append({"measure": measure, "lines": lines, "load": load()})
+
+    def audio_bench(self) -> None:
+        self.script_bench("audio", "bench_audio.py", ["--seconds", "5", "--periods", "10000"], 150)
 
     def sync_bench(self) -> None:
-        done = subprocess.run([PY, str(BENCH / "bench_sync.py"), "--runs", "2"],
-                              capture_output=True, text=True, timeout=120, env=self.env)
-        lines = done.stdout.strip().splitlines()
-        if done.returncode != 0:
-            lines.append(f"(bench_sync.py failed, exit {done.returncode}: {done.stderr.strip()[-300:]})")
-        print("\n".join("  " + line for line in lines), flush=True)
-        self.runs.append({"measure": "sync", "lines": lines, "load": load()})
+        self.script_bench("sync", "bench_sync.py", ["--runs", "2"], 120)
 
     # ------------------------------------------------------------ schedule
     def run(self, schedule: Schedule) -> None:

@@ -18,6 +18,29 @@ constexpr std::size_t conversion_overrun = 128;
 constexpr std::int64_t lasting_end_ns = 1'000'000'000;
 constexpr std::int64_t dry_end_ns = 250'000'000;
 
+namespace {
+
+// What a converter does to colours, as sws_getColorspaceDetails tells it.
+struct ColourDetails {
+    int* inverse_table = nullptr;
+    int source_full_range = 0;
+    int* table = nullptr;
+    int target_full_range = 0;
+    int brightness = 0;
+    int contrast = 0;
+    int saturation = 0;
+
+    static ColourDetails of(SwsContext* converter) {
+        ColourDetails details;
+        sws_getColorspaceDetails(converter, &details.inverse_table, &details.source_full_range, &details.table,
+                                 &details.target_full_range, &details.brightness, &details.contrast,
+                                 &details.saturation);
+        return details;
+    }
+};
+
+}  // namespace
+
 // Waits up to 10 ms for a packet and takes it, unless a seek is pending.
 // Reports the end of the input when the queue is empty after the demux
 // thread's last read failed: both are seen under the queue's mutex, and the
@@ -46,9 +69,9 @@ MediaDecoder::PacketWait MediaDecoder::wait_for_packet(std::mutex& mutex, std::c
 
 // The loop of both decode threads: takes packets from its queue and feeds
 // them to its decoder with `decode`, drains the decoder once per flush at
-// an end of the input that calls for it (see end_calls_for_drain()) (then calls `drained`, when given), and reopens it
-// when input comes again after a drain (a stream that came back; then
-// calls `reopened`, when given).
+// an end of the input that lasts (see end_calls_for_drain(); then calls
+// `drained`, when given), and reopens it when input comes again after a
+// drain (a stream that came back; then calls `reopened`, when given).
 void MediaDecoder::decode_loop(const DecodeStream& stream, DecodeStep decode, Notice drained, Notice reopened) {
     FramePtr scratch = make_frame();
     // The flush generation whose end of input has been drained from the
@@ -234,14 +257,7 @@ bool MediaDecoder::match_converter(const AVFrame* decoded) {
         }
         // The converter is new, or as new as the one made at open: it
         // assumes the default matrix and its format's range.
-        int* inverse_table = nullptr;
-        int* table = nullptr;
-        int target_full_range = 0;
-        int brightness = 0;
-        int contrast = 0;
-        int saturation = 0;
-        sws_getColorspaceDetails(converter, &inverse_table, &converter_default_full_range, &table,
-                                 &target_full_range, &brightness, &contrast, &saturation);
+        converter_default_full_range = ColourDetails::of(converter).source_full_range;
         converter_colours = ConverterColours{SWS_CS_DEFAULT, converter_default_full_range};
         converter_input = input;
     }
@@ -272,18 +288,10 @@ void MediaDecoder::match_colours(const AVFrame* decoded) {
     if (decoded->color_range == AVCOL_RANGE_MPEG) wanted.full_range = 0;
     if (wanted == converter_colours) return;
 
-    int* inverse_table = nullptr;
-    int* table = nullptr;
-    int source_full_range = 0;
-    int target_full_range = 0;
-    int brightness = 0;
-    int contrast = 0;
-    int saturation = 0;
-    sws_getColorspaceDetails(sws_ctx.get(), &inverse_table, &source_full_range, &table, &target_full_range,
-                             &brightness, &contrast, &saturation);
+    const ColourDetails details = ColourDetails::of(sws_ctx.get());
     const int* coefficients = sws_getCoefficients(wanted.matrix);
-    sws_setColorspaceDetails(sws_ctx.get(), coefficients, wanted.full_range, coefficients, target_full_range,
-                             brightness, contrast, saturation);
+    sws_setColorspaceDetails(sws_ctx.get(), coefficients, wanted.full_range, coefficients, details.target_full_range,
+                             details.brightness, details.contrast, details.saturation);
     converter_colours = wanted;
 }
 
