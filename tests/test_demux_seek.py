@@ -434,7 +434,9 @@ def _assert_in_step(shown: list[tuple[int, float]]) -> None:
 
 
 # MPEG-TS starts at about 1.4 s, a broadcast capture far later, and one close
-# to the 33-bit wrap goes over it 2.3 s in.
+# to the 33-bit wrap goes over it 2.3 s in. Judged by when each picture
+# came, as the joins and the growing file below are.
+@pytest.mark.realtime
 @pytest.mark.parametrize("clip", ["index_ts", "index_ts_far", "index_ts_wrap"])
 def test_time_counts_from_the_input_start(clips, clip):
     decoder = reelpipe.MediaDecoder(clips[clip])
@@ -453,6 +455,7 @@ def test_time_counts_from_the_input_start(clips, clip):
 
 # Two recordings joined byte for byte: the second one's timestamps jump
 # forward a minute, or start again from where the first one's did.
+@pytest.mark.realtime
 @pytest.mark.parametrize("clip", ["index_join_forward", "index_join_backward"])
 def test_playback_carries_on_across_a_timestamp_join(clips, clip):
     decoder = reelpipe.MediaDecoder(clips[clip])
@@ -469,6 +472,7 @@ def test_playback_carries_on_across_a_timestamp_join(clips, clip):
         bounded(decoder.stop)
 
 
+@pytest.mark.realtime
 def test_a_file_still_being_written_plays_every_picture(clips, tmp_path):
     growing = tmp_path / "growing.ts"
     writer = subprocess.Popen(["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-re",

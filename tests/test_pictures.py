@@ -35,12 +35,13 @@ QUIET = 2.0                         # no picture for this long after the last on
 def take(decoder, count: int, quiet: float = QUIET) -> list[tuple[np.ndarray, float]]:
     """Takes up to `count` pictures, each with get_position() read right after it came.
 
-    None is normal while the first pictures are decoded; only `quiet` seconds
-    without any picture end the run early (the input is over).
+    None is normal while the first pictures are decoded; the run ends early
+    once the decoder says the input is finished, or after `quiet` seconds
+    without any picture.
     """
     taken: list[tuple[np.ndarray, float]] = []
     last = time.monotonic()
-    while len(taken) < count and time.monotonic() - last < quiet:
+    while len(taken) < count and time.monotonic() - last < quiet and not decoder.is_finished():
         picture = decoder.get_next_frame()
         position = decoder.get_position()
         if picture is None:
@@ -55,7 +56,7 @@ def drop(decoder, count: int, quiet: float = QUIET) -> int:
     """Takes up to `count` pictures and lets each go at once; returns how many came."""
     got = 0
     last = time.monotonic()
-    while got < count and time.monotonic() - last < quiet:
+    while got < count and time.monotonic() - last < quiet and not decoder.is_finished():
         if decoder.get_next_frame() is None:
             time.sleep(0.002)
             continue
