@@ -177,6 +177,7 @@ private:
     //     lock (lifecycle.cpp)
     //   seek_mutex -> frame_queue_mutex (seek() notifying frame waiters; the
     //     throttled wait asking whether the video decoder starves)
+    //   seek_mutex -> audio_buffer_mutex (seek() waking the audio thread)
     //   the log queue's and the log input registry's locks (log_queue.cpp)
     //     are leaves: any thread may log while it holds any lock above
     //   video_codec_mutex -> audio_codec_mutex -> video_packet_mutex
@@ -346,9 +347,10 @@ private:
     std::atomic<double> seek_target{0.0};      // written by seek() under seek_mutex; never negative
 
     // Carries the seek handshake and the demux thread's timed waits. Guards
-    // seek_done and seek_serial. seek() holds it alone except for the
-    // moments it notifies frame waiters (seek_mutex -> frame_queue_mutex)
-    // and the audio thread (seek_mutex -> audio_buffer_mutex).
+    // seek_done and seek_serial. Held alone except while seek() notifies
+    // frame waiters (seek_mutex -> frame_queue_mutex) and the audio thread
+    // (seek_mutex -> audio_buffer_mutex), and while the throttled wait asks
+    // whether the video decoder starves (seek_mutex -> frame_queue_mutex).
     std::mutex seek_mutex;
     // Seek completion, throttle and end-of-input waits. Frame delivery also
     // wakes the throttled wait when the frame queue runs empty, without
