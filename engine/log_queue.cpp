@@ -154,9 +154,21 @@ int ffmpeg_level_for(int python_level) {
     return AV_LOG_QUIET;
 }
 
+// A URL's user name and password stay out of the records: logs travel
+// further than the program that opened the input.
+std::string without_credentials(std::string name) {
+    const std::size_t scheme_end = name.find("://");
+    if (scheme_end == std::string::npos) return name;
+    const std::size_t authority = scheme_end + 3;
+    const std::size_t authority_end = name.find_first_of("/?#", authority);
+    const std::size_t at = name.rfind('@', authority_end == std::string::npos ? name.size() : authority_end);
+    if (at == std::string::npos || at < authority) return name;
+    return name.replace(authority, at - authority, "***");
+}
+
 }  // namespace
 
-LogInput::LogInput(std::string name) : name_(std::move(name)) {
+LogInput::LogInput(std::string name) : name_(without_credentials(std::move(name))) {
     InputRegistry& registry = input_registry();
     std::lock_guard<std::mutex> lock(registry.mutex);
     registry.live.insert(this);

@@ -20,6 +20,7 @@ import pytest
 
 import helpers
 import reelpipe
+from robustness_util import refused_url
 
 # Plays each input given for a moment around three seeks and prints how many
 # pictures came, which is all the child may write.
@@ -86,21 +87,29 @@ def test_damaged_input_yields_ffmpeg_records_naming_it(damaged, caplog):
         assert record.getMessage().startswith(record.input + ": ")
 
 
-def test_open_failure_is_logged_with_ffmpegs_reason(tmp_path, caplog):
-    missing = str(tmp_path / "missing.mp4")
+# A URL's password never reaches the records.
+@pytest.mark.parametrize("where", ["file", "url"])
+def test_open_failure_is_logged_with_ffmpegs_reason(tmp_path, caplog, where):
+    if where == "file":
+        path = named = str(tmp_path / "missing.mp4")
+        reason = "No such file or directory"
+    else:
+        path = refused_url().replace("http://", "http://viewer:secret@")
+        named = path.replace("viewer:secret", "***")
+        reason = "Connection refused"
     caplog.set_level(logging.ERROR, logger="reelpipe")
     with pytest.raises(RuntimeError):
-        reelpipe.MediaDecoder(missing)
+        reelpipe.MediaDecoder(path)
 
-    def about_missing() -> list[logging.LogRecord]:
-        return [r for r in caplog.records if r.name == "reelpipe" and r.input == missing]
+    def about_it() -> list[logging.LogRecord]:
+        return [r for r in caplog.records if r.name == "reelpipe" and r.input == named]
 
     # Usually handed over before the constructor raises; at the latest by
     # the delivery thread, should it be busy with earlier records.
-    assert helpers.wait_until(about_missing, timeout=5.0)
-    [record] = about_missing()
+    assert helpers.wait_until(about_it, timeout=5.0)
+    [record] = about_it()
     assert record.levelno == logging.ERROR
-    assert "No such file or directory" in record.getMessage()
+    assert reason in record.getMessage() and "secret" not in record.getMessage()
 
 
 def test_records_reach_logging_while_the_caller_waits_elsewhere(clips, caplog):
