@@ -656,18 +656,14 @@ def report(summary: dict, info: dict, runs: list[dict], notes: list[str], tools:
         w(f"| {key} | " + " | ".join(fmt(median(row.get(t, [])), "{:.0f}") for t in shown) + " |")
     w("")
 
-    audio = [r for r in runs if r["measure"] == "audio"]
-    if audio:
-        w("## Sound path (bench/bench_audio.py)\n")
-        w("```")
-        out.extend(audio[-1]["lines"])
-        w("```\n")
-    sync = [r for r in runs if r["measure"] == "sync"]
-    if sync:
-        w("## Sync at the sink (bench/bench_sync.py)\n")
-        w("```")
-        out.extend(sync[-1]["lines"])
-        w("```\n")
+    for measure, title in (("audio", "Sound path (bench/bench_audio.py)"),
+                           ("sync", "Sync at the sink (bench/bench_sync.py)")):
+        printed = [r for r in runs if r["measure"] == measure]
+        if printed:
+            w(f"## {title}\n")
+            w("```")
+            out.extend(printed[-1]["lines"])
+            w("```\n")
     return "\n".join(out) + "\n"
 
 
