@@ -49,9 +49,7 @@ void log_read_stop(int error) {
         log_event(LogLevel::debug, "end of the input reached");
         return;
     }
-    char reason[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(error, reason, sizeof reason);
-    log_event(LogLevel::warning, std::string("reading failed: ") + reason);
+    log_event(LogLevel::warning, "reading failed: " + ffmpeg_error_text(error));
 }
 
 }  // namespace

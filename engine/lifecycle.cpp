@@ -61,13 +61,6 @@ std::string rate_text(double rate) {
     return text;
 }
 
-// FFmpeg's reason for an error code, for a log record.
-std::string ffmpeg_error_text(int error) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(error, text, sizeof text);
-    return text;
-}
-
 // Opens a decoder for `stream`, its messages tied to `input`; empty when
 // there is none or it will not open.
 CodecContextPtr open_decoder(const AVStream* stream, LogInput& input) {

@@ -14,6 +14,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/error.h>
 #include <libavutil/log.h>
 }
 
@@ -167,6 +168,12 @@ std::string without_credentials(std::string name) {
 }
 
 }  // namespace
+
+std::string ffmpeg_error_text(int error) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(error, text, sizeof text);
+    return text;
+}
 
 LogInput::LogInput(std::string name) : name_(without_credentials(std::move(name))) {
     InputRegistry& registry = input_registry();

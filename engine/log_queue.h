@@ -56,6 +56,9 @@ private:
     const LogInput* previous_;
 };
 
+// FFmpeg's description of an error code, as its tools print it.
+std::string ffmpeg_error_text(int error);
+
 // Queues one of the engine's own events for the logger "reelpipe", about the
 // input of this thread's LogInputScope.
 void log_event(LogLevel level, std::string message);
