@@ -56,8 +56,6 @@ import pytest  # noqa: E402
 import helpers  # noqa: E402
 import make_clips  # noqa: E402
 
-IN_CI = os.environ.get("CI", "").lower() == "true"
-
 
 def pytest_collection_modifyitems(items: list[pytest.Item]) -> None:
     # A test that uses the sound server is marked, so `-m "not pulse"` skips them all.
@@ -343,7 +341,7 @@ def pulse():
     except (OSError, RuntimeError, subprocess.SubprocessError) as exc:
         server.stop()
         message = f"PulseAudio could not be started: {exc}"
-        if IN_CI:
+        if helpers.IN_CI:
             pytest.fail(message)
         pytest.skip(message)
     try:

@@ -1,12 +1,24 @@
-"""Small helpers the tests share: process resources and reading test pictures."""
+"""Small helpers the tests share: the ffmpeg CLI, child environments, process
+resources, taking pictures from a decoder and reading test pictures."""
 
 from __future__ import annotations
 
 import os
+import subprocess
+import sys
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
+from pathlib import Path
+from typing import Any
 
 import numpy as np
+
+TESTS_DIR = Path(__file__).resolve().parent
+TOOLS_DIR = TESTS_DIR.parent / "tools"
+
+# Under CI a test that cannot set up what it needs (the sound server) fails
+# instead of skipping.
+IN_CI = os.environ.get("CI", "").lower() == "true"
 
 # The frame_index clips draw their frame number as 16 blocks of 80 x 60, one bit
 # each, bit col + 4 * row, white for 1 and black for 0.
@@ -27,6 +39,80 @@ def open_fds() -> dict[int, str]:
         except FileNotFoundError:
             pass  # the descriptor os.listdir itself used, closed already
     return fds
+
+
+def resident_bytes() -> int:
+    """Returns this process's resident memory now."""
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def peak_resident_bytes() -> int:
+    """Returns this process's peak resident memory (VmHWM).
+
+    Unlike ru_maxrss, it starts afresh in a child made by fork and exec.
+    """
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    raise RuntimeError("no VmHWM in /proc/self/status")
+
+
+def ffmpeg(*args: str, timeout: float = 120.0) -> None:
+    """Runs the ffmpeg command quietly; raises with its messages if it fails."""
+    result = subprocess.run(["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y", *args],
+                            capture_output=True, text=True, timeout=timeout)
+    if result.returncode != 0:
+        raise RuntimeError(f"ffmpeg {' '.join(args)} failed: {result.stderr.strip()[-2000:]}")
+
+
+def child_env(**extra: str) -> dict[str, str]:
+    """The environment for a child that must load the same reelpipe as this process.
+
+    The folders the parent loaded reelpipe (and the probe, when it has one)
+    from come first on PYTHONPATH, then tests/ and tools/.
+    """
+    paths = []
+    for name in ("reelpipe", "reelpipe_probe"):
+        module = sys.modules.get(name)
+        if module is not None and getattr(module, "__file__", None):
+            paths.append(str(Path(module.__file__).resolve().parent))
+    paths += [str(TESTS_DIR), str(TOOLS_DIR)]
+    env = dict(os.environ)
+    if env.get("PYTHONPATH"):
+        paths.append(env["PYTHONPATH"])
+    env["PYTHONPATH"] = os.pathsep.join(paths)
+    env["PYTHONFAULTHANDLER"] = "1"
+    env.update(extra)
+    return env
+
+
+def pictures(call: Callable[[], Any], *, count: int | None = None, seconds: float | None = None,
+             quiet: float | None = None, finished: Callable[[], bool] | None = None) -> Iterator[Any]:
+    """Yields what call() (get_next_frame, or a probe's next_frame_time) gives, skipping None.
+
+    None is normal while pictures are decoded, so it is asked again 2 ms later.
+    Ends after `count` results, after `seconds` in all, after `quiet` seconds
+    without a result, or once finished() holds (decoder.is_finished).
+    """
+    began = last = time.monotonic()
+    got = 0
+    while count is None or got < count:
+        now = time.monotonic()
+        if seconds is not None and now - began >= seconds:
+            return
+        if quiet is not None and now - last >= quiet:
+            return
+        if finished is not None and finished():
+            return
+        result = call()
+        if result is None:
+            time.sleep(0.002)
+            continue
+        got += 1
+        last = time.monotonic()
+        yield result
 
 
 def wait_until(predicate: Callable[[], bool], timeout: float = 10.0, interval: float = 0.01) -> bool:

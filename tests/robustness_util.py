@@ -33,8 +33,6 @@ from typing import Any
 
 import helpers
 
-TESTS_DIR = Path(__file__).resolve().parent
-TOOLS_DIR = TESTS_DIR.parent / "tools"
 
 OPEN_FAILED = "FFmpeg failed to open video file: "
 NO_STREAM_INFO = "FFmpeg failed to find stream info."
@@ -49,27 +47,6 @@ _SANITIZER_MARKERS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtim
 def sanitizer_reports(text: str) -> list[str]:
     """Returns the lines of `text` that start a sanitizer report."""
     return [line for line in text.splitlines() if any(m in line for m in _SANITIZER_MARKERS)]
-
-
-def child_env(**extra: str) -> dict[str, str]:
-    """The environment for a child that must load the same reelpipe as this process.
-
-    The folders the parent loaded reelpipe (and the probe, when it has one)
-    from come first on PYTHONPATH, then this folder and tools/.
-    """
-    paths = []
-    for name in ("reelpipe", "reelpipe_probe"):
-        module = sys.modules.get(name)
-        if module is not None and getattr(module, "__file__", None):
-            paths.append(str(Path(module.__file__).resolve().parent))
-    paths += [str(TESTS_DIR), str(TOOLS_DIR)]
-    env = dict(os.environ)
-    if env.get("PYTHONPATH"):
-        paths.append(env["PYTHONPATH"])
-    env["PYTHONPATH"] = os.pathsep.join(paths)
-    env["PYTHONFAULTHANDLER"] = "1"
-    env.update(extra)
-    return env
 
 
 # ---------------------------------------------------------------- calls, state and resources
@@ -168,12 +145,9 @@ def first_picture(call: Callable[[], Any], timeout: float = HANG) -> Any:
     Right after start() it may answer None while the first picture is still
     being decoded.
     """
-    deadline = time.monotonic() + timeout
-    while (result := bounded(call)) is None:
-        if time.monotonic() > deadline:
-            fail(f"no picture within {timeout} s")
-        time.sleep(0.005)
-    return result
+    for result in helpers.pictures(lambda: bounded(call), count=1, seconds=timeout):
+        return result
+    fail(f"no picture within {timeout} s")
 
 
 def settled_threads(expected: int, timeout: float = 5.0) -> int:
@@ -277,7 +251,7 @@ class Child:
         self.proc = subprocess.Popen(
             [sys.executable, str(Path(__file__).resolve()), mode],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self._stderr,
-            env=env or child_env(), text=True)
+            env=env or helpers.child_env(), text=True)
         self.proc.stdin.write(json.dumps(job))
         self.proc.stdin.close()
         self._lines: queue.Queue[str | None] = queue.Queue()
@@ -749,37 +723,24 @@ def _child_cycles(job: dict) -> None:
 def _child_hostile(job: dict) -> None:
     """Opens and plays each of job["paths"] for job["seconds"]; reports the peak RSS
     before and after each, and how long stop() took."""
-    import resource
-
     import reelpipe
-
-    def peak_rss() -> int:
-        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
     for path in job["paths"]:
         _mark(f"input {path}")
-        record = {"path": path, "start_rss": peak_rss(), "stop_took": 0.0}
+        record = {"path": path, "start_rss": helpers.peak_resident_bytes(), "stop_took": 0.0}
         try:
             decoder = reelpipe.MediaDecoder(path)
         except RuntimeError as exc:
             record["refused"] = str(exc)
         else:
             decoder.start()
-            deadline = time.monotonic() + job["seconds"]
-            shapes = set()
-            while time.monotonic() < deadline:
-                picture = decoder.get_next_frame()
-                if picture is None:
-                    time.sleep(0.01)
-                else:
-                    shapes.add(picture.shape)
-                    del picture
+            shapes = {picture.shape for picture in helpers.pictures(decoder.get_next_frame, seconds=job["seconds"])}
             began = time.monotonic()
             decoder.stop()
             record["stop_took"] = time.monotonic() - began
             del decoder
             record["shapes"] = sorted(shapes)
-        record["max_rss"] = peak_rss()
+        record["max_rss"] = helpers.peak_resident_bytes()
         _emit(record)
 
 

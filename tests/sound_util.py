@@ -22,12 +22,6 @@ def _ffmpeg_decode(path: str) -> bytes:
         capture_output=True, check=True, timeout=60).stdout
 
 
-def ffmpeg(*args: str) -> None:
-    """Runs the ffmpeg command quietly; raises if it fails."""
-    subprocess.run(["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y", *args],
-                   check=True, timeout=60)
-
-
 # 10 s of band-limited noise, different on each channel (AAC, 48 kHz): any
 # 50 ms of it is found at exactly one place in the clip, which no tone allows.
 MUSIC = ("-f", "lavfi", "-i",
@@ -197,13 +191,8 @@ def picture_sound_offsets(pulse, path: str, seconds: float, fps: int = 25) -> li
         guard.start()
         try:
             decoder.start()
-            end = time.monotonic() + seconds
-            while time.monotonic() < end:
-                picture = decoder.get_next_frame()
+            for picture in helpers.pictures(decoder.get_next_frame, seconds=seconds):
                 now = time.monotonic()
-                if picture is None:
-                    time.sleep(0.005)
-                    continue
                 index = helpers.frame_index_of(picture)
                 if index % fps == 0 and index > 0:
                     handed.setdefault(index // fps, now)

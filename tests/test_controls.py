@@ -16,9 +16,8 @@ import pytest
 import reelpipe
 import reelpipe_probe
 import sound_util as su
-from helpers import wait_until
+from helpers import ffmpeg, wait_until
 from robustness_util import bounded
-from sound_util import ffmpeg
 
 RATE = 44100
 FRAME_BYTES = 4

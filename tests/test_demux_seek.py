@@ -12,6 +12,7 @@ import time
 import pytest
 
 import helpers
+from helpers import ffmpeg
 import reelpipe
 import reelpipe_probe
 from robustness_util import Bounded, Faults, RangeServer, bounded, first_picture, packet_offset, wait_state
@@ -22,21 +23,16 @@ BYTES_PER_SECOND = 176_400
 AAC_PACKET = 1024 / 48_000
 
 
-def _ffmpeg(*args: str) -> None:
-    subprocess.run(["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y", *args],
-                   check=True, capture_output=True)
-
-
 @pytest.fixture(scope="module")
 def made(tmp_path_factory):
     """Clips this file needs beyond the shared ones, made once."""
     folder = tmp_path_factory.mktemp("demux")
     paths = {name: str(folder / name) for name in ("audio_60s.m4a", "video_2s.mp4", "av_2s.mp4")}
-    _ffmpeg("-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=60", "-ac", "2",
+    ffmpeg("-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=60", "-ac", "2",
             "-c:a", "aac", "-b:a", "64k", paths["audio_60s.m4a"])
-    _ffmpeg("-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25:duration=2", "-c:v", "libx264",
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25:duration=2", "-c:v", "libx264",
             "-preset", "veryfast", "-pix_fmt", "yuv420p", "-g", "25", "-an", paths["video_2s.mp4"])
-    _ffmpeg("-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25:duration=2",
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25:duration=2",
             "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=2",
             "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p", "-g", "25",
             "-c:a", "aac", "-ac", "2", "-shortest", paths["av_2s.mp4"])
@@ -45,7 +41,7 @@ def made(tmp_path_factory):
     paths["third_streams.mkv"] = str(folder / "third_streams.mkv")
     # The chosen sound is stereo at the higher rate and marked default, so it
     # is the one picked; the other track is mono and runs longer.
-    _ffmpeg("-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25:duration=3",
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25:duration=3",
             "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=3",
             "-f", "lavfi", "-i", "sine=frequency=880:sample_rate=48000:duration=8", "-i", str(subtitles),
             "-map", "0:v", "-map", "1:a", "-map", "2:a", "-map", "3:s",
@@ -53,11 +49,11 @@ def made(tmp_path_factory):
             "-c:a:0", "aac", "-b:a:0", "128k", "-ac:a:0", "2", "-c:a:1", "aac", "-b:a:1", "32k", "-ac:a:1", "1",
             "-c:s", "srt", "-disposition:a:0", "default", "-disposition:a:1", "0", paths["third_streams.mkv"])
     paths["video_30s.mp4"] = str(folder / "video_30s.mp4")
-    _ffmpeg("-f", "lavfi", "-i", "testsrc2=size=160x120:rate=10:duration=30", "-c:v", "libx264",
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=160x120:rate=10:duration=30", "-c:v", "libx264",
             "-preset", "veryfast", "-pix_fmt", "yuv420p", "-g", "20", "-an", "-movflags", "+faststart",
             paths["video_30s.mp4"])
     paths["av_20s.ts"] = str(folder / "av_20s.ts")
-    _ffmpeg("-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25:duration=20",
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25:duration=20",
             "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=20",
             "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p", "-g", "25",
             "-c:a", "aac", "-ac", "2", "-shortest", "-f", "mpegts", paths["av_20s.ts"])

@@ -16,6 +16,7 @@ from pathlib import Path
 import pytest
 
 import reelpipe
+from helpers import child_env
 from robustness_util import run_python
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -79,15 +80,6 @@ def _parameters(signature: str) -> list[tuple[str, str | None]]:
         name = part.split(":")[0].split("=")[0].strip()
         params.append((name, part.split(" = ")[1] if " = " in part else None))
     return params
-
-
-def _child_env(**extra: str) -> dict[str, str]:
-    """The environment for a child interpreter that finds this build of reelpipe first."""
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(
-        p for p in (os.path.dirname(reelpipe.__file__), env.get("PYTHONPATH", "")) if p)
-    env.update(extra)
-    return env
 
 
 # ---------------------------------------------------------------- the surface
@@ -211,7 +203,7 @@ def test_import_in_a_sub_interpreter_fails_and_leaves_the_main_one_working():
         "import reelpipe\n"
         "print(reelpipe.MediaDecoder.__name__)\n"
     )
-    result = run_python(code, env=_child_env())
+    result = run_python(code, env=child_env())
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     if lines[:1] == ["no-api"]:
@@ -222,7 +214,7 @@ def test_import_in_a_sub_interpreter_fails_and_leaves_the_main_one_working():
 
 
 def test_import_does_not_load_numpy():
-    result = run_python("import sys, reelpipe; print('numpy' in sys.modules)", env=_child_env())
+    result = run_python("import sys, reelpipe; print('numpy' in sys.modules)", env=child_env())
     assert result.returncode == 0, result.stderr
     assert result.stdout.split()[-1] == "False"
 
@@ -254,7 +246,7 @@ def test_missing_numpy_surfaces_as_import_error_from_get_next_frame(clips):
         "d.stop()\n"
         "print(outcome)\n"
     )
-    result = run_python(code, env=_child_env())
+    result = run_python(code, env=child_env())
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines()[-1] == "ImportError"
 
@@ -388,6 +380,6 @@ def test_every_method_of_an_uninitialised_instance_is_a_type_error(tmp_path):
         "assert len(os.listdir('/proc/self/task')) == tasks, 'a thread started'\n"
         "print('refused')\n"
     )
-    result = run_python(code, env=_child_env(), timeout=30)
+    result = run_python(code, env=child_env(), timeout=30)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split()[-1] == "refused"

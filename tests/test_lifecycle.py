@@ -16,19 +16,15 @@ import time
 import pytest
 
 import helpers
+from helpers import child_env, ffmpeg
 import reelpipe
 import reelpipe_probe
-from robustness_util import (HANG, SANITIZER, Bounded, Counter, Faults, RangeServer, bounded, child_env,
+from robustness_util import (HANG, SANITIZER, Bounded, Counter, Faults, RangeServer, bounded,
                              first_picture, heap_in_use, packet_offset, settled_threads, stderr_tail, steady_threads,
                              wait_state)
 
 OPEN_FAILED = "FFmpeg failed to open video file: "
 NO_STREAM_INFO = "FFmpeg failed to find stream info."
-
-
-def _ffmpeg(*args: str) -> None:
-    subprocess.run(["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y", *args],
-                   check=True, capture_output=True)
 
 
 @pytest.fixture(scope="module")
@@ -38,7 +34,7 @@ def made(clips, tmp_path_factory):
     subtitles = folder / "s.srt"
     subtitles.write_text("1\n00:00:00,500 --> 00:00:02,000\nhello\n\n2\n00:00:03,000 --> 00:00:05,000\nworld\n")
     subtitles_only = folder / "subtitles_only.mkv"
-    _ffmpeg("-i", str(subtitles), "-c:s", "srt", str(subtitles_only))
+    ffmpeg("-i", str(subtitles), "-c:s", "srt", str(subtitles_only))
     with open(clips["negative_ts"], "rb") as f:
         ts = f.read()
     paths = {
@@ -220,11 +216,6 @@ def test_dropping_a_running_decoder_joins_its_threads(clips):
     assert settled_threads(before) == before
 
 
-def _rss_bytes() -> int:
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
 def test_many_cycles_leave_threads_fds_and_memory_where_they_were(clips):
     def cycle() -> None:
         decoder = reelpipe.MediaDecoder(clips["av"])
@@ -240,7 +231,7 @@ def test_many_cycles_leave_threads_fds_and_memory_where_they_were(clips):
     rss, heap = [], []
     for _ in range(100):
         cycle()
-        rss.append(_rss_bytes())
+        rss.append(helpers.resident_bytes())
         heap.append(heap_in_use())
     gc.collect()
     assert settled_threads(threads) == threads

@@ -21,7 +21,7 @@ import pytest
 
 import reelpipe
 import reelpipe_probe
-from helpers import frame_index_of, wait_until
+from helpers import ffmpeg, frame_index_of, pictures, resident_bytes, wait_until
 from robustness_util import HANG, Bounded, bounded, run_python, wait_state
 
 FPS = 25
@@ -39,44 +39,18 @@ def take(decoder, count: int, quiet: float = QUIET) -> list[tuple[np.ndarray, fl
     once the decoder says the input is finished, or after `quiet` seconds
     without any picture.
     """
-    taken: list[tuple[np.ndarray, float]] = []
-    last = time.monotonic()
-    while len(taken) < count and time.monotonic() - last < quiet and not decoder.is_finished():
-        picture = decoder.get_next_frame()
-        position = decoder.get_position()
-        if picture is None:
-            time.sleep(0.002)
-            continue
-        taken.append((picture, position))
-        last = time.monotonic()
-    return taken
+    return [(picture, decoder.get_position())
+            for picture in pictures(decoder.get_next_frame, count=count, quiet=quiet, finished=decoder.is_finished)]
 
 
 def drop(decoder, count: int, quiet: float = QUIET) -> int:
     """Takes up to `count` pictures and lets each go at once; returns how many came."""
-    got = 0
-    last = time.monotonic()
-    while got < count and time.monotonic() - last < quiet and not decoder.is_finished():
-        if decoder.get_next_frame() is None:
-            time.sleep(0.002)
-            continue
-        got += 1
-        last = time.monotonic()
-    return got
+    return sum(1 for _ in pictures(decoder.get_next_frame, count=count, quiet=quiet, finished=decoder.is_finished))
 
 
 def probe_times(probe, count: int, quiet: float = QUIET) -> list[float]:
     """Times of up to `count` pictures the probe hands out, as take() does it."""
-    times: list[float] = []
-    last = time.monotonic()
-    while len(times) < count and time.monotonic() - last < quiet:
-        t = bounded(probe.next_frame_time)
-        if t is None:
-            time.sleep(0.002)
-            continue
-        times.append(t)
-        last = time.monotonic()
-    return times
+    return list(pictures(lambda: bounded(probe.next_frame_time), count=count, quiet=quiet))
 
 
 def indices(taken: list[tuple[np.ndarray, float]]) -> list[int]:
@@ -87,15 +61,6 @@ def playing(path: str):
     decoder = reelpipe.MediaDecoder(path)
     decoder.start()
     return decoder
-
-
-def rss_mb() -> float:
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
-
-
-def ffmpeg(*args: str) -> None:
-    subprocess.run(["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y", *args], check=True)
 
 
 def ffmpeg_pictures(path: str, height: int, width: int) -> np.ndarray:
@@ -355,10 +320,10 @@ def test_memory_stays_flat_over_thousands_of_pictures(made):
     try:
         assert drop(decoder, 500) == 500
         gc.collect()
-        after_500 = rss_mb()
+        after_500 = resident_bytes() / 2**20
         assert drop(decoder, 2500) == 2500
         gc.collect()
-        after_3000 = rss_mb()
+        after_3000 = resident_bytes() / 2**20
     finally:
         decoder.stop()
     if os.environ.get("REELPIPE_SANITIZER"):

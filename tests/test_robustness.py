@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import faulthandler
 import math
-import os
 import random
 import re
 import shutil
@@ -25,17 +24,11 @@ import pytest
 
 import reelpipe
 import reelpipe_probe
-from helpers import frame_index_of, wait_until
-from robustness_util import (NO_STREAM_INFO, OPEN_FAILED, SANITIZER, child_env, run_child,
+from helpers import IN_CI, child_env, ffmpeg, frame_index_of, wait_until
+from robustness_util import (NO_STREAM_INFO, OPEN_FAILED, SANITIZER, run_child,
                              sanitizer_reports, shift_pes_times, stderr_tail)
 
-IN_CI = os.environ.get("CI", "").lower() == "true"
 FPS = 10.0  # long_av
-
-
-def _ffmpeg(*args: str) -> None:
-    subprocess.run(["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-y", *args],
-                   check=True, capture_output=True)
 
 
 def _packets(path: str) -> list[tuple[int, float, int]]:
@@ -244,7 +237,7 @@ print("pictures", pictures)
 @pytest.fixture(scope="module")
 def tiny_av(tmp_path_factory) -> str:
     path = tmp_path_factory.mktemp("tiny") / "tiny.mp4"
-    _ffmpeg("-f", "lavfi", "-i", "testsrc2=size=96x64:rate=10:duration=2", "-f", "lavfi", "-i",
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=96x64:rate=10:duration=2", "-f", "lavfi", "-i",
             "sine=frequency=440:sample_rate=44100:duration=2", "-map", "0:v", "-map", "1:a",
             "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p", "-c:a", "aac", "-ac", "2",
             "-shortest", "-movflags", "+faststart", str(path))
@@ -318,14 +311,14 @@ def late_sound(tmp_path_factory) -> str:
     """
     folder = tmp_path_factory.mktemp("late_sound")
     late_ts, shifted, out = folder / "late.ts", folder / "shifted.ts", folder / "late_sound.mkv"
-    _ffmpeg("-f", "lavfi", "-i", "testsrc2=size=160x120:rate=10:duration=24",
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=160x120:rate=10:duration=24",
             "-itsoffset", str(LATE_BY), "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=24",
             "-map", "0:v", "-map", "1:a", "-c:v", "libx264", "-preset", "veryfast", "-g", "10",
             "-pix_fmt", "yuv420p", "-c:a", "aac", "-b:a", "64k", "-ac", "2", "-f", "mpegts", str(late_ts))
     data = bytearray(late_ts.read_bytes())
     assert shift_pes_times(data, 0x101, int(LATE_BY * 90000)) > 50
     shifted.write_bytes(data)
-    _ffmpeg("-analyzeduration", "40M", "-probesize", "50M", "-dts_delta_threshold", "1000",
+    ffmpeg("-analyzeduration", "40M", "-probesize", "50M", "-dts_delta_threshold", "1000",
             "-i", str(shifted), "-map", "0", "-c", "copy", "-max_interleave_delta", "1", str(out))
 
     packets = _packets(str(out))
@@ -368,7 +361,7 @@ def test_sound_stored_far_after_its_pictures_still_plays_in_time(late_sound):
 def short_sound(tmp_path_factory) -> str:
     """40 s of pictures at 25 fps whose sound ends after 1 s."""
     path = tmp_path_factory.mktemp("short_sound") / "short_sound.mp4"
-    _ffmpeg("-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25:duration=40", "-f", "lavfi", "-i",
+    ffmpeg("-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25:duration=40", "-f", "lavfi", "-i",
             "sine=frequency=440:sample_rate=48000:duration=1", "-map", "0:v", "-map", "1:a",
             "-c:v", "libx264", "-preset", "veryfast", "-g", "25", "-pix_fmt", "yuv420p",
             "-c:a", "aac", "-ac", "2", "-movflags", "+faststart", str(path))
@@ -438,10 +431,10 @@ def hostile(tmp_path_factory) -> dict[str, str]:
     """Files whose headers declare absurd picture sizes, sample rates or channel counts."""
     folder = tmp_path_factory.mktemp("hostile")
     source = ("-f", "lavfi", "-i", "testsrc2=size=256x256:rate=10:duration=1")
-    _ffmpeg(*source, "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p", str(folder / "h264.mkv"))
-    _ffmpeg(*source, "-c:v", "rawvideo", "-pix_fmt", "yuv420p", str(folder / "raw.mkv"))
-    _ffmpeg(*source, "-pix_fmt", "yuv420p", str(folder / "raw.y4m"))
-    _ffmpeg("-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=3", "-ac", "2",
+    ffmpeg(*source, "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p", str(folder / "h264.mkv"))
+    ffmpeg(*source, "-c:v", "rawvideo", "-pix_fmt", "yuv420p", str(folder / "raw.mkv"))
+    ffmpeg(*source, "-pix_fmt", "yuv420p", str(folder / "raw.y4m"))
+    ffmpeg("-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=3", "-ac", "2",
             "-c:a", "pcm_s16le", str(folder / "tone.wav"))
     h264, raw = (folder / "h264.mkv").read_bytes(), (folder / "raw.mkv").read_bytes()
     y4m, wav = (folder / "raw.y4m").read_bytes(), (folder / "tone.wav").read_bytes()

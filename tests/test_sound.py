@@ -15,9 +15,8 @@ import pytest
 
 import reelpipe
 import sound_util as su
-from helpers import wait_until
+from helpers import ffmpeg, wait_until
 from robustness_util import first_picture
-from sound_util import ffmpeg
 
 RATE = su.RATE
 
