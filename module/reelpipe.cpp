@@ -129,29 +129,26 @@ private:
     PyThreadState* state_;
 };
 
-// Keeps a thread that must not take the interpreter lock back for the
-// rest of the process: finalization has begun, so taking it would end the
-// thread with an unwind through deallocation frames that cannot be unwound
-// (std::terminate). The interpreter would have ended the thread; it exits
-// the process around it instead.
-[[noreturn]] void park_until_exit() {
-    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
-}
+// The identity of the interpreter's main thread, read at import. Only that
+// thread finalizes the interpreter, so only it can never be ended while it
+// takes the interpreter lock back.
+unsigned long main_thread_ident = 0;
 
-// The engine's teardown joins threads; it runs with the interpreter lock
-// released so that other interpreter threads go on meanwhile. It never
-// takes the lock back during finalization: it keeps the lock when
-// finalization has begun already (the teardown never waits for an
-// interpreter thread), and parks when it began during the teardown.
+// The engine's teardown joins threads; on the main thread it runs with the
+// interpreter lock released, so that other interpreter threads go on
+// meanwhile. Any other thread keeps the lock: once finalization has begun,
+// taking the lock back ends that thread with a forced unwind, which cannot
+// pass through the holder's destructor (noexcept, as unique_ptr's is) and
+// would abort the program. Keeping it is safe, since the engine's threads
+// never wait for the interpreter.
 struct ReleaseLockAndDelete {
     void operator()(MediaDecoder* decoder) const {
-        if (Py_IsFinalizing()) {
+        if (Py_IsFinalizing() || PyThread_get_thread_ident() != main_thread_ident) {
             delete decoder;
             return;
         }
         ReleaseInterpreterLock unlocked;
         delete decoder;
-        if (Py_IsFinalizing()) park_until_exit();
     }
 };
 using DecoderHolder = std::unique_ptr<MediaDecoder, ReleaseLockAndDelete>;
@@ -569,6 +566,7 @@ with_time: True returns (picture, seconds) instead, seconds being the
 }  // namespace
 
 PYBIND11_MODULE(reelpipe, m) {
+    main_thread_ident = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
     set_up_logging();
     // For every method that can wait: on the engine's locks, the device or
     // its threads.
