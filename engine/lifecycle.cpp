@@ -16,6 +16,7 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
+#include "fork_safety.h"
 #include "log_queue.h"
 #include "media_decoder.h"
 
@@ -159,6 +160,11 @@ public:
     QuietSoundLibraries(const QuietSoundLibraries&) = delete;
     QuietSoundLibraries& operator=(const QuietSoundLibraries&) = delete;
 
+    // Around a fork: a child must not find the lock held by a thread it
+    // does not have.
+    static void hold_for_fork() { state().mutex.lock(); }
+    static void release_after_fork() { state().mutex.unlock(); }
+
 private:
     // A leaf lock, taken with device_mutex held (device_mutex -> this).
     struct State {
@@ -283,6 +289,16 @@ ma_log* device_log() {
     return log;
 }
 
+// Posts to the record queue under its own lock, so it is held before the
+// log locks around a fork (fork_safety.cpp).
+void hold_device_log_for_fork() {
+    if (ma_log* log = device_log()) ma_mutex_lock(&log->lock);
+}
+
+void release_device_log_after_fork() {
+    if (ma_log* log = device_log()) ma_mutex_unlock(&log->lock);
+}
+
 // Says which backend and device a new device plays on, or why sound is
 // paced by the null device.
 void log_chosen_device(const ma_device& device, const BackendChoice& choice) {
@@ -306,8 +322,19 @@ void log_chosen_device(const ma_device& device, const BackendChoice& choice) {
 
 }  // namespace
 
+void hold_sound_locks_for_fork() {
+    QuietSoundLibraries::hold_for_fork();
+    hold_device_log_for_fork();
+}
+
+void release_sound_locks_after_fork() {
+    release_device_log_after_fork();
+    QuietSoundLibraries::release_after_fork();
+}
+
 MediaDecoder::MediaDecoder(std::string path_arg, const DecoderOptions& options)
-    : path(std::move(path_arg)),
+    : born_in_fork_generation((install_fork_handlers(), fork_generation())),
+      path(std::move(path_arg)),
       log_input(path),
       max_buffer_ahead(options.max_buffer_ahead),
       resume_buffer_ahead(std::min(options.min_buffer_ahead, options.max_buffer_ahead)),
@@ -537,7 +564,17 @@ MediaDecoder::~MediaDecoder() {
     // queues, then the converters, decoders and input.
 }
 
+bool MediaDecoder::inherited() const { return fork_generation() != born_in_fork_generation; }
+
+void MediaDecoder::refuse_if_inherited() const {
+    if (inherited()) {
+        throw std::runtime_error("this MediaDecoder was made before a fork, in the parent process: its threads "
+                                 "and sound device are not in this one; make a new MediaDecoder here");
+    }
+}
+
 void MediaDecoder::start() {
+    refuse_if_inherited();
     const LogInputScope log_scope(&log_input);
     std::lock_guard<std::mutex> lifecycle(lifecycle_mutex);
     if (running) return;
@@ -564,6 +601,8 @@ void MediaDecoder::start() {
 }
 
 void MediaDecoder::stop() {
+    // An inherited decoder's threads are not in this process: nothing to end.
+    if (inherited()) return;
     const LogInputScope log_scope(&log_input);
     std::lock_guard<std::mutex> lifecycle(lifecycle_mutex);
     running = false;
