@@ -299,6 +299,23 @@ void release_device_log_after_fork() {
     if (ma_log* log = device_log()) ma_mutex_unlock(&log->lock);
 }
 
+// The fork generation (fork_safety.h) in which PulseAudio's client library
+// was first asked for a device, -1 before. The library takes the process
+// that first used it for its own and refuses every call in a child forked
+// after that, server or not; the child then has only the null device.
+std::atomic<std::int64_t> pulse_first_used_in{-1};
+
+void note_pulse_use(const BackendChoice& choice) {
+    if (std::find(choice.order.begin(), choice.order.end(), ma_backend_pulseaudio) == choice.order.end()) return;
+    std::int64_t never = -1;
+    pulse_first_used_in.compare_exchange_strong(never, static_cast<std::int64_t>(fork_generation()));
+}
+
+bool pulse_refused_after_fork() {
+    const std::int64_t first_used = pulse_first_used_in.load();
+    return first_used >= 0 && first_used < static_cast<std::int64_t>(fork_generation());
+}
+
 // Says which backend and device a new device plays on, or why sound is
 // paced by the null device.
 void log_chosen_device(const ma_device& device, const BackendChoice& choice) {
@@ -311,6 +328,10 @@ void log_chosen_device(const ma_device& device, const BackendChoice& choice) {
     const std::string paced = "sound is paced in real time on the null device and not heard";
     if (choice.order.size() == 1) {
         log_event(LogLevel::info, paced + ", as REELPIPE_AUDIO_BACKEND asks");
+    } else if (pulse_refused_after_fork()) {
+        log_event(LogLevel::warning, "PulseAudio refuses a process forked from one that had used it; " + paced +
+                                         " (a worker that plays sound must be started with the 'spawn' or "
+                                         "'forkserver' method of multiprocessing, or before the parent plays)");
     } else if (!choice.asked.empty()) {
         log_event(LogLevel::warning, "REELPIPE_AUDIO_BACKEND=" + choice.asked + " found no device; " + paced);
     } else {
@@ -529,6 +550,7 @@ bool MediaDecoder::init_audio_device() {
     ma_context_config context_config = ma_context_config_init();
     context_config.pLog = device_log();
     const BackendChoice backends = audio_backends();
+    note_pulse_use(backends);
     {
         const QuietSoundLibraries quiet;
         const ma_result made = ma_device_init_ex(backends.order.data(), static_cast<ma_uint32>(backends.order.size()),
