@@ -67,6 +67,7 @@ MediaDecoder::Delivery MediaDecoder::get_next_frame(std::optional<std::chrono::n
         }
         FramePtr picture = std::move(frame_queue.front());
         frame_queue.pop_front();
+        first_picture_out = true;
         frame_queue_bytes -= static_cast<std::size_t>(picture->linesize[0]) * static_cast<std::size_t>(height);
         // The video thread may be waiting for room in the queue.
         frame_queue_cv.notify_all();

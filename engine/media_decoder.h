@@ -465,6 +465,10 @@ private:
     // frame_queue_mutex; cleared by it when input comes again and by the
     // flush. end_of_stream alone only says that reading has finished.
     std::atomic<bool> pictures_exhausted{false};
+    // Frame delivery has taken a picture from the queue since the decoder
+    // was made; until then the audio thread decodes less sound ahead (see
+    // wait_for_buffer_room()). Set by frame delivery, never cleared.
+    std::atomic<bool> first_picture_out{false};
     // Steady time (ns) at which buffering, with enough read, began waiting
     // for a first picture; 0 while it does not. Demux thread only.
     std::int64_t picture_wait_since = 0;
