@@ -535,10 +535,18 @@ def many_reelpipe(clip: str, fps: float, seconds: float, decoders: int, options:
             shown += sum(1 for i in wanted if i in seen)
         return shown / due if due else None
 
+    def shown_in(second: int) -> float | None:
+        wanted = [set(range(second * int(fps), (second + 1) * int(fps))) for _ in logs]
+        due = sum(len(w) for w, position in zip(wanted, positions) if position >= second + 1)
+        shown = sum(len(w & set(indices)) for w, (indices, _), position in zip(wanted, logs, positions)
+                    if position >= second + 1)
+        return shown / due if due else None
+
     offsets = [o for _, decoder_offsets in logs for o in decoder_offsets]
     return {"decoders": decoders, "shown_after_1s": shown_from(1.0), "shown_after_5s": shown_from(5.0),
             "in_window": sum(1 for o in offsets if -0.1 <= o <= 0.01) / len(offsets) if offsets else 0.0,
             "cores": cores, "pictures": len(offsets), "least_position": min(positions),
+            "shown_by_second": [shown_in(second) for second in range(int(seconds))],
             "peak_rss_mb": vm_hwm_mb()}
 
 
