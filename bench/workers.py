@@ -523,6 +523,7 @@ def many_reelpipe(clip: str, fps: float, seconds: float, decoders: int, options:
     for consumer in consumers:
         consumer.join()
     cores = (cpu_seconds() - cpu0) / (now() - began)
+    whole_run_cpu = cpu_seconds()
     for decoder in opened:
         decoder.stop()
 
@@ -547,6 +548,7 @@ def many_reelpipe(clip: str, fps: float, seconds: float, decoders: int, options:
             "in_window": sum(1 for o in offsets if -0.1 <= o <= 0.01) / len(offsets) if offsets else 0.0,
             "cores": cores, "pictures": len(offsets), "least_position": min(positions),
             "shown_by_second": [shown_in(second) for second in range(int(seconds))],
+            "cpu_seconds": whole_run_cpu,
             "peak_rss_mb": vm_hwm_mb()}
 
 
