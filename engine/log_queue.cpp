@@ -3,6 +3,7 @@
 
 #include "fork_safety.h"
 
+#include <fcntl.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -38,6 +39,19 @@ struct LogQueue {
     int wakeup_fd = make_wakeup_fd();
 
     static int make_wakeup_fd() { return eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
+
+    // Gives the child a counter of its own under the same number, so that
+    // a reader that knows the number (the binding's thread, or its wake-up
+    // at exit) never reaches a descriptor the program has opened since.
+    void renew_wakeup_fd() {
+        const int renewed = make_wakeup_fd();
+        if (wakeup_fd < 0 || renewed < 0 || dup3(renewed, wakeup_fd, O_CLOEXEC) < 0) {
+            if (wakeup_fd >= 0) close(wakeup_fd);
+            wakeup_fd = renewed;
+            return;
+        }
+        close(renewed);
+    }
 };
 
 LogQueue& log_queue() {
@@ -243,8 +257,7 @@ void release_log_locks_after_fork(bool in_child) {
     if (in_child) {
         queue.records.clear();
         queue.dropped = 0;
-        if (queue.wakeup_fd >= 0) close(queue.wakeup_fd);
-        queue.wakeup_fd = LogQueue::make_wakeup_fd();
+        queue.renew_wakeup_fd();
     }
     queue.mutex.unlock();
     input_registry().mutex.unlock();

@@ -142,6 +142,15 @@ private:
 
 void one_decoder_fewer();
 
+// Decoders inherited through a fork and dropped in this process: kept here,
+// never freed, so that they stay reachable (a leak checker would otherwise
+// take them for lost) until the process ends. Changed with the interpreter
+// lock held; made once, never destroyed.
+std::vector<MediaDecoder*>& abandoned_decoders() {
+    static auto* abandoned = new std::vector<MediaDecoder*>;
+    return *abandoned;
+}
+
 // The engine's teardown joins threads; it runs with the interpreter lock
 // released so that other interpreter threads go on meanwhile. It never
 // takes the lock back during finalization: it keeps the lock when
@@ -151,7 +160,10 @@ void one_decoder_fewer();
 // in this process, and freeing its contexts would wait for them for good.
 struct ReleaseLockAndDelete {
     void operator()(MediaDecoder* decoder) const {
-        if (decoder->inherited()) return;
+        if (decoder->inherited()) {
+            abandoned_decoders().push_back(decoder);
+            return;
+        }
         if (Py_IsFinalizing()) {
             delete decoder;
             return;
@@ -283,14 +295,30 @@ void refresh_ffmpeg_log_threshold(const py::module_& logging) {
 std::atomic<bool> delivering{false};
 
 // Tells the logger "reelpipe" that something could not be handed to
-// logging, with the failure as its exc_info. A logger that fails at this
-// too has no way left to hear of it; stderr is not one.
-void report_delivery_failure(const py::module_& logging, const py::error_already_set& failure) {
+// logging: a Python exception goes as the record's exc_info, a failure to
+// convert a value (a handler whose level is not a number) by its text. A
+// logger that fails at this too has no way left to hear of it; stderr is
+// not one.
+void report_delivery_failure(const py::module_& logging, const py::object& exception, const char* text) {
     try {
-        logging.attr("getLogger")("reelpipe").attr("error")("a record could not be handed to logging",
-                                                            py::arg("exc_info") = failure.value());
+        logging.attr("getLogger")("reelpipe").attr("error")("a record could not be handed to logging%s",
+                                                            py::str(text), py::arg("exc_info") = exception);
     } catch (const py::error_already_set&) {
         // Dropped: see above.
+    } catch (const std::exception&) {
+        // Dropped: see above.
+    }
+}
+
+// Runs `deliver` so that no failure of it comes out: each is reported.
+template <typename Delivery>
+void reporting_failures(const py::module_& logging, Delivery deliver) {
+    try {
+        deliver();
+    } catch (const py::error_already_set& failure) {
+        report_delivery_failure(logging, failure.value(), "");
+    } catch (const std::exception& failure) {
+        report_delivery_failure(logging, py::none(), (std::string(": ") + failure.what()).c_str());
     }
 }
 
@@ -298,11 +326,7 @@ void report_delivery_failure(const py::module_& logging, const py::error_already
 // reported and the next record goes on.
 void hand_over(const py::module_& logging, reelpipe::LogChannel channel, int level, const std::string& input,
                const std::string& message) {
-    try {
-        hand_to_logging(logging, channel, level, input, message);
-    } catch (const py::error_already_set& failure) {
-        report_delivery_failure(logging, failure);
-    }
+    reporting_failures(logging, [&] { hand_to_logging(logging, channel, level, input, message); });
 }
 
 // Hands every queued record to logging, oldest first, after a note of how
@@ -327,17 +351,17 @@ void deliver_log_records(const py::module_& logging) {
 // out and nothing is printed.
 void deliver_log_records_reporting_errors() {
     if (delivering.exchange(true)) return;
+    struct Delivered {
+        ~Delivered() { delivering = false; }
+    } delivered;
+    py::module_ logging;
     try {
-        const py::module_ logging = py::module_::import("logging");
-        try {
-            deliver_log_records(logging);
-        } catch (const py::error_already_set& failure) {
-            report_delivery_failure(logging, failure);
-        }
+        logging = py::module_::import("logging");
     } catch (const py::error_already_set&) {
         // Without the logging module there is nowhere to deliver to.
+        return;
     }
-    delivering = false;
+    reporting_failures(logging, [&] { deliver_log_records(logging); });
 }
 
 // The thread that delivers records as they come, in Python so that it
