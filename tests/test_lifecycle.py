@@ -436,11 +436,13 @@ import reelpipe
 clip, case, state = sys.argv[1], sys.argv[2], sys.argv[3]
 if state != "none":
     inherited = reelpipe.MediaDecoder(clip)
-    if state == "started":
+    if state in ("started", "dropped"):
         inherited.start()
         end = time.monotonic() + 20
         while inherited.get_next_frame(timeout=0.1) is None and time.monotonic() < end:
             pass
+    if state == "dropped":
+        del inherited
 pid = os.fork()
 if pid:
     end = time.monotonic() + 30
@@ -484,12 +486,13 @@ sys.exit(0)
 """
 
 
-# The child of a program that only imported the module forks from a process
-# with one thread: no warning. A decoder inherited by a child is abandoned
+# A program that only imported the module, or has dropped its last decoder,
+# forks from a process with one thread: no warning. A decoder inherited by a child is abandoned
 # there: dropping it, stop() and exit return at once, its operations raise,
 # and a decoder made in the child plays and is heard from in its logging.
 @pytest.mark.parametrize("case, state, expected", [
     ("exit", "none", ""),
+    ("exit", "dropped", ""),
     ("delete", "constructed", "deleted\n"),
     ("delete", "started", "deleted\n"),
     ("exit", "started", ""),
@@ -506,5 +509,5 @@ def test_a_forked_child_abandons_inherited_decoders_and_plays_its_own(clips, cas
                             env=child_env(**no_leak_check))
     assert result.returncode == 0, stderr_tail(result.stderr)
     assert result.stdout == expected
-    if state == "none":
+    if state in ("none", "dropped"):
         assert result.stderr == ""
