@@ -62,6 +62,7 @@ CLIPS: dict[str, Clip] = {c.name: c for c in (
     Clip("2160p30", 3840, 2160, 30, 10, False),
     Clip("720p60-av", 1280, 720, 60, 10, True),
     Clip("720p60", 1280, 720, 60, 10, False),
+    Clip("360p30-av", 640, 360, 30, 20, True),
 )}
 
 

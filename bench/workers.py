@@ -472,6 +472,86 @@ def start_many(tool: str, clip: str, repeats: int) -> dict:
             "times": times}
 
 
+# ------------------------------------------------------------------------- many
+# Many decoders of one clip with sound in one process, made one after another
+# and then started together, each with a consumer thread of its own that
+# waits for its pictures as they fall due. Figures, over every decoder:
+#   shown_after_1s  share of the pictures due after the first second (up to
+#                   the position each decoder reached) that were handed out
+#   shown_after_5s  the same from the fifth second on: the steady state
+#   in_window       share of the pictures handed out whose time was inside
+#                   [pos-0.1, pos+0.01] when they came
+#   cores           CPU seconds of the process per wall second, from start()
+#   peak_rss_mb     VmHWM of the process (ru_maxrss starts at the parent's)
+
+
+def vm_hwm_mb() -> float:
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) / 1024.0
+    return 0.0
+
+
+def many_reelpipe(clip: str, fps: float, seconds: float, decoders: int, options: dict | None = None) -> dict:
+    import threading
+
+    import reelpipe
+    opened = [reelpipe.MediaDecoder(clip, **(options or {})) for _ in range(decoders)]
+    logs = [([], []) for _ in opened]  # (indices, offsets) per decoder
+    positions = [0.0] * decoders
+    began = now()
+    stop_at = began + seconds
+    cpu0 = cpu_seconds()
+
+    def consume(number: int) -> None:
+        decoder, (indices, offsets) = opened[number], logs[number]
+        while now() < stop_at:
+            picture = decoder.get_next_frame(timeout=0.1)
+            position = decoder.get_position()
+            positions[number] = position
+            if picture is not None:
+                index = picture_index(picture)
+                indices.append(index)
+                offsets.append(index / fps - position)
+
+    for decoder in opened:
+        decoder.start()
+    consumers = [threading.Thread(target=consume, args=(n,)) for n in range(decoders)]
+    for consumer in consumers:
+        consumer.start()
+    for consumer in consumers:
+        consumer.join()
+    cores = (cpu_seconds() - cpu0) / (now() - began)
+    whole_run_cpu = cpu_seconds()
+    for decoder in opened:
+        decoder.stop()
+
+    def shown_from(second: float) -> float | None:
+        due = shown = 0
+        for (indices, _), position in zip(logs, positions):
+            seen = set(indices)
+            wanted = range(int(second * fps), int(position * fps))
+            due += len(wanted)
+            shown += sum(1 for i in wanted if i in seen)
+        return shown / due if due else None
+
+    def shown_in(second: int) -> float | None:
+        wanted = [set(range(second * int(fps), (second + 1) * int(fps))) for _ in logs]
+        due = sum(len(w) for w, position in zip(wanted, positions) if position >= second + 1)
+        shown = sum(len(w & set(indices)) for w, (indices, _), position in zip(wanted, logs, positions)
+                    if position >= second + 1)
+        return shown / due if due else None
+
+    offsets = [o for _, decoder_offsets in logs for o in decoder_offsets]
+    return {"decoders": decoders, "shown_after_1s": shown_from(1.0), "shown_after_5s": shown_from(5.0),
+            "in_window": sum(1 for o in offsets if -0.1 <= o <= 0.01) / len(offsets) if offsets else 0.0,
+            "cores": cores, "pictures": len(offsets), "least_position": min(positions),
+            "shown_by_second": [shown_in(second) for second in range(int(seconds))],
+            "cpu_seconds": whole_run_cpu,
+            "peak_rss_mb": vm_hwm_mb()}
+
+
 def main() -> int:
     request = json.loads(sys.argv[1])
     measure, tool = request["measure"], request["tool"]
@@ -485,6 +565,8 @@ def main() -> int:
                                                **options)
     elif measure == "seek":
         result = globals()[f"seek_{tool}"](clip, request["fps"], request["targets"])
+    elif measure == "many":
+        result = many_reelpipe(clip, request["fps"], request["seconds"], request["decoders"], **options)
     elif measure == "start":
         # An application that takes pictures as arrays has NumPy loaded;
         # reelpipe and PyAV would otherwise pay its import (about 120 ms
@@ -493,7 +575,7 @@ def main() -> int:
         result = start_many(tool, clip, request["repeats"])
     else:
         raise SystemExit(f"unknown measure {measure!r}")
-    result["peak_rss_mb"] = peak_rss_mb()
+    result.setdefault("peak_rss_mb", peak_rss_mb())
     sys.stdout.flush()
     print("RESULT " + json.dumps(result), flush=True)
     return 0

@@ -101,10 +101,16 @@ void MediaDecoder::anchor_audio_clock(double first_sound) {
 // Waits while audio_buffer holds more than max_buffer_ahead (at least
 // shortest_sound_ahead) seconds of sound: in 10 ms steps while the device
 // drains it, and while playback is paused (nothing drains it then) until
-// resume(), a seek or stop() wakes it. Called on the audio thread with audio_codec_mutex held; takes
-// audio_buffer_mutex.
+// resume(), a seek or stop() wakes it. Until the first picture is out, only
+// min_buffer_ahead is decoded while playing: decoders started together
+// would otherwise all spend their first moments on seconds of sound not yet
+// needed while their first pictures wait for a core. Paused, no picture is
+// due, and the sound may fill up. Called on the audio thread with
+// audio_codec_mutex held; takes audio_buffer_mutex.
 void MediaDecoder::wait_for_buffer_room() {
-    const double limit = playback_bytes_per_second * std::max(max_buffer_ahead, shortest_sound_ahead);
+    const bool starting = video_stream_index >= 0 && !first_picture_out && !paused;
+    const double ahead = starting ? std::min(min_buffer_ahead, max_buffer_ahead) : max_buffer_ahead;
+    const double limit = playback_bytes_per_second * std::max(ahead, shortest_sound_ahead);
     std::unique_lock<std::mutex> lock(audio_buffer_mutex);
     while (static_cast<double>(audio_buffer.size()) > limit && running && !seek_requested) {
         if (paused) {

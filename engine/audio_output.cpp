@@ -95,6 +95,7 @@ double MediaDecoder::get_position() const { return audio_stream_index >= 0 ? hea
 // The device's gain; 0.0 once stop() has released the device (an
 // uninitialised device has no gain), 1.0 without sound.
 float MediaDecoder::get_volume() {
+    refuse_if_inherited();
     if (audio_stream_index < 0) return 1.0f;
     std::lock_guard<std::mutex> lock(device_mutex);
     if (!audio_device_ready) return 0.0f;
@@ -105,6 +106,7 @@ float MediaDecoder::get_volume() {
 
 // Negative values and NaN mean silence; there is no upper bound.
 void MediaDecoder::set_volume(float requested) {
+    refuse_if_inherited();
     if (audio_stream_index < 0) return;
     const float gain = requested > 0.0f ? requested : 0.0f;
     volume = gain;
@@ -115,6 +117,7 @@ void MediaDecoder::set_volume(float requested) {
 bool MediaDecoder::is_buffering() const { return buffering || seeking; }
 
 void MediaDecoder::pause() {
+    refuse_if_inherited();
     paused = true;
     if (audio_stream_index < 0) return;
     std::lock_guard<std::mutex> lock(device_mutex);
@@ -122,6 +125,7 @@ void MediaDecoder::pause() {
 }
 
 void MediaDecoder::resume() {
+    refuse_if_inherited();
     // The clock stood still by choice; do not take the pause for sound that
     // has run out.
     audio_clock_moved_at = steady_now_ns();

@@ -21,7 +21,8 @@ public:
 
     // Appends `count` bytes; may allocate (and throw std::bad_alloc).
     void append(const std::uint8_t* bytes, std::size_t count) {
-        if (front_ > 0 && front_ >= storage_.size() / 2) compact();
+        const bool would_grow = storage_.size() + count > storage_.capacity();
+        if (front_ > 0 && (front_ >= storage_.size() / 2 || would_grow)) compact();
         storage_.insert(storage_.end(), bytes, bytes + count);
     }
 

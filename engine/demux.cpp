@@ -327,6 +327,7 @@ void MediaDecoder::flush_pipeline(double target) {
 }
 
 void MediaDecoder::seek(double seconds) {
+    refuse_if_inherited();
     std::unique_lock<std::mutex> lock(seek_mutex);
     seek_target = seconds > 0.0 ? seconds : 0.0;  // NaN fails the test too
     buffering = true;

@@ -28,6 +28,7 @@ constexpr std::int64_t stall_ns = 100'000'000;
 FramePtr MediaDecoder::get_next_frame() { return get_next_frame(std::nullopt).picture; }
 
 MediaDecoder::Delivery MediaDecoder::get_next_frame(std::optional<std::chrono::nanoseconds> timeout) {
+    refuse_if_inherited();
     // Without pictures there is nothing to wait for, and waiting would only
     // hold the sound in buffering.
     if (video_stream_index < 0) return {};
@@ -66,6 +67,7 @@ MediaDecoder::Delivery MediaDecoder::get_next_frame(std::optional<std::chrono::n
         }
         FramePtr picture = std::move(frame_queue.front());
         frame_queue.pop_front();
+        first_picture_out = true;
         frame_queue_bytes -= static_cast<std::size_t>(picture->linesize[0]) * static_cast<std::size_t>(height);
         // The video thread may be waiting for room in the queue.
         frame_queue_cv.notify_all();
@@ -88,6 +90,7 @@ MediaDecoder::Delivery MediaDecoder::get_next_frame(std::optional<std::chrono::n
 // could lead back into the input. Takes frame_queue_mutex, then
 // audio_buffer_mutex.
 bool MediaDecoder::is_finished() {
+    refuse_if_inherited();
     if (!end_of_stream || seek_requested) return false;
     if (video_stream_index >= 0) {
         std::lock_guard<std::mutex> lock(frame_queue_mutex);

@@ -12,10 +12,12 @@
 #include <vector>
 
 extern "C" {
+#include <libavutil/cpu.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/error.h>
 }
 
+#include "fork_safety.h"
 #include "log_queue.h"
 #include "media_decoder.h"
 
@@ -61,6 +63,20 @@ std::string rate_text(double rate) {
     return text;
 }
 
+// Decoders of this process that are made and not yet destroyed: written by
+// the constructor's last step and the destructor, read when a decoder opens.
+std::atomic<int> decoders_open{0};
+
+// Threads for a new decoder's pictures: as many as FFmpeg chooses for the
+// cores (0; its default is one thread) while fewer decoders than cores are
+// open, else one. 1080p and 4K H.264 come 1.4x and 1.7x faster on two cores
+// with FFmpeg's frame and slice threads, and a seek reaches its target
+// sooner; but once the decoders outnumber the cores, each picture already
+// has a core's worth of other decoders' pictures beside it, and every frame
+// thread only adds a copy of the decoder's state, its own pictures in
+// flight (about 2.5 MB per thread at 640x360) and a thread to switch to.
+int video_thread_count() { return decoders_open.load() < av_cpu_count() ? 0 : 1; }
+
 // Opens a decoder for `stream`, its messages tied to `input`; empty when
 // there is none or it will not open.
 CodecContextPtr open_decoder(const AVStream* stream, LogInput& input) {
@@ -76,11 +92,8 @@ CodecContextPtr open_decoder(const AVStream* stream, LogInput& input) {
     // Set before opening: FFmpeg's frame threads copy it with the context.
     ctx->opaque = &input;
     if (ctx->codec_type == AVMEDIA_TYPE_VIDEO) {
-        // Pictures decode on frame and slice threads, as many as FFmpeg
-        // chooses for the cores (its default is one thread): 1080p and 4K
-        // H.264 come 1.4x and 1.7x faster on two cores, and a seek reaches
-        // its target sooner. Sound is cheap to decode and keeps one thread.
-        ctx->thread_count = 0;
+        // Sound is cheap to decode and keeps one thread.
+        ctx->thread_count = video_thread_count();
         ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     }
     const int opened = avcodec_open2(ctx.get(), codec, nullptr);
@@ -158,6 +171,11 @@ public:
     }
     QuietSoundLibraries(const QuietSoundLibraries&) = delete;
     QuietSoundLibraries& operator=(const QuietSoundLibraries&) = delete;
+
+    // Around a fork: a child must not find the lock held by a thread it
+    // does not have.
+    static void hold_for_fork() { state().mutex.lock(); }
+    static void release_after_fork() { state().mutex.unlock(); }
 
 private:
     // A leaf lock, taken with device_mutex held (device_mutex -> this).
@@ -283,6 +301,33 @@ ma_log* device_log() {
     return log;
 }
 
+// Posts to the record queue under its own lock, so it is held before the
+// log locks around a fork (fork_safety.cpp).
+void hold_device_log_for_fork() {
+    if (ma_log* log = device_log()) ma_mutex_lock(&log->lock);
+}
+
+void release_device_log_after_fork() {
+    if (ma_log* log = device_log()) ma_mutex_unlock(&log->lock);
+}
+
+// The fork generation (fork_safety.h) in which PulseAudio's client library
+// was first asked for a device, -1 before. The library takes the process
+// that first used it for its own and refuses every call in a child forked
+// after that, server or not; the child then has only the null device.
+std::atomic<std::int64_t> pulse_first_used_in{-1};
+
+void note_pulse_use(const BackendChoice& choice) {
+    if (std::find(choice.order.begin(), choice.order.end(), ma_backend_pulseaudio) == choice.order.end()) return;
+    std::int64_t never = -1;
+    pulse_first_used_in.compare_exchange_strong(never, static_cast<std::int64_t>(fork_generation()));
+}
+
+bool pulse_refused_after_fork() {
+    const std::int64_t first_used = pulse_first_used_in.load();
+    return first_used >= 0 && first_used < static_cast<std::int64_t>(fork_generation());
+}
+
 // Says which backend and device a new device plays on, or why sound is
 // paced by the null device.
 void log_chosen_device(const ma_device& device, const BackendChoice& choice) {
@@ -295,6 +340,10 @@ void log_chosen_device(const ma_device& device, const BackendChoice& choice) {
     const std::string paced = "sound is paced in real time on the null device and not heard";
     if (choice.order.size() == 1) {
         log_event(LogLevel::info, paced + ", as REELPIPE_AUDIO_BACKEND asks");
+    } else if (pulse_refused_after_fork()) {
+        log_event(LogLevel::warning, "PulseAudio refuses a process forked from one that had used it; " + paced +
+                                         " (a worker that plays sound must be started with the 'spawn' or "
+                                         "'forkserver' method of multiprocessing, or before the parent plays)");
     } else if (!choice.asked.empty()) {
         log_event(LogLevel::warning, "REELPIPE_AUDIO_BACKEND=" + choice.asked + " found no device; " + paced);
     } else {
@@ -306,8 +355,19 @@ void log_chosen_device(const ma_device& device, const BackendChoice& choice) {
 
 }  // namespace
 
+void hold_sound_locks_for_fork() {
+    QuietSoundLibraries::hold_for_fork();
+    hold_device_log_for_fork();
+}
+
+void release_sound_locks_after_fork() {
+    release_device_log_after_fork();
+    QuietSoundLibraries::release_after_fork();
+}
+
 MediaDecoder::MediaDecoder(std::string path_arg, const DecoderOptions& options)
-    : path(std::move(path_arg)),
+    : born_in_fork_generation((install_fork_handlers(), fork_generation())),
+      path(std::move(path_arg)),
       log_input(path),
       max_buffer_ahead(options.max_buffer_ahead),
       resume_buffer_ahead(std::min(options.min_buffer_ahead, options.max_buffer_ahead)),
@@ -328,6 +388,7 @@ MediaDecoder::MediaDecoder(std::string path_arg, const DecoderOptions& options)
     if (format_ctx->duration != AV_NOPTS_VALUE && format_ctx->duration > 0) {
         duration = static_cast<double>(format_ctx->duration) / 1000000.0;
     }
+    ++decoders_open;
 }
 
 // Fixes where the input starts (the container's start time, else the
@@ -502,6 +563,7 @@ bool MediaDecoder::init_audio_device() {
     ma_context_config context_config = ma_context_config_init();
     context_config.pLog = device_log();
     const BackendChoice backends = audio_backends();
+    note_pulse_use(backends);
     {
         const QuietSoundLibraries quiet;
         const ma_result made = ma_device_init_ex(backends.order.data(), static_cast<ma_uint32>(backends.order.size()),
@@ -528,6 +590,7 @@ void MediaDecoder::release_audio_device() {
 }
 
 MediaDecoder::~MediaDecoder() {
+    --decoders_open;
     const LogInputScope log_scope(&log_input);
     stop();
     // A decoder that was never started still holds an initialised device.
@@ -537,7 +600,17 @@ MediaDecoder::~MediaDecoder() {
     // queues, then the converters, decoders and input.
 }
 
+bool MediaDecoder::inherited() const { return fork_generation() != born_in_fork_generation; }
+
+void MediaDecoder::refuse_if_inherited() const {
+    if (inherited()) {
+        throw std::runtime_error("this MediaDecoder was made before a fork, in the parent process: its threads "
+                                 "and sound device are not in this one; make a new MediaDecoder here");
+    }
+}
+
 void MediaDecoder::start() {
+    refuse_if_inherited();
     const LogInputScope log_scope(&log_input);
     std::lock_guard<std::mutex> lifecycle(lifecycle_mutex);
     if (running) return;
@@ -564,6 +637,8 @@ void MediaDecoder::start() {
 }
 
 void MediaDecoder::stop() {
+    // An inherited decoder's threads are not in this process: nothing to end.
+    if (inherited()) return;
     const LogInputScope log_scope(&log_input);
     std::lock_guard<std::mutex> lifecycle(lifecycle_mutex);
     running = false;

@@ -1,6 +1,9 @@
 // The queue of records for Python's logging, and FFmpeg's log callback.
 #include "log_queue.h"
 
+#include "fork_safety.h"
+
+#include <fcntl.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -30,8 +33,25 @@ struct LogQueue {
     std::mutex mutex;
     std::deque<LogRecord> records;    // guarded by mutex
     std::size_t dropped = 0;          // guarded by mutex: records lost to a full queue since the last take
-    // Signalled when records arrive in an empty queue; made once, never closed.
-    const int wakeup_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    // Signalled when records arrive in an empty queue; guarded by mutex.
+    // Made once per process: a child makes its own, as the parent's counter
+    // would carry each one's wake-ups to the other's reader.
+    int wakeup_fd = make_wakeup_fd();
+
+    static int make_wakeup_fd() { return eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
+
+    // Gives the child a counter of its own under the same number, so that
+    // a reader that knows the number (the binding's thread, or its wake-up
+    // at exit) never reaches a descriptor the program has opened since.
+    void renew_wakeup_fd() {
+        const int renewed = make_wakeup_fd();
+        if (wakeup_fd < 0 || renewed < 0 || dup3(renewed, wakeup_fd, O_CLOEXEC) < 0) {
+            if (wakeup_fd >= 0) close(wakeup_fd);
+            wakeup_fd = renewed;
+            return;
+        }
+        close(renewed);
+    }
 };
 
 LogQueue& log_queue() {
@@ -216,6 +236,31 @@ std::vector<LogRecord> take_log_records(std::size_t* dropped) {
     return taken;
 }
 
-int log_wakeup_fd() { return log_queue().wakeup_fd; }
+int log_wakeup_fd() {
+    LogQueue& queue = log_queue();
+    std::lock_guard<std::mutex> lock(queue.mutex);
+    return queue.wakeup_fd;
+}
+
+// The registry before the queue: posting never holds the queue's lock while
+// it looks an input up.
+void hold_log_locks_for_fork() {
+    input_registry().mutex.lock();
+    log_queue().mutex.lock();
+}
+
+// The child keeps the registry (its inherited decoders' inputs stay
+// named), but the queued records are the parent's to deliver, and the wake-up
+// counter is shared with the parent until the child has one of its own.
+void release_log_locks_after_fork(bool in_child) {
+    LogQueue& queue = log_queue();
+    if (in_child) {
+        queue.records.clear();
+        queue.dropped = 0;
+        queue.renew_wakeup_fd();
+    }
+    queue.mutex.unlock();
+    input_registry().mutex.unlock();
+}
 
 }  // namespace reelpipe

@@ -82,7 +82,8 @@ std::vector<LogRecord> take_log_records(std::size_t* dropped);
 
 // An eventfd that becomes readable when a record is queued into an empty
 // queue, so that a thread can sleep until there is work without a lock the
-// posting threads would share; -1 when none could be made.
+// posting threads would share; -1 when none could be made. A forked child
+// gets a new one (fork_safety.h), so ask again after a fork.
 int log_wakeup_fd();
 
 // The most records held at once; a flood beyond it drops the oldest.

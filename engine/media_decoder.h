@@ -157,6 +157,13 @@ public:
     void pause();
     void resume();
 
+    // Made before a fork, in the parent: its threads, FFmpeg's and the
+    // device's are not in this process. Such a decoder must be abandoned,
+    // never destroyed (freeing its contexts would wait for threads that do
+    // not exist); stop() returns at once, and the operations that would
+    // reach its threads or device throw std::runtime_error.
+    bool inherited() const;
+
 private:
     friend class EngineProbe;  // test-only view of the state below
     friend void audio_data_callback(ma_device* device, void* output, const void* input, ma_uint32 frame_count);
@@ -180,6 +187,9 @@ private:
     //   seek_mutex -> audio_buffer_mutex (seek() waking the audio thread)
     //   the log queue's and the log input registry's locks (log_queue.cpp)
     //     are leaves: any thread may log while it holds any lock above
+    // Around a fork the forking thread holds the process-wide ones: the
+    //   quieting lock, the device log's, the log registry's and the log
+    //   queue's, in that order (fork_safety.cpp).
     //   video_codec_mutex -> audio_codec_mutex -> video_packet_mutex
     //     -> audio_packet_mutex -> frame_queue_mutex -> audio_buffer_mutex
     // The seek's flush takes all six of the last group in that order. The
@@ -216,6 +226,7 @@ private:
     void release_audio_device();
     void wake_all_waiters();
     void run_for_input(void (MediaDecoder::*loop)());
+    void refuse_if_inherited() const;
 
     // Demux and seek (demux.cpp).
     double read_ahead() const;
@@ -326,6 +337,7 @@ private:
         ~ReturnFreedMemory() { malloc_trim(0); }
     } return_freed_memory;
 
+    const std::uint64_t born_in_fork_generation;  // fork_generation() when made; see inherited()
     std::string path;                          // as the caller gave it
     // Names the input in log records. Declared before the contexts whose
     // opaque field points at it, so that it outlives them and their threads.
@@ -453,6 +465,10 @@ private:
     // frame_queue_mutex; cleared by it when input comes again and by the
     // flush. end_of_stream alone only says that reading has finished.
     std::atomic<bool> pictures_exhausted{false};
+    // Frame delivery has taken a picture from the queue since the decoder
+    // was made; until then the audio thread decodes less sound ahead (see
+    // wait_for_buffer_room()). Set by frame delivery, never cleared.
+    std::atomic<bool> first_picture_out{false};
     // Steady time (ns) at which buffering, with enough read, began waiting
     // for a first picture; 0 while it does not. Demux thread only.
     std::int64_t picture_wait_since = 0;

@@ -25,6 +25,8 @@ extern "C" {
 #include <libavutil/buffer.h>
 }
 
+#include "fork_safety.h"
+
 namespace reelpipe {
 
 class PictureBuffers {
@@ -82,6 +84,13 @@ private:
         }
 
         void put(std::uint8_t* data, std::size_t data_size) {
+            // A picture of a decoder inherited through a fork, dropped in the
+            // child: the video thread that may have held `mutex` at the fork
+            // is not here to release it.
+            if (fork_generation() != born_in_fork_generation) {
+                unmap_pages(data, data_size);
+                return;
+            }
             {
                 std::lock_guard<std::mutex> lock(mutex);
                 if (!closed && data_size == size && kept.size() < keep_count) {
@@ -105,6 +114,7 @@ private:
         }
 
         const std::size_t keep_count;
+        const std::uint64_t born_in_fork_generation = fork_generation();
         // Taken by the video thread for a new picture and by whichever
         // thread drops a picture's last reference, which may hold any of the
         // decoder's locks then: a leaf, no other lock is taken under it.

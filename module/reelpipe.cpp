@@ -8,12 +8,14 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <exception>
 #include <limits>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -134,21 +136,43 @@ private:
 // takes the interpreter lock back.
 unsigned long main_thread_ident = 0;
 
+void one_decoder_fewer();
+
+// Decoders inherited through a fork and dropped in this process: kept here,
+// never freed, so that they stay reachable (a leak checker would otherwise
+// take them for lost) until the process ends. Changed with the interpreter
+// lock held; made once, never destroyed.
+std::vector<MediaDecoder*>& abandoned_decoders() {
+    static auto* abandoned = new std::vector<MediaDecoder*>;
+    return *abandoned;
+}
+
 // The engine's teardown joins threads; on the main thread it runs with the
 // interpreter lock released, so that other interpreter threads go on
 // meanwhile. Any other thread keeps the lock: once finalization has begun,
 // taking the lock back ends that thread with a forced unwind, which cannot
 // pass through the holder's destructor (noexcept, as unique_ptr's is) and
 // would abort the program. Keeping it is safe, since the engine's threads
-// never wait for the interpreter.
+// never wait for the interpreter. A decoder inherited through a fork is
+// left as it is: its threads are not in this process, and freeing its
+// contexts would wait for them for good.
 struct ReleaseLockAndDelete {
     void operator()(MediaDecoder* decoder) const {
-        if (Py_IsFinalizing() || PyThread_get_thread_ident() != main_thread_ident) {
+        if (decoder->inherited()) {
+            abandoned_decoders().push_back(decoder);
+            return;
+        }
+        if (Py_IsFinalizing()) {
             delete decoder;
             return;
         }
-        ReleaseInterpreterLock unlocked;
-        delete decoder;
+        if (PyThread_get_thread_ident() != main_thread_ident) {
+            delete decoder;
+        } else {
+            ReleaseInterpreterLock unlocked;
+            delete decoder;
+        }
+        one_decoder_fewer();
     }
 };
 using DecoderHolder = std::unique_ptr<MediaDecoder, ReleaseLockAndDelete>;
@@ -262,88 +286,224 @@ void refresh_ffmpeg_log_threshold(const py::module_& logging) {
     reelpipe::set_ffmpeg_log_threshold(listening_level(logging, logging.attr("getLogger")("reelpipe.ffmpeg")));
 }
 
-// Held by the one thread handing records over, so that they reach logging in
+// Set by the one thread handing records over, so that they reach logging in
 // the order they were queued. Only ever tried, never waited for: a handler
-// may let the interpreter lock go, and the thread it lets in may be here.
-std::mutex delivery_mutex;
+// may let the interpreter lock go, and the thread it lets in may be here. A
+// flag rather than a mutex, so that a fork's child, which keeps only the
+// forking thread, can clear it whoever set it.
+std::atomic<bool> delivering{false};
+
+// Tells the logger "reelpipe" that something could not be handed to
+// logging: a Python exception goes as the record's exc_info, a failure to
+// convert a value (a handler whose level is not a number) by its text. A
+// logger that fails at this too has no way left to hear of it; stderr is
+// not one.
+void report_delivery_failure(const py::module_& logging, const py::object& exception, const char* text) {
+    try {
+        logging.attr("getLogger")("reelpipe").attr("error")("a record could not be handed to logging%s",
+                                                            py::str(text), py::arg("exc_info") = exception);
+    } catch (const py::error_already_set&) {
+        // Dropped: see above.
+    } catch (const std::exception&) {
+        // Dropped: see above.
+    }
+}
+
+// Runs `deliver` so that no failure of it comes out: each is reported.
+template <typename Delivery>
+void reporting_failures(const py::module_& logging, Delivery deliver) {
+    try {
+        deliver();
+    } catch (const py::error_already_set& failure) {
+        report_delivery_failure(logging, failure.value(), "");
+    } catch (const std::exception& failure) {
+        report_delivery_failure(logging, py::none(), (std::string(": ") + failure.what()).c_str());
+    }
+}
+
+// Hands one record over; a failing handler, filter or logger class is
+// reported and the next record goes on.
+void hand_over(const py::module_& logging, reelpipe::LogChannel channel, int level, const std::string& input,
+               const std::string& message) {
+    reporting_failures(logging, [&] { hand_to_logging(logging, channel, level, input, message); });
+}
 
 // Hands every queued record to logging, oldest first, after a note of how
 // many a flood pushed out. Call with the interpreter lock held.
-void deliver_log_records() {
-    std::unique_lock<std::mutex> delivering(delivery_mutex, std::try_to_lock);
-    if (!delivering.owns_lock()) return;
-    const py::module_ logging = py::module_::import("logging");
+void deliver_log_records(const py::module_& logging) {
     refresh_ffmpeg_log_threshold(logging);
     for (;;) {
         std::size_t dropped = 0;
         const std::vector<reelpipe::LogRecord> records = reelpipe::take_log_records(&dropped);
         if (records.empty() && dropped == 0) return;
         if (dropped != 0) {
-            hand_to_logging(logging, reelpipe::LogChannel::engine, static_cast<int>(reelpipe::LogLevel::warning), "",
-                            std::to_string(dropped) + " messages dropped: more came than logging took in time");
+            hand_over(logging, reelpipe::LogChannel::engine, static_cast<int>(reelpipe::LogLevel::warning), "",
+                      std::to_string(dropped) + " messages dropped: more came than logging took in time");
         }
         for (const reelpipe::LogRecord& record : records) {
-            hand_to_logging(logging, record.channel, static_cast<int>(record.level), record.input, record.message);
+            hand_over(logging, record.channel, static_cast<int>(record.level), record.input, record.message);
         }
     }
 }
 
-// Hands records over where no exception may come out: a failing handler or
-// filter is reported as unraisable and playback goes on.
+// Delivers unless another thread is delivering already; no exception comes
+// out and nothing is printed.
 void deliver_log_records_reporting_errors() {
+    if (delivering.exchange(true)) return;
+    struct Delivered {
+        ~Delivered() { delivering = false; }
+    } delivered;
+    py::module_ logging;
     try {
-        deliver_log_records();
-    } catch (py::error_already_set& error) {
-        error.discard_as_unraisable("reelpipe handing a record to logging");
+        logging = py::module_::import("logging");
+    } catch (const py::error_already_set&) {
+        // Without the logging module there is nowhere to deliver to.
+        return;
     }
+    reporting_failures(logging, [&] { deliver_log_records(logging); });
 }
 
-// The delivering thread, in Python so that it waits only in the
-// interpreter's own calls: a daemon thread that meets the interpreter's
-// finalisation while waiting in C++ code would be unwound through
-// references it no longer may drop. It sleeps on the queue's wakeup fd, at
-// most a second so that changes of the loggers' levels reach the engine,
-// and at exit it is stopped and joined before the last records go out.
-constexpr const char* delivery_thread_source = R"(
-import atexit, os, select, sys, threading
+// The thread that delivers records as they come, in Python so that it
+// waits only in the interpreter's own calls: a daemon thread that meets the
+// interpreter's finalisation while waiting in C++ code would be unwound
+// through references it no longer may drop. It runs while the process has
+// a decoder of its own, so that a program that has none (that only
+// imported the module, or has closed its decoders) has no thread to warn
+// about when it forks. It sleeps on the queue's wakeup fd through poll(),
+// which takes a descriptor of any number, at most a second so that changes
+// of the loggers' levels reach the engine. A failure of its wait is logged,
+// and the thread goes on paced by a timer. At exit it is stopped and joined
+// before the last records go out.
+constexpr const char* delivery_thread_source = R"py(
+import atexit, logging, os, select, sys, threading
 
-def start(wakeup_fd, deliver):
-    stopping = threading.Event()
+def make(wakeup_fd, deliver):
+    current = None  # (thread, stopping, fd) of the thread delivering now
 
-    def run():
-        while not stopping.is_set():
-            if wakeup_fd >= 0:
-                if select.select([wakeup_fd], [], [], 1.0)[0]:
-                    try:
-                        os.read(wakeup_fd, 8)
-                    except BlockingIOError:
-                        pass
-            else:
-                stopping.wait(0.1)
+    def wake(fd):
+        try:
+            os.write(fd, (1).to_bytes(8, sys.byteorder))
+        except OSError:
+            pass
+
+    def wait_for_records(poller, fd, stopping):
+        if poller is None:
+            stopping.wait(0.1)
+            return
+        ready = poller.poll(1000)
+        if ready and ready[0][1] & select.POLLIN:
+            try:
+                os.read(fd, 8)
+            except BlockingIOError:
+                pass
+        elif ready:
+            raise OSError(f"the wakeup descriptor {fd} is gone (poll events {ready[0][1]:#x})")
+
+    def run(fd, stopping):
+        poller = None
+        if fd >= 0:
+            poller = select.poll()
+            poller.register(fd, select.POLLIN)
+        while True:
+            try:
+                wait_for_records(poller, fd, stopping)
+            except Exception:
+                poller = None
+                try:
+                    logging.getLogger("reelpipe").warning("waiting for log records failed; polling instead",
+                                                          exc_info=True)
+                except Exception:
+                    pass
             deliver()
+            if stopping.is_set():
+                return
+
+    def start():
+        nonlocal current
+        if current is not None and current[0].is_alive():
+            return
+        fd = wakeup_fd()
+        stopping = threading.Event()
+        thread = threading.Thread(target=run, args=(fd, stopping), name="reelpipe-log", daemon=True)
+        thread.start()
+        current = (thread, stopping, fd)
+
+    def stop():
+        nonlocal current
+        if current is None:
+            return
+        thread, stopping, fd = current
+        current = None
+        stopping.set()
+        if fd >= 0:
+            wake(fd)
+        if thread is not threading.current_thread():
+            thread.join(5.0)
 
     def finish():
-        stopping.set()
-        if wakeup_fd >= 0:
-            os.write(wakeup_fd, (1).to_bytes(8, sys.byteorder))
-        thread.join(5.0)
+        stop()
         deliver()
 
-    thread = threading.Thread(target=run, name="reelpipe-log", daemon=True)
-    thread.start()
     atexit.register(finish)
-)";
+    return start, stop
+)py";
 
-// Gives the logger "reelpipe" its NullHandler, takes FFmpeg's log callback
-// and starts the thread that delivers records.
+// Starts and stops the delivery thread; made with the first decoder.
+struct DeliveryThread {
+    py::object start;
+    py::object stop;
+};
+
+// This process's decoders, those inherited through a fork aside. Changed
+// with the interpreter lock held; a fork's child starts from none.
+std::size_t decoders_of_this_process = 0;
+
+void forget_the_parents_delivery() {
+    delivering = false;
+    decoders_of_this_process = 0;
+}
+
+// Takes FFmpeg's log callback and readies the delivery thread, once, when
+// the first decoder is made: importing the module does neither.
+DeliveryThread& delivery_thread() {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<DeliveryThread> storage;
+    return storage
+        .call_once_and_store_result([] {
+            reelpipe::install_ffmpeg_log_callback();
+            pthread_atfork(nullptr, nullptr, forget_the_parents_delivery);
+            py::dict scope;
+            py::exec(delivery_thread_source, scope);
+            const py::tuple controls = scope["make"](py::cpp_function(&reelpipe::log_wakeup_fd),
+                                                     py::cpp_function(&deliver_log_records_reporting_errors));
+            return DeliveryThread{controls[0], controls[1]};
+        })
+        .get_stored();
+}
+
+// Counts a decoder in, starting the thread with the first.
+void one_decoder_more() {
+    if (decoders_of_this_process++ == 0) delivery_thread().start();
+}
+
+// Counts a decoder out; with the last one gone, its last records go out and
+// the thread ends. Called from the holder's deleter with the interpreter
+// lock held, where no exception may come out.
+void one_decoder_fewer() {
+    if (--decoders_of_this_process != 0) return;
+    try {
+        delivery_thread().stop();
+    } catch (const py::error_already_set&) {
+        // The thread is asked to stop before anything here can fail; it
+        // ends at its next wake-up.
+    }
+    deliver_log_records_reporting_errors();
+}
+
+// Gives the logger "reelpipe" its NullHandler; nothing else happens before
+// the first decoder.
 void set_up_logging() {
     const py::module_ logging = py::module_::import("logging");
     logging.attr("getLogger")("reelpipe").attr("addHandler")(logging.attr("NullHandler")());
-    reelpipe::install_ffmpeg_log_callback();
-    refresh_ffmpeg_log_threshold(logging);
-    py::dict scope;
-    py::exec(delivery_thread_source, scope);
-    scope["start"](reelpipe::log_wakeup_fd(), py::cpp_function(&deliver_log_records_reporting_errors));
 }
 
 // Timeouts beyond this many seconds wait as long as no timeout does; it
@@ -496,6 +656,8 @@ DecoderOptions checked_options(bool audio, double max_buffer_ahead, double min_b
 DecoderHolder open_decoder(const InputPath& path, bool audio, double max_buffer_ahead, double min_buffer_ahead,
                            long long max_picture_memory) {
     const DecoderOptions options = checked_options(audio, max_buffer_ahead, min_buffer_ahead, max_picture_memory);
+    // FFmpeg's messages about the opening already come to the queue.
+    delivery_thread();
     refresh_ffmpeg_log_threshold(py::module_::import("logging"));
     std::unique_ptr<MediaDecoder> opened;
     std::exception_ptr failure;
@@ -517,7 +679,11 @@ DecoderHolder open_decoder(const InputPath& path, bool audio, double max_buffer_
             raise_open_error(error);
         }
     }
-    return DecoderHolder(opened.release());
+    // Counted once it is held, so that a failure to start the delivery
+    // thread releases it and counts it out again.
+    DecoderHolder holder(opened.release());
+    one_decoder_more();
+    return holder;
 }
 
 constexpr long long default_picture_memory = static_cast<long long>(DecoderOptions{}.max_picture_memory);

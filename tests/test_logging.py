@@ -40,6 +40,41 @@ print(pictures)
 """
 
 
+# Holds 1,100 descriptors before the import, so that the module's own lie
+# beyond select()'s reach, and refuses every record of "reelpipe.ffmpeg" with
+# a failing filter; prints whether a record of playback reached logging and
+# whether the failures were reported there.
+MANY_DESCRIPTORS_AND_A_FAILING_FILTER = """
+import logging, os, resource, sys, time
+soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, 2048)), hard))
+held = [os.open(os.devnull, os.O_RDONLY) for _ in range(1100)]
+import reelpipe
+heard = []
+handler = logging.Handler()
+handler.emit = lambda record: heard.append(record.getMessage())
+logging.getLogger("reelpipe").addHandler(handler)
+logging.getLogger("reelpipe").setLevel(logging.DEBUG)
+
+def refuse(record):
+    raise ValueError("this filter refuses")
+
+logging.getLogger("reelpipe.ffmpeg").addFilter(refuse)
+
+def heard_of(text):
+    return any(text in message for message in heard)
+
+decoder = reelpipe.MediaDecoder(sys.argv[1])
+decoder.start()
+decoder.seek(decoder.get_duration())
+end = time.monotonic() + 20
+while not (heard_of("end of the input") and heard_of("could not be handed")) and time.monotonic() < end:
+    time.sleep(0.01)
+decoder.stop()
+print(heard_of("end of the input"), heard_of("could not be handed"))
+"""
+
+
 @pytest.fixture(scope="module")
 def damaged(clips, tmp_path_factory) -> str:
     """The av clip with 64 bytes of noise every 2 KB from a quarter in: it
@@ -59,6 +94,13 @@ def test_playing_clean_and_damaged_input_writes_nothing_on_stderr_or_stdout(clip
     assert result.returncode == 0, result.stderr
     assert result.stderr == ""
     assert int(result.stdout) > 0
+
+
+def test_records_arrive_past_1024_descriptors_and_failures_are_logged_not_printed(clips):
+    result = subprocess.run([sys.executable, "-c", MANY_DESCRIPTORS_AND_A_FAILING_FILTER, clips.av],
+                            capture_output=True, text=True, timeout=60, stdin=subprocess.DEVNULL)
+    assert (result.returncode, result.stderr) == (0, "")
+    assert result.stdout == "True True\n"
 
 
 def test_damaged_input_yields_ffmpeg_records_naming_it(damaged, caplog):
