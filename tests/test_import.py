@@ -24,7 +24,9 @@ ROOT = Path(__file__).resolve().parent.parent
 PATH_TYPES = "str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes]"
 SIGNATURES = {
     "__init__": f"__init__(self, path: {PATH_TYPES}, *, audio: bool = True, max_buffer_ahead: float = 10.0, "
-                "min_buffer_ahead: float = 3.0, max_picture_memory: int = 2147483648) -> None",
+                "min_buffer_ahead: float = 3.0, max_picture_memory: int = 2147483648, "
+                "size: tuple[int, int] | None = None, pixel_format: str = 'rgb24', video_stream: int | None = None, "
+                "audio_stream: int | str | None = None, audio_device: str | None = None) -> None",
     "start": "start(self) -> None",
     "stop": "stop(self) -> None",
     "get_next_frame": "get_next_frame(self, *, timeout: float | None = None, with_time: bool = False) -> object",
@@ -41,6 +43,8 @@ SIGNATURES = {
     "has_audio": "has_audio(self) -> bool",
     "has_video": "has_video(self) -> bool",
     "get_size": "get_size(self) -> tuple[int, int]",
+    "get_streams": "get_streams(self) -> list",
+    "audio_devices": "audio_devices() -> list",
     "__iter__": "__iter__(self) -> reelpipe.MediaDecoder",
     "__next__": "__next__(self) -> object",
     "__enter__": "__enter__(self) -> reelpipe.MediaDecoder",
