@@ -326,6 +326,15 @@ def test_missing_bytes_path_that_is_not_utf8_is_a_runtime_error(tmp_path):
     ({"max_picture_memory": 1.5}, TypeError),
     ({"max_buffer_ahead": "10"}, TypeError),
     ({"audio": "no"}, TypeError),
+    ({"size": (0, 240)}, ValueError),
+    ({"size": (-1, -1)}, ValueError),
+    ({"size": (320, 100000)}, ValueError),
+    ({"size": (320,)}, TypeError),
+    ({"size": (320.5, 240)}, TypeError),
+    ({"pixel_format": "yuv420p"}, ValueError),
+    ({"pixel_format": None}, TypeError),
+    ({"audio_stream": 1.5}, TypeError),
+    ({"audio_device": "no such device"}, ValueError),
 ], ids=repr)
 def test_invalid_options_are_refused_before_anything_is_opened(tmp_path, options, error):
     # The input does not exist: opening it first would raise RuntimeError.

@@ -771,3 +771,21 @@ def test_duration_is_known_or_zero_never_negative(clips, made):
                              made["raw_h264"]], capture_output=True, text=True, check=True).stdout.strip()
     assert probed == "N/A", "this FFmpeg knows the duration of raw H.264; the case is not covered"
     assert reelpipe.MediaDecoder(made["raw_h264"]).get_duration() == 0.0
+
+
+def test_streams_are_listed_and_a_choice_of_none_of_them_is_refused_naming_them(clips):
+    decoder = reelpipe.MediaDecoder(clips["mkv_multi"], video_stream=0, audio_stream="fre")
+    streams = decoder.get_streams()
+    assert [(s["index"], s["type"], s["codec"], s["language"], s["default"], s["selected"]) for s in streams] == [
+        (0, "video", "h264", None, False, True), (1, "audio", "aac", "eng", True, False),
+        (2, "audio", "aac", "fre", False, True), (3, "subtitle", "subrip", None, False, False)]
+    assert (streams[0]["width"], streams[0]["height"], streams[0]["fps"]) == (320, 240, 25.0)
+    assert (streams[2]["sample_rate"], streams[2]["channels"]) == (48000, 2)
+    assert [s["selected"] for s in reelpipe.MediaDecoder(clips["mkv_multi"]).get_streams()] == [
+        True, True, False, False]
+
+    listed = "#0 video (h264), #1 audio (aac, eng), #2 audio (aac, fre), #3 subtitle (subrip)"
+    for choice in [{"video_stream": 1}, {"video_stream": 7}, {"audio_stream": 0}, {"audio_stream": "deu"}]:
+        with pytest.raises(ValueError) as refused:
+            reelpipe.MediaDecoder(clips["mkv_multi"], **choice)
+        assert str(refused.value).endswith(listed), choice
