@@ -247,6 +247,9 @@ def realtime_reelpipe(clip: str, fps: float, seconds: float, pictures: int, opti
     import reelpipe
     log = RealtimeLog(fps, seconds)
     decoder = reelpipe.MediaDecoder(clip, **(options or {}))
+    # Pictures asked for smaller carry the index scaled down with them.
+    stored_width = next(s["width"] for s in decoder.get_streams() if s["type"] == "video")
+    scale = decoder.get_size()[0] / stored_width
     decoder.start()
     deadline = now() + seconds * 2 + 15
     position = 0.0
@@ -255,7 +258,7 @@ def realtime_reelpipe(clip: str, fps: float, seconds: float, pictures: int, opti
         position = decoder.get_position()
         log.tick(position)
         if picture is not None:
-            index = picture_index(picture)
+            index = picture_index(picture, scale=scale)
             log.picture(index, position)
             if index >= pictures - 1:
                 break
