@@ -330,7 +330,6 @@ class TestBackendChoice:
         assert (loud_span(played) > 0.3) == audible
         assert any(record in r.getMessage() for r in caplog.records if r.name == "reelpipe")
 
-    @pytest.mark.realtime
     def test_the_device_named_is_the_one_heard_and_the_default_hears_nothing(self, pulse, clips, monkeypatch):
         monkeypatch.delenv("REELPIPE_AUDIO_BACKEND", raising=False)
         loaded = subprocess.run(["pactl", "load-module", "module-null-sink", "sink_name=second",
