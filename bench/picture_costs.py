@@ -1,6 +1,6 @@
 """What a picture costs on its way out of the installed reelpipe.
 
-    python bench/picture_costs.py [--runs N] [--only turned,conversion,scaled]
+    python bench/picture_costs.py [--runs N] [--only turned,conversion,scaled,peers]
 
 turned: the same 150 pictures (1920 x 1080, H.264, no sound) as stored, and
 with a display matrix that turns them a quarter and a half turn, taken as
@@ -26,6 +26,12 @@ the conversion alone, without page faults or decoding.
 scaled: the 4K30 clip with sound played in real time at full size in rgb24
 and at size=(1280, 720) in rgba: CPU seconds per media second (whole
 process) and peak RSS, each in a fresh process (bench/workers.py).
+
+peers: the silent 4K30 clip (300 pictures) taken unpaced as 1280x720 RGBA:
+reelpipe's size= and pixel_format=, PyAV's frame.reformat(1280, 720,
+"rgba") and ffpyplayer's set_size() with out_fmt rgba, each in a fresh
+process, in an order that rotates from round to round; the ratio is formed
+within each round against the faster peer of that round.
 """
 
 from __future__ import annotations
@@ -184,10 +190,48 @@ def scaled(runs: int) -> None:
     print(f"load average after: {load_average()}")
 
 
+def peers(runs: int) -> None:
+    """Unpaced 4K to 1280x720 RGBA: reelpipe against PyAV's reformat and ffpyplayer's output size."""
+    clip = clipmod.CLIPS["2160p30"]
+    path = clipmod.clip_path(clip.name)
+    tools = ["reelpipe", "pyav", "ffpyplayer"]
+    rates: dict[str, list[float]] = {tool: [] for tool in tools}
+    cpu: dict[str, list[float]] = {tool: [] for tool in tools}
+    ratios = []
+    print(f"\nload average before: {load_average()}")
+    for round_no in range(runs):
+        order = tools[round_no % 3:] + tools[:round_no % 3]
+        this_round = {}
+        for tool in order:
+            request = {"measure": "throughput", "tool": tool, "clip": path, "pictures": clip.pictures,
+                       "scaled": [1280, 720]}
+            done = subprocess.run([sys.executable, str(ROOT / "bench" / "workers.py"), json.dumps(request)],
+                                  capture_output=True, text=True, timeout=180)
+            if "RESULT " not in done.stdout:
+                print(f"{tool} failed: {done.stderr.strip()[-300:]}")
+                continue
+            result = json.loads(done.stdout.rsplit("RESULT ", 1)[1])
+            this_round[tool] = result["pictures"] / result["seconds"]
+            rates[tool].append(this_round[tool])
+            cpu[tool].append(1000 * result["cpu"] / result["pictures"])
+        best_peer = max((this_round.get(t, 0.0) for t in tools[1:]), default=0.0)
+        if "reelpipe" in this_round and best_peer > 0:
+            ratios.append(this_round["reelpipe"] / best_peer)
+    print("| 4K30 → 1280x720 RGBA, unpaced | pictures / s | CPU ms / picture |")
+    print("| --- | ---: | ---: |")
+    for tool in tools:
+        if rates[tool]:
+            print(f"| {tool} | {statistics.median(rates[tool]):.1f} | {statistics.median(cpu[tool]):.2f} |")
+    if ratios:
+        print(f"reelpipe ÷ faster peer, per round: {', '.join(f'{r:.2f}' for r in ratios)}; "
+              f"median {statistics.median(ratios):.2f}")
+    print(f"load average after: {load_average()}")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--only", default="turned,conversion,scaled")
+    parser.add_argument("--only", default="turned,conversion,scaled,peers")
     args = parser.parse_args()
     parts = args.only.split(",")
     print(f"reelpipe: {reelpipe.__file__}")
@@ -201,6 +245,8 @@ def main() -> None:
         conversion(args.runs)
     if "scaled" in parts:
         scaled(args.runs)
+    if "peers" in parts:
+        peers(args.runs)
 
 
 if __name__ == "__main__":
