@@ -1,6 +1,6 @@
 // MediaDecoder: plays one media input. A demux thread reads packets, a video
-// and an audio decode thread turn them into RGB pictures and playback-format
-// sound, the playback device's callback plays the sound and advances the
+// and an audio decode thread turn them into pictures (in the caller's size
+// and pixel format) and playback-format sound, the playback device's callback plays the sound and advances the
 // audio clock, and the caller takes pictures from get_next_frame() when they
 // are due against that clock.
 //
@@ -192,7 +192,7 @@ private:
     //                        wait, stop() joins
     //   demux_thread         demux_loop(): reads, throttles, ends buffering,
     //                        carries out seeks
-    //   video_thread         video_decode_loop(): packets -> RGB pictures
+    //   video_thread         video_decode_loop(): packets -> pictures
     //   audio_thread         audio_decode_loop(): packets -> playback bytes
     //   device thread        miniaudio's; runs audio_data_callback()
     //
@@ -443,11 +443,12 @@ private:
     // stop() is releasing on another. The callback never takes it.
     std::mutex device_mutex;
     bool audio_device_ready = false;           // guarded by device_mutex
-    // The device the caller named (empty: the default one), and the context
-    // it is found and played in: a named device is played in a context of
-    // its own, initialised only when audio_context_ready. Fixed at
-    // construction / guarded by device_mutex.
+    // The device the caller named (empty: the default one); fixed at
+    // construction.
     std::string audio_device_name;
+    // The context a named device is looked up and played in, its own for
+    // each device made; initialised only when audio_context_ready. Guarded
+    // by device_mutex, like the device.
     ma_context audio_context;
     bool audio_context_ready = false;          // guarded by device_mutex
     // Every stream of the input as probed; fixed at construction.
@@ -495,7 +496,7 @@ private:
     // max_picture_memory).
     std::size_t frame_queue_budget;
     std::size_t frame_queue_bytes = 0;         // guarded by frame_queue_mutex
-    // The RGB pictures' memory, reused once their arrays are gone (its own
+    // The pictures' memory, reused once their arrays are gone (its own
     // leaf lock; see picture_buffers.h).
     PictureBuffers picture_buffers{4};
     // Pictures that outlast the sound are paced by the wall clock from a fixed

