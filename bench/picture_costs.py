@@ -160,7 +160,8 @@ def conversion(runs: int) -> None:
         for tag in TAGS:
             path = tagged_clip(clip, tag)
             for pixel_format in FORMATS:
-                alone, chosen = cost(path, True, pixel_format=pixel_format), cost(path, False, pixel_format=pixel_format)
+                alone = cost(path, True, pixel_format=pixel_format)
+                chosen = cost(path, False, pixel_format=pixel_format)
                 print(f"| {label} | {tag} | {pixel_format} | {alone:.2f} | {chosen:.2f} | {chosen / alone:.2f} |")
         path = tagged_clip(clip, "untagged")
         scaled = cost(path, True, pixel_format="rgba", width=1280, height=720)
@@ -177,7 +178,8 @@ def scaled(runs: int) -> None:
     print("| --- | ---: | ---: | ---: |")
     figures: dict[str, list[tuple[float, float, int]]] = {}
     for _ in range(runs):
-        for label, options in (("full size, rgb24", {}), ("1280x720, rgba", {"size": [1280, 720], "pixel_format": "rgba"})):
+        for label, options in (("full size, rgb24", {}),
+                               ("1280x720, rgba", {"size": [1280, 720], "pixel_format": "rgba"})):
             request = {"measure": "realtime", "tool": "reelpipe", "clip": path, "fps": clip.fps,
                        "seconds": clip.seconds, "pictures": clip.pictures, "options": options}
             out = subprocess.run([sys.executable, str(ROOT / "bench" / "workers.py"), json.dumps(request)],

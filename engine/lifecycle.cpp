@@ -93,8 +93,9 @@ void check_picture_options(const DecoderOptions& options) {
     const auto side_ok = [](int side) { return side == -1 || (side >= 1 && side <= largest_side); };
     if (!side_ok(width) || !side_ok(height) || (width == -1 && height == -1)) {
         throw std::invalid_argument("size must be (width, height) with each side from 1 to " +
-                                    std::to_string(largest_side) + ", or one of them -1 to keep the aspect ratio; not (" +
-                                    std::to_string(width) + ", " + std::to_string(height) + ")");
+                                    std::to_string(largest_side) +
+                                    ", or one of them -1 to keep the aspect ratio; not (" + std::to_string(width) +
+                                    ", " + std::to_string(height) + ")");
     }
 }
 
@@ -106,8 +107,9 @@ int even_side(double value) { return std::max(2, 2 * static_cast<int>(std::lroun
 std::pair<int, int> output_size(int upright_width, int upright_height, std::optional<std::pair<int, int>> wanted) {
     if (!wanted) return {upright_width, upright_height};
     auto [width, height] = *wanted;
-    if (width == -1) width = std::min(largest_side, even_side(static_cast<double>(height) * upright_width / upright_height));
-    if (height == -1) height = std::min(largest_side, even_side(static_cast<double>(width) * upright_height / upright_width));
+    const double aspect = static_cast<double>(upright_width) / upright_height;
+    if (width == -1) width = std::min(largest_side, even_side(height * aspect));
+    if (height == -1) height = std::min(largest_side, even_side(width / aspect));
     return {width, height};
 }
 

@@ -128,7 +128,8 @@ const Stretch luma_stretch = [] {
     Stretch table{};
     for (int value = 0; value < 256; ++value) {
         const long rounded = std::lround((value - 16) * 255.0 / 219.0);
-        table[static_cast<std::size_t>(value)] = static_cast<std::uint8_t>(rounded < 0 ? 0 : rounded > 255 ? 255 : rounded);
+        const long clamped = rounded < 0 ? 0 : rounded > 255 ? 255 : rounded;
+        table[static_cast<std::size_t>(value)] = static_cast<std::uint8_t>(clamped);
     }
     return table;
 }();

@@ -55,7 +55,8 @@ std::vector<StreamInfo> describe_streams(const AVFormatContext* format) {
         if (par->codec_type == AVMEDIA_TYPE_VIDEO) {
             info.width = par->width;
             info.height = par->height;
-            if (stream->avg_frame_rate.num > 0 && stream->avg_frame_rate.den > 0) info.fps = av_q2d(stream->avg_frame_rate);
+            const AVRational rate = stream->avg_frame_rate;
+            if (rate.num > 0 && rate.den > 0) info.fps = av_q2d(rate);
         } else if (par->codec_type == AVMEDIA_TYPE_AUDIO) {
             info.sample_rate = par->sample_rate;
             info.channels = par->ch_layout.nb_channels;
