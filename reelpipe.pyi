@@ -9,6 +9,30 @@ import numpy
 import numpy.typing
 
 _Picture: typing.TypeAlias = numpy.typing.NDArray[numpy.uint8]
+_PixelFormat: typing.TypeAlias = typing.Literal["rgb24", "bgr24", "rgba", "bgra", "gray"]
+
+class _StreamInfo(typing.TypedDict):
+    """One stream of the input, as get_streams() lists it."""
+
+    index: int
+    type: typing.Literal["video", "audio", "subtitle", "data", "attachment", "unknown"]
+    codec: str
+    language: str | None
+    title: str | None
+    default: bool
+    selected: bool
+    width: typing.NotRequired[int]
+    height: typing.NotRequired[int]
+    fps: typing.NotRequired[float | None]
+    sample_rate: typing.NotRequired[int]
+    channels: typing.NotRequired[int]
+
+class _AudioDevice(typing.TypedDict):
+    """A playback device, as audio_devices() lists it."""
+
+    name: str
+    backend: str
+    default: bool
 
 class MediaDecoder:
     """One media input (file or URL) and its playback.
@@ -26,16 +50,27 @@ class MediaDecoder:
         max_buffer_ahead: float = 10.0,
         min_buffer_ahead: float = 3.0,
         max_picture_memory: int = 2147483648,
+        size: tuple[int, int] | None = None,
+        pixel_format: _PixelFormat = "rgb24",
+        video_stream: int | None = None,
+        audio_stream: int | str | None = None,
+        audio_device: str | None = None,
     ) -> None:
         """Opens and probes the input; nothing plays before start().
 
         audio=False leaves the sound out (no device, pictures unpaced);
         max_buffer_ahead and min_buffer_ahead are the seconds read ahead before
         reading waits and that end buffering; max_picture_memory the bytes of
-        decoded pictures held ready (one picture is always let in). Invalid
-        options raise ValueError or TypeError before anything is opened; an
-        input that cannot be opened raises RuntimeError with FFmpeg's reason as
-        a note."""
+        decoded pictures held ready (one picture is always let in). size scales
+        the pictures to (width, height), one side -1 keeping the aspect ratio
+        (even); pixel_format gives arrays of shape (h, w, 3) for rgb24 and
+        bgr24, (h, w, 4) for rgba and bgra (the stream's alpha, else 255) and
+        (h, w) for gray. video_stream picks a stream by index, audio_stream by
+        index or language code (see get_streams()); audio_device a playback
+        device by name (see audio_devices()). Invalid options raise ValueError
+        or TypeError before anything is opened, a stream that is not there
+        ValueError naming the streams; an input that cannot be opened raises
+        RuntimeError with FFmpeg's reason as a note."""
     def start(self) -> None:
         """Starts reading, decoding and the sound; after stop(), starts again where it stood."""
     def stop(self) -> None:
@@ -51,8 +86,9 @@ class MediaDecoder:
     def get_next_frame(
         self, *, timeout: float | None = None, with_time: bool = False
     ) -> _Picture | tuple[_Picture, float | None] | None:
-        """The next picture once it is due, as a (height, width, 3) RGB array over
-        the picture's own memory, or None when there is nothing to show now.
+        """The next picture once it is due, as an array in the chosen size and
+        pixel format ((height, width, 3) RGB by default) over the picture's own
+        memory, or None when there is nothing to show now.
         timeout bounds the wait in seconds (None: as long as it takes);
         with_time=True returns (picture, seconds), the picture's own time."""
     def get_fps(self) -> float:
@@ -95,6 +131,14 @@ class MediaDecoder:
         """True when the input has a video stream whose pictures come out."""
     def get_size(self) -> tuple[int, int]:
         """(width, height) of the pictures handed out; (0, 0) without video."""
+    def get_streams(self) -> list[_StreamInfo]:
+        """Every stream of the input: index, type, codec, language, title, default;
+        width, height and fps for video; sample_rate and channels for audio;
+        selected: whether this decoder plays it."""
+    @staticmethod
+    def audio_devices() -> list[_AudioDevice]:
+        """The playback devices of the sound backend: name (what audio_device= takes),
+        backend, and whether it is the default."""
     def __iter__(self) -> MediaDecoder: ...
     def __next__(self) -> _Picture: ...
     def __enter__(self) -> MediaDecoder: ...

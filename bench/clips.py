@@ -130,13 +130,14 @@ def clip_path(name: str) -> str:
     return str(final)
 
 
-def picture_index(picture, channel: int = 1) -> int:
-    """The index drawn into a decoded picture (H x W x 3 uint8, RGB or BGR)."""
+def picture_index(picture, channel: int = 1, scale: float = 1.0) -> int:
+    """The index drawn into a decoded picture (H x W x 3 or 4 uint8, RGB or BGR, with or
+    without alpha), scaled by `scale` from the clip's own size."""
     value = 0
     for row in range(INDEX_ROWS):
-        y = row * BLOCK_H + BLOCK_H // 2
+        y = int((row * BLOCK_H + BLOCK_H // 2) * scale)
         for column in range(INDEX_COLUMNS):
-            if picture[y, column * BLOCK_W + BLOCK_W // 2, channel] > 128:
+            if picture[y, int((column * BLOCK_W + BLOCK_W // 2) * scale), channel] > 128:
                 value |= 1 << (column + INDEX_COLUMNS * row)
     return value
 

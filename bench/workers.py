@@ -52,12 +52,20 @@ def peak_rss_mb() -> float:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
 
 
+def stored_width(clip: str) -> int:
+    """The width of the clip's pictures, as ffprobe reads it."""
+    import subprocess
+    return int(subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "stream=width",
+                               "-of", "csv=p=0", clip], capture_output=True, text=True, check=True).stdout)
+
+
 def ffpyplayer_array(image):
-    """A NumPy view of an ffpyplayer rgb24 Image, rows cut to the picture's width."""
+    """A NumPy view of an ffpyplayer rgb24 or rgba Image, rows cut to the picture's width."""
     import numpy as np
     width, height = image.get_size()
+    channels = 4 if image.get_pixel_format() == "rgba" else 3
     plane = np.frombuffer(image.to_memoryview()[0], np.uint8)
-    return plane.reshape(height, -1)[:, :width * 3].reshape(height, width, 3)
+    return plane.reshape(height, -1)[:, :width * channels].reshape(height, width, channels)
 
 
 class Sequence:
@@ -100,8 +108,8 @@ class Unpaced:
         self.began = now()
         self.first = None
 
-    def add(self, picture) -> None:
-        self.seq.add(picture_index(picture))
+    def add(self, picture, scale: float = 1.0) -> None:
+        self.seq.add(picture_index(picture, scale=scale))
         if self.first is None:
             self.first = now() - self.began
 
@@ -111,10 +119,17 @@ class Unpaced:
                 "faults": page_faults() - self.faults0}
 
 
-def throughput_reelpipe(clip: str, pictures: int, options: dict | None = None) -> dict:
+# `scaled`: (width, height) of RGBA pictures asked for in place of rgb24 at
+# the clip's own size, each tool scaling with its own means; the index is read
+# at that scale.
+
+
+def throughput_reelpipe(clip: str, pictures: int, options: dict | None = None, scaled: list | None = None) -> dict:
     import reelpipe
     run = Unpaced()
-    decoder = reelpipe.MediaDecoder(clip, **(options or {}))
+    options = dict(options or {}, **({"size": scaled, "pixel_format": "rgba"} if scaled else {}))
+    decoder = reelpipe.MediaDecoder(clip, **options)
+    scale = decoder.get_size()[0] / next(s["width"] for s in decoder.get_streams() if s["type"] == "video")
     decoder.start()
     idle_since = None
     while run.seq.count < pictures:
@@ -129,20 +144,24 @@ def throughput_reelpipe(clip: str, pictures: int, options: dict | None = None) -
             time.sleep(IDLE)
             continue
         idle_since = None
-        run.add(picture)
+        run.add(picture, scale)
     result = run.result()
     decoder.stop()
     return result
 
 
-def throughput_pyav(clip: str, pictures: int) -> dict:
+def throughput_pyav(clip: str, pictures: int, scaled: list | None = None) -> dict:
     import av
     run = Unpaced()
     with av.open(clip) as container:
         stream = container.streams.video[0]
         stream.thread_type = "AUTO"
+        scale = scaled[0] / stream.codec_context.width if scaled else 1.0
         for frame in container.decode(stream):
-            run.add(frame.to_ndarray(format="rgb24"))
+            if scaled:
+                run.add(frame.reformat(scaled[0], scaled[1], "rgba").to_ndarray(), scale)
+            else:
+                run.add(frame.to_ndarray(format="rgb24"))
         return run.result()
 
 
@@ -160,13 +179,17 @@ def throughput_opencv(clip: str, pictures: int) -> dict:
     return result
 
 
-def throughput_ffpyplayer(clip: str, pictures: int) -> dict:
+def throughput_ffpyplayer(clip: str, pictures: int, scaled: list | None = None) -> dict:
     from ffpyplayer.player import MediaPlayer
     run = Unpaced()
     # The video clock as master and no frame dropping: every picture is handed
     # out as soon as it is decoded; the wait get_frame() suggests is ignored.
-    player = MediaPlayer(clip, ff_opts={"out_fmt": "rgb24", "sync": "video", "framedrop": False,
-                                        "an": True})
+    player = MediaPlayer(clip, ff_opts={"out_fmt": "rgba" if scaled else "rgb24", "sync": "video",
+                                        "framedrop": False, "an": True})
+    scale = 1.0
+    if scaled:
+        player.set_size(*scaled)
+        scale = scaled[0] / stored_width(clip)
     last_picture = now()
     while run.seq.count < pictures:
         frame, value = player.get_frame()
@@ -178,7 +201,7 @@ def throughput_ffpyplayer(clip: str, pictures: int) -> dict:
             time.sleep(IDLE)
             continue
         last_picture = now()
-        run.add(ffpyplayer_array(frame[0]))
+        run.add(ffpyplayer_array(frame[0]), scale)
     result = run.result()
     player.close_player()
     return result
@@ -247,6 +270,9 @@ def realtime_reelpipe(clip: str, fps: float, seconds: float, pictures: int, opti
     import reelpipe
     log = RealtimeLog(fps, seconds)
     decoder = reelpipe.MediaDecoder(clip, **(options or {}))
+    # Pictures asked for smaller carry the index scaled down with them.
+    stored_width = next(s["width"] for s in decoder.get_streams() if s["type"] == "video")
+    scale = decoder.get_size()[0] / stored_width
     decoder.start()
     deadline = now() + seconds * 2 + 15
     position = 0.0
@@ -255,7 +281,7 @@ def realtime_reelpipe(clip: str, fps: float, seconds: float, pictures: int, opti
         position = decoder.get_position()
         log.tick(position)
         if picture is not None:
-            index = picture_index(picture)
+            index = picture_index(picture, scale=scale)
             log.picture(index, position)
             if index >= pictures - 1:
                 break
@@ -559,7 +585,8 @@ def main() -> int:
     # reelpipe's constructor options, when the request names any.
     options = {"options": request["options"]} if "options" in request else {}
     if measure == "throughput":
-        result = globals()[f"throughput_{tool}"](clip, request["pictures"], **options)
+        scaled = {"scaled": request["scaled"]} if "scaled" in request else {}
+        result = globals()[f"throughput_{tool}"](clip, request["pictures"], **options, **scaled)
     elif measure == "realtime":
         result = globals()[f"realtime_{tool}"](clip, request["fps"], request["seconds"], request["pictures"],
                                                **options)

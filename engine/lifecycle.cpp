@@ -9,6 +9,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 extern "C" {
@@ -76,11 +77,61 @@ std::atomic<int> decoders_open{0};
 // thread only adds a copy of the decoder's state, its own pictures in
 // flight (about 2.5 MB per thread at 640x360) and a thread to switch to.
 int video_thread_count() { return decoders_open.load() < av_cpu_count() ? 0 : 1; }
+// The decoder for `stream`. FFmpeg's own VP8 and VP9 decoders leave out the
+// alpha that WebM carries beside the pictures; libvpx's decode it, more
+// slowly, so they are taken when the caller wants alpha and the stream has
+// it (and the system's FFmpeg has them).
+const AVCodec* find_decoder(const AVStream* stream, bool want_alpha) {
+    const AVCodecID id = stream->codecpar->codec_id;
+    const AVDictionaryEntry* alpha_mode = av_dict_get(stream->metadata, "alpha_mode", nullptr, 0);
+    if (want_alpha && alpha_mode != nullptr && std::strcmp(alpha_mode->value, "1") == 0) {
+        const char* name = id == AV_CODEC_ID_VP9 ? "libvpx-vp9" : id == AV_CODEC_ID_VP8 ? "libvpx" : nullptr;
+        if (const AVCodec* with_alpha = name != nullptr ? avcodec_find_decoder_by_name(name) : nullptr) {
+            return with_alpha;
+        }
+    }
+    return avcodec_find_decoder(id);
+}
+
+// The largest side a picture handed out may have.
+constexpr int largest_side = 16384;
+
+// Refuses a pixel format that is not one, and a size whose sides are not
+// each -1 or 1 to largest_side (not both -1).
+void check_picture_options(const DecoderOptions& options) {
+    if (!picture_format_named(options.pixel_format)) {
+        throw std::invalid_argument("pixel_format must be one of " + std::string(picture_format_names) + ", not '" +
+                                    options.pixel_format + "'");
+    }
+    if (!options.size) return;
+    const auto [width, height] = *options.size;
+    const auto side_ok = [](int side) { return side == -1 || (side >= 1 && side <= largest_side); };
+    if (!side_ok(width) || !side_ok(height) || (width == -1 && height == -1)) {
+        throw std::invalid_argument("size must be (width, height) with each side from 1 to " +
+                                    std::to_string(largest_side) +
+                                    ", or one of them -1 to keep the aspect ratio; not (" + std::to_string(width) +
+                                    ", " + std::to_string(height) + ")");
+    }
+}
+
+// The nearest even number to `value`, at least 2.
+int even_side(double value) { return std::max(2, 2 * static_cast<int>(std::lround(value / 2.0))); }
+
+// The size pictures of `upright_width` x `upright_height` are handed out at
+// when the caller asked for `wanted` (a -1 side follows the aspect ratio).
+std::pair<int, int> output_size(int upright_width, int upright_height, std::optional<std::pair<int, int>> wanted) {
+    if (!wanted) return {upright_width, upright_height};
+    auto [width, height] = *wanted;
+    const double aspect = static_cast<double>(upright_width) / upright_height;
+    if (width == -1) width = std::min(largest_side, even_side(height * aspect));
+    if (height == -1) height = std::min(largest_side, even_side(width / aspect));
+    return {width, height};
+}
 
 // Opens a decoder for `stream`, its messages tied to `input`; empty when
 // there is none or it will not open.
-CodecContextPtr open_decoder(const AVStream* stream, LogInput& input) {
-    const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+CodecContextPtr open_decoder(const AVStream* stream, LogInput& input, bool want_alpha = false) {
+    const AVCodec* codec = find_decoder(stream, want_alpha);
     if (codec == nullptr) {
         log_event(LogLevel::warning, "stream #" + std::to_string(stream->index) + ": no decoder for " +
                                          avcodec_get_name(stream->codecpar->codec_id));
@@ -352,6 +403,41 @@ void log_chosen_device(const ma_device& device, const BackendChoice& choice) {
     }
 }
 
+// The playback devices of the first backend (in audio_backends() order) whose
+// context can be made; empty when none can.
+std::vector<AudioDeviceInfo> list_audio_devices() {
+    const BackendChoice backends = audio_backends();
+    ma_context_config context_config = ma_context_config_init();
+    context_config.pLog = device_log();
+    ma_context context;
+    const QuietSoundLibraries quiet;
+    if (ma_context_init(backends.order.data(), static_cast<ma_uint32>(backends.order.size()), &context_config,
+                        &context) != MA_SUCCESS) {
+        return {};
+    }
+    std::vector<AudioDeviceInfo> devices;
+    ma_device_info* playback = nullptr;
+    ma_uint32 count = 0;
+    if (ma_context_get_devices(&context, &playback, &count, nullptr, nullptr) == MA_SUCCESS) {
+        for (ma_uint32 i = 0; i < count; ++i) {
+            devices.push_back({playback[i].name, ma_get_backend_name(context.backend), playback[i].isDefault != 0});
+        }
+    }
+    ma_context_uninit(&context);
+    return devices;
+}
+
+// Refuses a device name that the backend does not list, naming those it does.
+void check_audio_device(const std::string& name) {
+    const std::vector<AudioDeviceInfo> devices = list_audio_devices();
+    std::string names;
+    for (const AudioDeviceInfo& device : devices) {
+        if (device.name == name) return;
+        names += (names.empty() ? "'" : ", '") + device.name + "'";
+    }
+    throw std::invalid_argument("audio_device='" + name + "' is not a playback device here; the devices are " +
+                                (names.empty() ? std::string("none") : names));
+}
 
 }  // namespace
 
@@ -364,6 +450,7 @@ void release_sound_locks_after_fork() {
     release_device_log_after_fork();
     QuietSoundLibraries::release_after_fork();
 }
+std::vector<AudioDeviceInfo> MediaDecoder::audio_devices() { return list_audio_devices(); }
 
 MediaDecoder::MediaDecoder(std::string path_arg, const DecoderOptions& options)
     : born_in_fork_generation((install_fork_handlers(), fork_generation())),
@@ -372,8 +459,11 @@ MediaDecoder::MediaDecoder(std::string path_arg, const DecoderOptions& options)
       max_buffer_ahead(options.max_buffer_ahead),
       resume_buffer_ahead(std::min(options.min_buffer_ahead, options.max_buffer_ahead)),
       min_buffer_ahead(options.min_buffer_ahead),
+      audio_device_name(options.audio_device.value_or("")),
       frame_queue_budget(options.max_picture_memory) {
     const LogInputScope log_scope(&log_input);
+    check_picture_options(options);
+    if (options.audio_device) check_audio_device(*options.audio_device);
     avformat_network_init();
     open_input();
     const int probed = avformat_find_stream_info(format_ctx.get(), nullptr);
@@ -382,8 +472,9 @@ MediaDecoder::MediaDecoder(std::string path_arg, const DecoderOptions& options)
         log_event(LogLevel::error, "cannot find the streams: " + ffmpeg_error_text(probed));
         throw OpenError("FFmpeg failed to find stream info.", ffmpeg_error_text(probed));
     }
-    open_video_stream();
-    if (options.audio) open_audio_stream();
+    streams = describe_streams(format_ctx.get());
+    open_video_stream(options);
+    if (options.audio) open_audio_stream(options.audio_stream);
     set_input_timing();
     if (format_ctx->duration != AV_NOPTS_VALUE && format_ctx->duration > 0) {
         duration = static_cast<double>(format_ctx->duration) / 1000000.0;
@@ -450,11 +541,13 @@ void MediaDecoder::open_input() {
     format_ctx.reset(ctx);
 }
 
-// Picks the video stream and prepares its decoder and converter. A stream
+// Picks the video stream (the caller's, else FFmpeg's best) and prepares its
+// decoder and converter for the caller's size and pixel format. A stream
 // that cannot be decoded or converted, or that is only a cover picture, is
 // treated as absent.
-void MediaDecoder::open_video_stream() {
-    const int index = av_find_best_stream(format_ctx.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+void MediaDecoder::open_video_stream(const DecoderOptions& options) {
+    int index = chosen_stream(streams, AVMEDIA_TYPE_VIDEO, options.video_stream, "video_stream");
+    if (index < 0) index = av_find_best_stream(format_ctx.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (index < 0) {
         log_event(LogLevel::info, "no video stream");
         return;
@@ -462,38 +555,44 @@ void MediaDecoder::open_video_stream() {
     const AVStream* stream = format_ctx->streams[index];
     if (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) return;
 
-    CodecContextPtr ctx = open_decoder(stream, log_input);
+    const PictureFormat format = *picture_format_named(options.pixel_format);
+    CodecContextPtr ctx = open_decoder(stream, log_input, has_alpha(format));
     if (!ctx) return;
     if (ctx->width <= 0 || ctx->height <= 0 || ctx->pix_fmt == AV_PIX_FMT_NONE) return;
-    // Refuses sizes whose RGB picture could not even be addressed.
-    if (av_image_check_size(static_cast<unsigned>(ctx->width), static_cast<unsigned>(ctx->height), 0, nullptr) < 0) {
-        return;
-    }
-    SwsContextPtr converter(sws_getContext(ctx->width, ctx->height, ctx->pix_fmt, ctx->width, ctx->height,
-                                           AV_PIX_FMT_RGB24, SWS_BILINEAR, nullptr, nullptr, nullptr));
-    if (!converter) return;
+    if (sws_isSupportedInput(ctx->pix_fmt) == 0) return;
 
+    PictureOrientation orientation;
     if (const std::int32_t* matrix = display_matrix(stream)) orientation = orientation_from_display_matrix(matrix);
     // Pictures are handed out upright: a quarter turn swaps their sides.
-    width = orientation.transpose ? ctx->height : ctx->width;
-    height = orientation.transpose ? ctx->width : ctx->height;
+    const int upright_width = orientation.transpose ? ctx->height : ctx->width;
+    const int upright_height = orientation.transpose ? ctx->width : ctx->height;
+    std::tie(width, height) = output_size(upright_width, upright_height, options.size);
+    // Refuses sizes whose picture could not even be addressed.
+    if (av_image_check_size(static_cast<unsigned>(ctx->width), static_cast<unsigned>(ctx->height), 0, nullptr) < 0 ||
+        av_image_check_size(static_cast<unsigned>(width) * 4, static_cast<unsigned>(height), 0, nullptr) < 0) {
+        width = height = 0;
+        return;
+    }
+    converter.set_output(width, height, format, orientation);
     video_codec_ctx = std::move(ctx);
-    sws_ctx = std::move(converter);
     video_time_base = stream->time_base;
     if (stream->avg_frame_rate.num != 0 && stream->avg_frame_rate.den != 0) {
         fps = static_cast<double>(stream->avg_frame_rate.num) / static_cast<double>(stream->avg_frame_rate.den);
     }
     video_stream_index = index;
     log_event(LogLevel::info, "video: stream #" + std::to_string(index) + ", " + video_codec_ctx->codec->name + " " +
-                                  std::to_string(width) + "x" + std::to_string(height) + " at " +
-                                  rate_text(fps) + " fps");
+                                  std::to_string(upright_width) + "x" + std::to_string(upright_height) + " at " +
+                                  rate_text(fps) + " fps, handed out " + std::to_string(width) + "x" +
+                                  std::to_string(height) + " " + options.pixel_format);
 }
 
-// Picks the audio stream and prepares its decoder, the resampler to the
-// playback format and the device. Any step that fails leaves the input
-// without sound rather than with a half-made audio path.
-void MediaDecoder::open_audio_stream() {
-    const int index = av_find_best_stream(format_ctx.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+// Picks the audio stream (the caller's, else FFmpeg's best) and prepares
+// its decoder, the resampler to the playback format and the device. Any step
+// that fails leaves the input without sound rather than with a half-made
+// audio path.
+void MediaDecoder::open_audio_stream(const StreamChoice& choice) {
+    int index = chosen_stream(streams, AVMEDIA_TYPE_AUDIO, choice, "audio_stream");
+    if (index < 0) index = av_find_best_stream(format_ctx.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
     if (index < 0) {
         log_event(LogLevel::info, "no audio stream");
         return;
@@ -564,7 +663,9 @@ bool MediaDecoder::init_audio_device() {
     context_config.pLog = device_log();
     const BackendChoice backends = audio_backends();
     note_pulse_use(backends);
-    {
+    if (!audio_device_name.empty()) {
+        if (!init_named_audio_device(config, context_config, backends.order)) return false;
+    } else {
         const QuietSoundLibraries quiet;
         const ma_result made = ma_device_init_ex(backends.order.data(), static_cast<ma_uint32>(backends.order.size()),
                                                  &context_config, &config, &audio_device);
@@ -578,6 +679,35 @@ bool MediaDecoder::init_audio_device() {
     return true;
 }
 
+// Initialises the device the caller named, in a context of its own that it
+// is looked up in; a device gone since the decoder was made gives way to the
+// backend's default one. Called by init_audio_device() with device_mutex
+// held.
+bool MediaDecoder::init_named_audio_device(ma_device_config& config, const ma_context_config& context_config,
+                                           const std::vector<ma_backend>& backends) {
+    const QuietSoundLibraries quiet;
+    if (ma_context_init(backends.data(), static_cast<ma_uint32>(backends.size()), &context_config, &audio_context) !=
+        MA_SUCCESS) {
+        return false;
+    }
+    audio_context_ready = true;
+    ma_device_info* playback = nullptr;
+    ma_uint32 count = 0;
+    config.playback.pDeviceID = nullptr;
+    if (ma_context_get_devices(&audio_context, &playback, &count, nullptr, nullptr) == MA_SUCCESS) {
+        for (ma_uint32 i = 0; i < count; ++i) {
+            if (audio_device_name == playback[i].name) config.playback.pDeviceID = &playback[i].id;
+        }
+    }
+    if (config.playback.pDeviceID == nullptr) {
+        log_event(LogLevel::warning, "sound device '" + audio_device_name + "' is gone; playing on the default one");
+    }
+    if (ma_device_init(&audio_context, &config, &audio_device) == MA_SUCCESS) return true;
+    ma_context_uninit(&audio_context);
+    audio_context_ready = false;
+    return false;
+}
+
 // Stops and releases the device if it is initialised. Takes device_mutex;
 // after it returns the callback is never called again.
 void MediaDecoder::release_audio_device() {
@@ -587,6 +717,8 @@ void MediaDecoder::release_audio_device() {
     if (ma_device_get_state(&audio_device) == ma_device_state_started) ma_device_stop(&audio_device);
     ma_device_uninit(&audio_device);
     audio_device_ready = false;
+    if (audio_context_ready) ma_context_uninit(&audio_context);
+    audio_context_ready = false;
 }
 
 MediaDecoder::~MediaDecoder() {
@@ -677,6 +809,14 @@ void MediaDecoder::wake_all_waiters() {
 PlaybackState MediaDecoder::get_state() const {
     if (running) return paused ? PlaybackState::paused : PlaybackState::playing;
     return ever_started ? PlaybackState::stopped : PlaybackState::constructed;
+}
+
+std::vector<StreamInfo> MediaDecoder::get_streams() const {
+    std::vector<StreamInfo> listed = streams;
+    for (StreamInfo& stream : listed) {
+        stream.selected = stream.index == video_stream_index || stream.index == audio_stream_index;
+    }
+    return listed;
 }
 
 std::int64_t MediaDecoder::steady_now_ns() { return steady_ns(); }

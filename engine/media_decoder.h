@@ -1,6 +1,6 @@
 // MediaDecoder: plays one media input. A demux thread reads packets, a video
-// and an audio decode thread turn them into RGB pictures and playback-format
-// sound, the playback device's callback plays the sound and advances the
+// and an audio decode thread turn them into pictures (in the caller's size
+// and pixel format) and playback-format sound, the playback device's callback plays the sound and advances the
 // audio clock, and the caller takes pictures from get_next_frame() when they
 // are due against that clock.
 //
@@ -29,7 +29,8 @@
 #include "ffmpeg_ptr.h"
 #include "log_queue.h"
 #include "picture_buffers.h"
-#include "picture_orientation.h"
+#include "picture_converter.h"
+#include "stream_choice.h"
 
 namespace reelpipe {
 
@@ -89,8 +90,11 @@ private:
 };
 
 // What the caller may choose when it opens an input; the defaults are the
-// player's usual behaviour. The binding checks the values: read-ahead
-// seconds finite, not negative, min_buffer_ahead not above max_buffer_ahead.
+// player's usual behaviour. The binding checks the read-ahead values
+// (finite, not negative, min_buffer_ahead not above max_buffer_ahead); the
+// constructor checks the rest before it opens anything (see
+// check_picture_options() and check_audio_device()), and the stream choices
+// once it knows the streams.
 struct DecoderOptions {
     bool audio = true;                  // false: the sound stream is left out, no device is opened
     double max_buffer_ahead = 10.0;     // seconds read ahead before the demux thread waits
@@ -99,6 +103,21 @@ struct DecoderOptions {
     // its size. The default bounds a 4K read-ahead, which would otherwise
     // exhaust memory.
     std::size_t max_picture_memory = std::size_t{2} << 30;
+    // Size of the pictures handed out, (width, height); one side -1 keeps
+    // the upright picture's aspect ratio. None: the stream's upright size.
+    std::optional<std::pair<int, int>> size;
+    std::string pixel_format = "rgb24";       // one of picture_format_names
+    StreamChoice video_stream;                // none: FFmpeg's choice
+    StreamChoice audio_stream;                // by index or language; none: FFmpeg's choice
+    std::optional<std::string> audio_device;  // a name audio_devices() lists; none: the default
+};
+
+// A playback device of the sound backend: its name, the backend's name, and
+// whether it is the backend's default.
+struct AudioDeviceInfo {
+    std::string name;
+    std::string backend;
+    bool is_default = false;
 };
 
 // Where a decoder is in its life, for the caller's eyes.
@@ -108,7 +127,9 @@ class MediaDecoder {
 public:
     // Opens and probes `path` (a file or URL), picks at most one video and one
     // audio stream and prepares their decoders, converters and the playback
-    // device. Throws OpenError when the input cannot be opened or probed.
+    // device. Throws OpenError when the input cannot be opened or probed, and
+    // std::invalid_argument for an option that cannot be met (a stream or
+    // device that is not there, a size or format that is not one).
     // Blocks on the network; call without the interpreter lock.
     explicit MediaDecoder(std::string path, const DecoderOptions& options = {});
     ~MediaDecoder();
@@ -143,6 +164,10 @@ public:
     bool is_finished();
     bool has_audio() const { return audio_stream_index >= 0; }
     bool has_video() const { return video_stream_index >= 0; }
+    // Every stream of the input as probed, the ones played marked selected.
+    std::vector<StreamInfo> get_streams() const;
+    // The playback devices of the first sound backend that answers.
+    static std::vector<AudioDeviceInfo> audio_devices();
     int get_width() const { return width; }
     int get_height() const { return height; }
     const std::string& get_path() const { return path; }
@@ -174,7 +199,7 @@ private:
     //                        wait, stop() joins
     //   demux_thread         demux_loop(): reads, throttles, ends buffering,
     //                        carries out seeks
-    //   video_thread         video_decode_loop(): packets -> RGB pictures
+    //   video_thread         video_decode_loop(): packets -> pictures
     //   audio_thread         audio_decode_loop(): packets -> playback bytes
     //   device thread        miniaudio's; runs audio_data_callback()
     //
@@ -218,11 +243,13 @@ private:
 
     // Construction steps (lifecycle.cpp).
     void open_input();
-    void open_video_stream();
-    void open_audio_stream();
+    void open_video_stream(const DecoderOptions& options);
+    void open_audio_stream(const StreamChoice& choice);
     double earliest_start() const;
     void set_input_timing();
     bool init_audio_device();
+    bool init_named_audio_device(ma_device_config& config, const ma_context_config& context_config,
+                                 const std::vector<ma_backend>& backends);
     void release_audio_device();
     void wake_all_waiters();
     void run_for_input(void (MediaDecoder::*loop)());
@@ -281,10 +308,6 @@ private:
     void skip_unneeded_pictures(const AVPacket* packet);
     void decode_video_packet(const AVPacket* packet, AVFrame* scratch);
     void handle_video_picture(const AVFrame* decoded);
-    FramePtr convert_picture(const AVFrame* decoded);
-    bool match_converter(const AVFrame* decoded);
-    void match_colours(const AVFrame* decoded);
-    bool convert_turned(const AVFrame* decoded, AVFrame* picture);
     bool wait_for_frame_room(std::unique_lock<std::mutex>& lock, std::size_t picture_bytes);
 
     // Frame delivery (frame_delivery.cpp).
@@ -379,9 +402,10 @@ private:
 
     FormatContextPtr format_ctx;               // used by the demux thread once running
     CodecContextPtr video_codec_ctx;           // guarded by video_codec_mutex while running
-    SwsContextPtr sws_ctx;                     // video thread only while running
+    // Makes the pictures handed out; video thread only while running.
+    PictureConverter converter;
     int video_stream_index = -1;
-    int width = 0;                             // of the pictures handed out: upright
+    int width = 0;                             // of the pictures handed out: upright, scaled
     int height = 0;
     CodecContextPtr audio_codec_ctx;           // guarded by audio_codec_mutex while running
     SwrContextPtr swr_ctx;                     // audio thread only while running
@@ -431,6 +455,16 @@ private:
     // stop() is releasing on another. The callback never takes it.
     std::mutex device_mutex;
     bool audio_device_ready = false;           // guarded by device_mutex
+    // The device the caller named (empty: the default one); fixed at
+    // construction.
+    std::string audio_device_name;
+    // The context a named device is looked up and played in, its own for
+    // each device made; initialised only when audio_context_ready. Guarded
+    // by device_mutex, like the device.
+    ma_context audio_context;
+    bool audio_context_ready = false;          // guarded by device_mutex
+    // Every stream of the input as probed; fixed at construction.
+    std::vector<StreamInfo> streams;
     bool stopped = false;                      // guarded by lifecycle_mutex: stop() ran since the last start()
     // start() has run at least once; set by start(), read by get_state().
     std::atomic<bool> ever_started{false};
@@ -478,7 +512,7 @@ private:
     // max_picture_memory).
     std::size_t frame_queue_budget;
     std::size_t frame_queue_bytes = 0;         // guarded by frame_queue_mutex
-    // The RGB pictures' memory, reused once their arrays are gone (its own
+    // The pictures' memory, reused once their arrays are gone (its own
     // leaf lock; see picture_buffers.h).
     PictureBuffers picture_buffers{4};
     // Pictures that outlast the sound are paced by the wall clock from a fixed
@@ -486,34 +520,6 @@ private:
     // time at which that began. Guarded by frame_queue_mutex.
     std::int64_t wall_pacing_since_ns = 0;
     double wall_pacing_from = 0.0;
-
-    // How the stream's pictures are turned upright; fixed at construction.
-    PictureOrientation orientation;
-    // A turned stream's picture as converted, before it is turned into the
-    // picture handed out. Video thread only.
-    FramePtr unturned_picture;
-    // What sws_ctx was last set up for, so that a picture like the one
-    // before costs no set-up at all. Video thread only.
-    struct ConverterInput {
-        int width = 0;
-        int height = 0;
-        int format = AV_PIX_FMT_NONE;
-        bool operator==(const ConverterInput& other) const {
-            return width == other.width && height == other.height && format == other.format;
-        }
-    };
-    struct ConverterColours {
-        int matrix = 0;           // SWS_CS_*
-        int full_range = 0;
-        bool operator==(const ConverterColours& other) const {
-            return matrix == other.matrix && full_range == other.full_range;
-        }
-    };
-    ConverterInput converter_input;
-    ConverterColours converter_colours;
-    // The range sws_ctx assumes for its input format when the picture does
-    // not say (full for JPEG and grey formats).
-    int converter_default_full_range = 0;
 
     // The resampler's current input; audio thread only.
     AVSampleFormat swr_in_format = AV_SAMPLE_FMT_NONE;

@@ -1,4 +1,4 @@
-// PictureBuffers: the memory of RGB pictures, mapped from the system for
+// PictureBuffers: the memory of the pictures handed out, mapped from the system for
 // each picture and unmapped when it dies, with a few recycled.
 //
 // A 1080p picture is 6 MB and a 4K one 25 MB. Taken from the C library,

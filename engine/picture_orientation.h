@@ -1,7 +1,7 @@
 // PictureOrientation: how a stream's pictures are turned to stand upright,
 // from the display matrix its container carries (a phone held upright
-// records sideways and says so there), and the copy that turns an RGB
-// picture.
+// records sideways and says so there), and the copy that turns a packed
+// picture of one, three or four bytes a pixel.
 #pragma once
 
 #include <cstddef>
@@ -43,29 +43,35 @@ inline PictureOrientation orientation_from_display_matrix(const std::int32_t* ma
 
 namespace turning {
 
-constexpr std::ptrdiff_t pixel = 3;
-
-// Copies `count` pixels from `in`, stepping `step` bytes between them, to
-// consecutive pixels at `out`. All but the last move as four bytes at once:
-// the byte too many lands on the next pixel, written right after.
+// Copies `count` pixels of `Pixel` bytes from `in`, stepping `step` bytes
+// between them, to consecutive pixels at `out`. Three-byte pixels move as
+// four bytes at once, all but the last: the byte too many lands on the next
+// pixel, written right after.
+template <int Pixel>
 inline void copy_pixels(const std::uint8_t* in, std::ptrdiff_t step, std::uint8_t* out, int count) {
-    for (int x = 1; x < count; ++x, in += step, out += pixel) {
-        std::uint32_t value;
-        std::memcpy(&value, in, sizeof value);
-        std::memcpy(out, &value, sizeof value);
+    if constexpr (Pixel == 3) {
+        for (int x = 1; x < count; ++x, in += step, out += Pixel) {
+            std::uint32_t value;
+            std::memcpy(&value, in, sizeof value);
+            std::memcpy(out, &value, sizeof value);
+        }
+        if (count > 0) std::memcpy(out, in, Pixel);
+    } else {
+        for (int x = 0; x < count; ++x, in += step, out += Pixel) std::memcpy(out, in, Pixel);
     }
-    if (count > 0) std::memcpy(out, in, pixel);
 }
 
 }  // namespace turning
 
-// Writes the packed RGB24 picture `source` (source_width x source_height,
-// rows `source_stride` bytes apart) into `target`, whose rows are
-// `target_stride` bytes apart, turned by `orientation`. `source` must be
+// Writes the packed picture `source` (source_width x source_height pixels of
+// `Pixel` bytes, rows `source_stride` bytes apart) into `target`, whose rows
+// are `target_stride` bytes apart, turned by `orientation`. `source` must be
 // readable one byte past its last pixel.
-inline void turn_picture(const std::uint8_t* source, int source_width, int source_height, std::ptrdiff_t source_stride,
-                         PictureOrientation orientation, std::uint8_t* target, std::ptrdiff_t target_stride) {
-    using turning::pixel;
+template <int Pixel>
+inline void turn_packed_picture(const std::uint8_t* source, int source_width, int source_height,
+                                std::ptrdiff_t source_stride, PictureOrientation orientation, std::uint8_t* target,
+                                std::ptrdiff_t target_stride) {
+    constexpr std::ptrdiff_t pixel = Pixel;
     // Steps through the source for one pixel along a source row and a source
     // column, and the source pixel that lands at the upright (0, 0).
     const std::ptrdiff_t along_row = orientation.flip_x ? -pixel : pixel;
@@ -77,7 +83,7 @@ inline void turn_picture(const std::uint8_t* source, int source_width, int sourc
             const std::uint8_t* in = origin + y * along_column;
             std::uint8_t* out = target + y * target_stride;
             if (orientation.flip_x) {
-                turning::copy_pixels(in, along_row, out, source_width);
+                turning::copy_pixels<Pixel>(in, along_row, out, source_width);
             } else {
                 std::memcpy(out, in, static_cast<std::size_t>(source_width) * pixel);
             }
@@ -94,10 +100,27 @@ inline void turn_picture(const std::uint8_t* source, int source_width, int sourc
         for (int tile_x = 0; tile_x < width; tile_x += tile) {
             const int count = (tile_x + tile < width ? tile_x + tile : width) - tile_x;
             for (int y = tile_y; y < end_y; ++y) {
-                turning::copy_pixels(origin + y * along_row + tile_x * along_column, along_column,
-                                     target + y * target_stride + tile_x * pixel, count);
+                turning::copy_pixels<Pixel>(origin + y * along_row + tile_x * along_column, along_column,
+                                            target + y * target_stride + tile_x * pixel, count);
             }
         }
+    }
+}
+
+// turn_packed_picture() for pictures of `pixel_bytes` (1, 3 or 4) a pixel.
+inline void turn_picture(const std::uint8_t* source, int source_width, int source_height, std::ptrdiff_t source_stride,
+                         int pixel_bytes, PictureOrientation orientation, std::uint8_t* target,
+                         std::ptrdiff_t target_stride) {
+    switch (pixel_bytes) {
+        case 1:
+            return turn_packed_picture<1>(source, source_width, source_height, source_stride, orientation, target,
+                                          target_stride);
+        case 4:
+            return turn_packed_picture<4>(source, source_width, source_height, source_stride, orientation, target,
+                                          target_stride);
+        default:
+            return turn_packed_picture<3>(source, source_width, source_height, source_stride, orientation, target,
+                                          target_stride);
     }
 }
 

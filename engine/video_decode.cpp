@@ -1,5 +1,5 @@
-// The video decode thread: packets from video_packet_queue become RGB24
-// pictures in frame_queue.
+// The video decode thread: packets from video_packet_queue become pictures
+// in the caller's size and pixel format in frame_queue.
 #include "media_decoder.h"
 
 namespace reelpipe {
@@ -7,39 +7,12 @@ namespace reelpipe {
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
-// Bytes past a picture's last row that the converter's vector code may
-// touch; FFmpeg's own picture buffers leave as much.
-constexpr std::size_t conversion_overrun = 128;
-
 // How long an end of the input lasts before the decoders are drained: in
 // general, and when the stream's consumer has nothing left to take. A
 // writer flushing each packet, or a pipe, brings more within a read retry
 // or two (100 ms apart).
 constexpr std::int64_t lasting_end_ns = 1'000'000'000;
 constexpr std::int64_t dry_end_ns = 250'000'000;
-
-namespace {
-
-// What a converter does to colours, as sws_getColorspaceDetails tells it.
-struct ColourDetails {
-    int* inverse_table = nullptr;
-    int source_full_range = 0;
-    int* table = nullptr;
-    int target_full_range = 0;
-    int brightness = 0;
-    int contrast = 0;
-    int saturation = 0;
-
-    static ColourDetails of(SwsContext* converter) {
-        ColourDetails details;
-        sws_getColorspaceDetails(converter, &details.inverse_table, &details.source_full_range, &details.table,
-                                 &details.target_full_range, &details.brightness, &details.contrast,
-                                 &details.saturation);
-        return details;
-    }
-};
-
-}  // namespace
 
 // Waits up to 10 ms for a packet and takes it, unless a seek is pending.
 // Reports the end of the input when the queue is empty after the demux
@@ -181,7 +154,7 @@ void MediaDecoder::handle_video_picture(const AVFrame* decoded) {
     const std::int64_t ts = decoded->best_effort_timestamp;
     if (ts != AV_NOPTS_VALUE && seek_target - seek_window > stream_seconds(video_time_base, ts)) return;
     seeking = false;
-    FramePtr picture = convert_picture(decoded);
+    FramePtr picture = converter.convert(decoded, picture_buffers);
     if (!picture) return;  // no memory or no converter: this picture is lost
     const std::size_t bytes = static_cast<std::size_t>(picture->linesize[0]) * static_cast<std::size_t>(height);
 
@@ -205,117 +178,6 @@ bool MediaDecoder::wait_for_frame_room(std::unique_lock<std::mutex>& lock, std::
     });
     return !seek_requested && (running || frame_queue.empty() ||
                                frame_queue_bytes + picture_bytes <= frame_queue_budget);
-}
-
-// Converts a decoded picture to a new RGB24 frame at the decoder's fixed
-// size, upright. The converter follows the picture in hand, so a stream that
-// changes size or pixel format mid-way is scaled to the announced size and
-// never read past its own planes.
-FramePtr MediaDecoder::convert_picture(const AVFrame* decoded) {
-    if (decoded->width <= 0 || decoded->height <= 0 || decoded->format < 0) return {};
-    if (!match_converter(decoded)) return {};
-
-    FramePtr picture = make_frame();
-    if (!picture) return {};
-    picture->format = AV_PIX_FMT_RGB24;
-    picture->width = width;
-    picture->height = height;
-    picture->pts = decoded->best_effort_timestamp;
-    const int row_bytes = width * 3;
-    picture->buf[0] = picture_buffers.get(static_cast<std::size_t>(row_bytes) * static_cast<std::size_t>(height) +
-                                          conversion_overrun);
-    if (picture->buf[0] == nullptr) return {};
-    picture->data[0] = picture->buf[0]->data;
-    picture->linesize[0] = row_bytes;
-    picture->extended_data = picture->data;
-    if (orientation.upright()) {
-        sws_scale(sws_ctx.get(), decoded->data, decoded->linesize, 0, decoded->height, picture->data,
-                  picture->linesize);
-    } else if (!convert_turned(decoded, picture.get())) {
-        return {};
-    }
-    return picture;
-}
-
-// Sets sws_ctx up for pictures shaped and coloured like `decoded`; false when
-// no converter can be made. A picture like the one before costs two
-// comparisons.
-bool MediaDecoder::match_converter(const AVFrame* decoded) {
-    const ConverterInput input{decoded->width, decoded->height, decoded->format};
-    if (!(input == converter_input)) {
-        // A quarter-turned stream is converted at its own size, then turned.
-        const int converted_width = orientation.transpose ? height : width;
-        const int converted_height = orientation.transpose ? width : height;
-        SwsContext* converter = sws_getCachedContext(sws_ctx.release(), input.width, input.height,
-                                                     static_cast<AVPixelFormat>(input.format), converted_width,
-                                                     converted_height, AV_PIX_FMT_RGB24, SWS_BILINEAR, nullptr,
-                                                     nullptr, nullptr);
-        sws_ctx.reset(converter);
-        if (converter == nullptr) {
-            converter_input = ConverterInput{};
-            return false;
-        }
-        // The converter is new, or as new as the one made at open: it
-        // assumes the default matrix and its format's range.
-        converter_default_full_range = ColourDetails::of(converter).source_full_range;
-        converter_colours = ConverterColours{SWS_CS_DEFAULT, converter_default_full_range};
-        converter_input = input;
-    }
-    match_colours(decoded);
-    return true;
-}
-
-// Gives sws_ctx the colour matrix and range that `decoded` is tagged with.
-// An untagged picture converts as the ffmpeg command line converts it: with
-// the BT.601 matrix, in the range its pixel format implies.
-void MediaDecoder::match_colours(const AVFrame* decoded) {
-    ConverterColours wanted{SWS_CS_DEFAULT, converter_default_full_range};
-    switch (decoded->colorspace) {
-        case AVCOL_SPC_BT709:
-        case AVCOL_SPC_FCC:
-        case AVCOL_SPC_BT470BG:
-        case AVCOL_SPC_SMPTE170M:
-        case AVCOL_SPC_SMPTE240M:
-        case AVCOL_SPC_BT2020_NCL:
-        case AVCOL_SPC_BT2020_CL:
-            // swscale numbers its matrices as the colour spaces are numbered.
-            wanted.matrix = decoded->colorspace;
-            break;
-        default:
-            break;
-    }
-    if (decoded->color_range == AVCOL_RANGE_JPEG) wanted.full_range = 1;
-    if (decoded->color_range == AVCOL_RANGE_MPEG) wanted.full_range = 0;
-    if (wanted == converter_colours) return;
-
-    const ColourDetails details = ColourDetails::of(sws_ctx.get());
-    const int* coefficients = sws_getCoefficients(wanted.matrix);
-    sws_setColorspaceDetails(sws_ctx.get(), coefficients, wanted.full_range, coefficients, details.target_full_range,
-                             details.brightness, details.contrast, details.saturation);
-    converter_colours = wanted;
-}
-
-// Converts `decoded` at its own orientation into unturned_picture, then
-// turns it into `picture`. False when unturned_picture cannot be allocated.
-bool MediaDecoder::convert_turned(const AVFrame* decoded, AVFrame* picture) {
-    const int converted_width = orientation.transpose ? height : width;
-    const int converted_height = orientation.transpose ? width : height;
-    if (!unturned_picture) {
-        FramePtr unturned = make_frame();
-        if (!unturned) return false;
-        unturned->format = AV_PIX_FMT_RGB24;
-        unturned->width = converted_width;
-        unturned->height = converted_height;
-        // FFmpeg's own buffers leave room for the converter's overrun and
-        // for turn_picture() reading a byte past the last pixel.
-        if (av_frame_get_buffer(unturned.get(), 0) < 0) return false;
-        unturned_picture = std::move(unturned);
-    }
-    sws_scale(sws_ctx.get(), decoded->data, decoded->linesize, 0, decoded->height, unturned_picture->data,
-              unturned_picture->linesize);
-    turn_picture(unturned_picture->data[0], converted_width, converted_height, unturned_picture->linesize[0],
-                 orientation, picture->data[0], picture->linesize[0]);
-    return true;
 }
 
 }  // namespace reelpipe

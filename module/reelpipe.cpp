@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "log_queue.h"
@@ -218,9 +219,10 @@ void free_frame(void* frame) {
 // there. NumPy is still imported on first use, not when the module loads.
 void load_numpy() { py::detail::npy_api::get(); }
 
-// Wraps a picture in a uint8 array of shape (height, width, 3) over the
-// frame's own memory. The array's base is a capsule that owns the frame, so
-// the picture lives exactly as long as the array and its views.
+// Wraps a picture in a uint8 array over the frame's own memory: of shape
+// (height, width) for grey, (height, width, 3) or (height, width, 4) for
+// colour. The array's base is a capsule that owns the frame, so the picture
+// lives exactly as long as the array and its views.
 py::object picture_array(FramePtr picture) {
     AVFrame* frame = picture.get();
     py::capsule owner(frame, free_frame);
@@ -228,8 +230,13 @@ py::object picture_array(FramePtr picture) {
     const auto rows = static_cast<py::ssize_t>(frame->height);
     const auto columns = static_cast<py::ssize_t>(frame->width);
     const auto row_stride = static_cast<py::ssize_t>(frame->linesize[0]);
-    return py::array(py::dtype::of<std::uint8_t>(), {rows, columns, py::ssize_t{3}},
-                     {row_stride, py::ssize_t{3}, py::ssize_t{1}}, frame->data[0], owner);
+    const auto channels = static_cast<py::ssize_t>(reelpipe::picture_channels(frame->format));
+    if (channels == 1) {
+        return py::array(py::dtype::of<std::uint8_t>(), {rows, columns}, {row_stride, py::ssize_t{1}},
+                         frame->data[0], owner);
+    }
+    return py::array(py::dtype::of<std::uint8_t>(), {rows, columns, channels},
+                     {row_stride, channels, py::ssize_t{1}}, frame->data[0], owner);
 }
 
 // ---- Log records: from the engine's queue to Python's logging. The engine's
@@ -621,9 +628,15 @@ void check_seconds(const char* name, double seconds) {
     }
 }
 
-// The caller's options, checked before anything is opened.
+// The caller's choice of a sound stream: an index or a language code.
+using AudioStreamChoice = std::optional<std::variant<int, std::string>>;
+
+// The caller's options, checked before anything is opened; the engine checks
+// the picture, stream and device choices.
 DecoderOptions checked_options(bool audio, double max_buffer_ahead, double min_buffer_ahead,
-                               long long max_picture_memory) {
+                               long long max_picture_memory, std::optional<std::pair<int, int>> size,
+                               std::string pixel_format, std::optional<int> video_stream,
+                               const AudioStreamChoice& audio_stream, std::optional<std::string> audio_device) {
     check_seconds("max_buffer_ahead", max_buffer_ahead);
     check_seconds("min_buffer_ahead", min_buffer_ahead);
     if (min_buffer_ahead > max_buffer_ahead) {
@@ -635,7 +648,64 @@ DecoderOptions checked_options(bool audio, double max_buffer_ahead, double min_b
     options.max_buffer_ahead = max_buffer_ahead;
     options.min_buffer_ahead = min_buffer_ahead;
     options.max_picture_memory = static_cast<std::size_t>(max_picture_memory);
+    options.size = size;
+    options.pixel_format = std::move(pixel_format);
+    options.video_stream.index = video_stream;
+    if (audio_stream) {
+        if (const int* index = std::get_if<int>(&*audio_stream)) {
+            options.audio_stream.index = *index;
+        } else {
+            options.audio_stream.language = std::get<std::string>(*audio_stream);
+        }
+    }
+    options.audio_device = std::move(audio_device);
     return options;
+}
+
+// A stream as get_streams() gives it: None where the input does not say.
+py::dict stream_dict(const reelpipe::StreamInfo& stream) {
+    py::dict entry;
+    entry["index"] = stream.index;
+    entry["type"] = stream.type;
+    entry["codec"] = stream.codec;
+    entry["language"] = stream.language ? py::object(text_of(*stream.language, "replace")) : py::none();
+    entry["title"] = stream.title ? py::object(text_of(*stream.title, "replace")) : py::none();
+    entry["default"] = stream.is_default;
+    if (stream.type == "video") {
+        entry["width"] = stream.width;
+        entry["height"] = stream.height;
+        entry["fps"] = stream.fps > 0.0 ? py::object(py::float_(stream.fps)) : py::none();
+    } else if (stream.type == "audio") {
+        entry["sample_rate"] = stream.sample_rate;
+        entry["channels"] = stream.channels;
+    }
+    entry["selected"] = stream.selected;
+    return entry;
+}
+
+py::list stream_list(const MediaDecoder& decoder) {
+    py::list listed;
+    for (const reelpipe::StreamInfo& stream : decoder.get_streams()) listed.append(stream_dict(stream));
+    return listed;
+}
+
+// The playback devices, listed with the interpreter lock released: the
+// backend may take a moment to answer.
+py::list device_list() {
+    std::vector<reelpipe::AudioDeviceInfo> devices;
+    {
+        ReleaseInterpreterLock unlocked;
+        devices = MediaDecoder::audio_devices();
+    }
+    py::list listed;
+    for (const reelpipe::AudioDeviceInfo& device : devices) {
+        py::dict entry;
+        entry["name"] = text_of(device.name, "replace");
+        entry["backend"] = device.backend;
+        entry["default"] = device.is_default;
+        listed.append(entry);
+    }
+    return listed;
 }
 
 // Raises the RuntimeError of a failed open: the engine's message, which
@@ -654,8 +724,12 @@ DecoderOptions checked_options(bool audio, double max_buffer_ahead, double min_b
 // destroyed while an exception is in flight: a thread ended there during
 // finalization would find two exceptions at once and terminate.
 DecoderHolder open_decoder(const InputPath& path, bool audio, double max_buffer_ahead, double min_buffer_ahead,
-                           long long max_picture_memory) {
-    const DecoderOptions options = checked_options(audio, max_buffer_ahead, min_buffer_ahead, max_picture_memory);
+                           long long max_picture_memory, std::optional<std::pair<int, int>> size,
+                           std::string pixel_format, std::optional<int> video_stream,
+                           const AudioStreamChoice& audio_stream, std::optional<std::string> audio_device) {
+    const DecoderOptions options =
+        checked_options(audio, max_buffer_ahead, min_buffer_ahead, max_picture_memory, size, std::move(pixel_format),
+                        video_stream, audio_stream, std::move(audio_device));
     // FFmpeg's messages about the opening already come to the queue.
     delivery_thread();
     refresh_ffmpeg_log_threshold(py::module_::import("logging"));
@@ -686,7 +760,7 @@ DecoderHolder open_decoder(const InputPath& path, bool audio, double max_buffer_
     return holder;
 }
 
-constexpr long long default_picture_memory = static_cast<long long>(DecoderOptions{}.max_picture_memory);
+const long long default_picture_memory = static_cast<long long>(DecoderOptions{}.max_picture_memory);
 
 constexpr const char* class_doc = R"doc(Plays one media input (a file or URL): FFmpeg decodes it on background
 threads, the sound plays on the default playback device, and the pictures are
@@ -696,6 +770,9 @@ handed out as NumPy arrays when they are due against the sound.
         decoder.start()
         for picture in decoder:   # (height, width, 3) uint8 RGB, each when it is due
             draw(picture)
+
+MediaDecoder(path, size=(1280, -1), pixel_format="rgba") hands pictures out
+scaled and in the layout a drawing library wants.
 
 Iterating yields each picture as it falls due and ends once the input is
 finished (see is_finished()); it neither starts nor stops the decoder. Leaving
@@ -713,12 +790,26 @@ min_buffer_ahead: seconds read ahead that end buffering; at most
     max_buffer_ahead.
 max_picture_memory: bytes of decoded pictures held ready (2 GiB by default);
     one picture is always let in, whatever its size.
+size: (width, height) the pictures are scaled to, in the same pass as their
+    colour conversion; one side -1 keeps the upright picture's aspect ratio
+    (rounded to an even number). None: the stream's own upright size.
+pixel_format: "rgb24" (shape (h, w, 3)), "bgr24", "rgba", "bgra" (shape
+    (h, w, 4); the stream's alpha where it has one, else 255) or "gray"
+    (shape (h, w)).
+video_stream: the index of the video stream to play (see get_streams());
+    None: FFmpeg's choice.
+audio_stream: the index of the sound stream to play, or a language code
+    (the first sound stream in that language); None: FFmpeg's choice.
+audio_device: the name of the playback device to play on (see
+    audio_devices()); None: the default device.
 
-Invalid options raise ValueError or TypeError before anything is opened. An
+Invalid options raise ValueError or TypeError before anything is opened, a
+stream choice that names no such stream ValueError naming those there are. An
 input that cannot be opened or probed raises RuntimeError; its note gives
 FFmpeg's reason.)doc";
 
-constexpr const char* next_frame_doc = R"doc(The next picture once it is due, as a (height, width, 3) RGB uint8 array
+constexpr const char* next_frame_doc = R"doc(The next picture once it is due, as a uint8 array in the pixel format and
+size chosen at opening ((height, width, 3) RGB by default)
 over the picture's own memory; None when there is nothing to show now (not
 started, paused or buffering past the timeout, a seek under way, the input
 over, or no pictures in the input).
@@ -741,7 +832,9 @@ PYBIND11_MODULE(reelpipe, m) {
         .def(py::init(&open_decoder), init_doc, py::arg("path"), py::kw_only(), py::arg("audio") = true,
              py::arg("max_buffer_ahead") = DecoderOptions{}.max_buffer_ahead,
              py::arg("min_buffer_ahead") = DecoderOptions{}.min_buffer_ahead,
-             py::arg("max_picture_memory") = default_picture_memory)
+             py::arg("max_picture_memory") = default_picture_memory, py::arg("size") = py::none(),
+             py::arg("pixel_format") = DecoderOptions{}.pixel_format, py::arg("video_stream") = py::none(),
+             py::arg("audio_stream") = py::none(), py::arg("audio_device") = py::none())
         .def("start", initialised_only(&MediaDecoder::start), release_lock(),
              "Starts reading, decoding and the sound; after stop(), starts again where it stood.")
         .def("stop", initialised_only(&MediaDecoder::stop), release_lock(),
@@ -776,6 +869,13 @@ PYBIND11_MODULE(reelpipe, m) {
              "True when the input has a video stream whose pictures come out.")
         .def("get_size", initialised_only(&picture_size),
              "(width, height) of the pictures handed out; (0, 0) without video.")
+        .def("get_streams", initialised_only(&stream_list),
+             "Every stream of the input, one dict each: index, type ('video', 'audio', 'subtitle', 'data', "
+             "'attachment'), codec, language (ISO 639 code or None), title (or None), default; width, height and "
+             "fps for video; sample_rate and channels for audio; selected: whether this decoder plays it.")
+        .def_static("audio_devices", &device_list,
+                    "The playback devices of the sound backend, one dict each: name (what audio_device= takes), "
+                    "backend, default.")
         .def("__iter__", initialised_only(&itself), py::return_value_policy::reference,
              "The decoder itself: it yields its pictures.")
         .def("__next__", initialised_only(&next_picture_or_stop),

@@ -25,7 +25,9 @@ ROOT = Path(__file__).resolve().parent.parent
 PATH_TYPES = "str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes]"
 SIGNATURES = {
     "__init__": f"__init__(self, path: {PATH_TYPES}, *, audio: bool = True, max_buffer_ahead: float = 10.0, "
-                "min_buffer_ahead: float = 3.0, max_picture_memory: int = 2147483648) -> None",
+                "min_buffer_ahead: float = 3.0, max_picture_memory: int = 2147483648, "
+                "size: tuple[int, int] | None = None, pixel_format: str = 'rgb24', video_stream: int | None = None, "
+                "audio_stream: int | str | None = None, audio_device: str | None = None) -> None",
     "start": "start(self) -> None",
     "stop": "stop(self) -> None",
     "get_next_frame": "get_next_frame(self, *, timeout: float | None = None, with_time: bool = False) -> object",
@@ -42,6 +44,8 @@ SIGNATURES = {
     "has_audio": "has_audio(self) -> bool",
     "has_video": "has_video(self) -> bool",
     "get_size": "get_size(self) -> tuple[int, int]",
+    "get_streams": "get_streams(self) -> list",
+    "audio_devices": "audio_devices() -> list",
     "__iter__": "__iter__(self) -> reelpipe.MediaDecoder",
     "__next__": "__next__(self) -> object",
     "__enter__": "__enter__(self) -> reelpipe.MediaDecoder",
@@ -314,6 +318,15 @@ def test_missing_bytes_path_that_is_not_utf8_is_a_runtime_error(tmp_path):
     ({"max_picture_memory": 1.5}, TypeError),
     ({"max_buffer_ahead": "10"}, TypeError),
     ({"audio": "no"}, TypeError),
+    ({"size": (0, 240)}, ValueError),
+    ({"size": (-1, -1)}, ValueError),
+    ({"size": (320, 100000)}, ValueError),
+    ({"size": (320,)}, TypeError),
+    ({"size": (320.5, 240)}, TypeError),
+    ({"pixel_format": "yuv420p"}, ValueError),
+    ({"pixel_format": None}, TypeError),
+    ({"audio_stream": 1.5}, TypeError),
+    ({"audio_device": "no such device"}, ValueError),
 ], ids=repr)
 def test_invalid_options_are_refused_before_anything_is_opened(tmp_path, options, error):
     # The input does not exist: opening it first would raise RuntimeError.

@@ -63,11 +63,19 @@ def playing(path: str):
     return decoder
 
 
-def ffmpeg_pictures(path: str, height: int, width: int) -> np.ndarray:
-    """Every picture of the input as the ffmpeg CLI decodes it to RGB: the reference to compare with."""
-    raw = subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-i", path, "-f", "rawvideo",
-                          "-pix_fmt", "rgb24", "-"], capture_output=True, check=True).stdout
-    return np.frombuffer(raw, np.uint8).reshape(-1, height, width, 3)
+CHANNELS = {"rgb24": 3, "bgr24": 3, "rgba": 4, "bgra": 4, "gray": 1}
+
+
+def ffmpeg_pictures(path: str, height: int, width: int, pixel_format: str = "rgb24", scaled: bool = False,
+                    decoder: str | None = None) -> np.ndarray:
+    """Every picture of the input as the ffmpeg CLI decodes it, the reference to compare with: in
+    `pixel_format`, scaled to width x height bilinearly when `scaled`, by `decoder` when named."""
+    command = ["ffmpeg", "-v", "error", "-nostdin", *(["-c:v", decoder] if decoder else []), "-i", path,
+               *(["-vf", f"scale={width}:{height}:flags=bilinear"] if scaled else []),
+               "-f", "rawvideo", "-pix_fmt", pixel_format, "-"]
+    raw = subprocess.run(command, capture_output=True, check=True).stdout
+    shape = (height, width) if CHANNELS[pixel_format] == 1 else (height, width, CHANNELS[pixel_format])
+    return np.frombuffer(raw, np.uint8).reshape(-1, *shape)
 
 
 # Display matrices [a b; c d] as the track header holds them: a source
@@ -242,6 +250,37 @@ def test_colours_follow_each_pictures_matrix_and_range_as_ffmpeg_shows_them(clip
         assert difference.max() <= 4, f"picture {number} is {difference.max()} levels off"
 
 
+# Each clip through both converters: libyuv takes planar YUV at its own size
+# in BT.601 and full-range BT.709 and BT.2020, libswscale the scaled pictures
+# and limited-range BT.709.
+@pytest.mark.parametrize("clip", ["bars_bt601", "bars_bt709", "bars_jpeg", "bars_422_bt709_pc", "bars_444_bt2020_pc",
+                                  "alpha_vp9"])
+def test_pictures_come_in_the_size_and_pixel_format_asked_as_ffmpeg_makes_them(clips, clip):
+    decoder = "libvpx-vp9" if clip == "alpha_vp9" else None  # FFmpeg's own VP9 decoder leaves alpha out
+    for pixel_format in CHANNELS:
+        for size, expected_size, bar in [(None, (320, 64), 64), ((160, -1), (160, 32), 32)]:
+            playback = reelpipe.MediaDecoder(clips[clip], audio=False, size=size, pixel_format=pixel_format)
+            assert playback.get_size() == expected_size
+            playback.start()
+            try:
+                taken = take(playback, 25)
+            finally:
+                playback.stop()
+            reference = ffmpeg_pictures(clips[clip], expected_size[1], expected_size[0], pixel_format,
+                                        scaled=size is not None, decoder=decoder)
+            assert len(taken) == len(reference) == 25
+            # The middle of each bar: at their edges converters interpolate chroma differently.
+            inner = np.concatenate([np.arange(bar * k + bar // 8, bar * (k + 1) - bar // 8) for k in range(5)])
+            rows = slice(bar // 8, expected_size[1] - bar // 8)
+            for (picture, _), expected in zip(taken, reference):
+                assert picture.shape == expected.shape and picture.flags.c_contiguous
+                difference = np.abs(picture[rows][:, inner].astype(np.int16) - expected[rows][:, inner]).max()
+                assert difference <= 4, f"{pixel_format} at {size}: {difference} levels off"
+            if pixel_format == "rgba":
+                alpha = [int(taken[0][0][bar // 2, bar * k + bar // 2, 3]) for k in range(5)]
+                assert alpha == pytest.approx([255, 128, 64, 0, 191] if decoder else [255] * 5, abs=2)
+
+
 def test_size_change_mid_stream_keeps_the_announced_shape_and_sane_content(clips):
     path = clips["size_change_ts"]
     # ffmpeg itself scales the second part to the first size.
@@ -258,20 +297,30 @@ def test_size_change_mid_stream_keeps_the_announced_shape_and_sane_content(clips
         assert difference < 6, f"picture {number} differs by {difference:.1f} on average"
 
 
-@pytest.mark.parametrize("turn", DISPLAY_MATRICES)
-def test_pictures_of_a_turned_stream_come_upright_as_ffmpeg_shows_them(made, turn):
-    size = (320, 240) if turn in ("rotate 90", "rotate 270") else (240, 320)
-    reference = ffmpeg_pictures(made[turn], *size)
-    decoder = playing(made[turn])
+# Each turn also with another size or pixel format: the picture is scaled
+# after it is turned, and turned whatever its bytes per pixel.
+@pytest.mark.parametrize("turn, size, pixel_format", [
+    ("rotate 90", (120, -1), "rgba"), ("rotate 180", None, "gray"), ("rotate 270", None, "bgr24"),
+    ("mirror", (160, 120), "rgb24"),
+])
+def test_pictures_of_a_turned_stream_come_upright_as_ffmpeg_shows_them(made, turn, size, pixel_format):
+    upright = (320, 240) if turn in ("rotate 90", "rotate 270") else (240, 320)
+    shape = upright if size is None else (size[0] * upright[0] // upright[1], size[0]) if size[1] == -1 else size[::-1]
+    reference = ffmpeg_pictures(made[turn], *shape, pixel_format, scaled=size is not None)
+    decoder = reelpipe.MediaDecoder(made[turn], size=size, pixel_format=pixel_format)
+    decoder.start()
     try:
         taken = take(decoder, len(reference) + 10)
     finally:
         decoder.stop()
     assert len(taken) == len(reference) == 25
+    # The CLI turns the subsampled chroma planes before it scales, which
+    # shifts colour edges by half a chroma sample; the player turns RGB.
+    allowed = 5 if size is not None and turn in ("rotate 90", "rotate 270") else 3
     for number, ((picture, _), expected) in enumerate(zip(taken, reference)):
-        assert picture.shape == (*size, 3) and picture.flags.c_contiguous
+        assert picture.shape == expected.shape and picture.flags.c_contiguous
         difference = np.abs(picture.astype(np.int16) - expected).mean()
-        assert difference < 3, f"picture {number} differs by {difference:.1f} on average"
+        assert difference < allowed, f"picture {number} differs by {difference:.1f} on average"
 
 
 # ---------------------------------------------------------------- ownership of the array
@@ -687,3 +736,22 @@ def test_duration_is_known_or_zero_never_negative(clips, made):
                              made["raw_h264"]], capture_output=True, text=True, check=True).stdout.strip()
     assert probed == "N/A", "this FFmpeg knows the duration of raw H.264; the case is not covered"
     assert reelpipe.MediaDecoder(made["raw_h264"]).get_duration() == 0.0
+
+
+def test_streams_are_listed_and_a_choice_of_none_of_them_is_refused_naming_them(clips):
+    decoder = reelpipe.MediaDecoder(clips["mkv_multi"], video_stream=0, audio_stream="fre")
+    streams = decoder.get_streams()
+    assert [(s["index"], s["type"], s["codec"], s["language"], s["selected"]) for s in streams] == [
+        (0, "video", "h264", None, True), (1, "audio", "aac", "eng", False), (2, "audio", "aac", "fre", True),
+        (3, "subtitle", "subrip", None, False)]
+    assert (streams[1]["default"], streams[2]["default"]) == (True, False)  # the CLI marks the first sound track
+    assert (streams[0]["width"], streams[0]["height"], streams[0]["fps"]) == (320, 240, 25.0)
+    assert (streams[2]["sample_rate"], streams[2]["channels"]) == (48000, 2)
+    assert [s["selected"] for s in reelpipe.MediaDecoder(clips["mkv_multi"]).get_streams()] == [
+        True, True, False, False]
+
+    listed = "#0 video (h264), #1 audio (aac, eng), #2 audio (aac, fre), #3 subtitle (subrip)"
+    for choice in [{"video_stream": 1}, {"video_stream": 7}, {"audio_stream": 0}, {"audio_stream": "deu"}]:
+        with pytest.raises(ValueError) as refused:
+            reelpipe.MediaDecoder(clips["mkv_multi"], **choice)
+        assert str(refused.value).endswith(listed), choice

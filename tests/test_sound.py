@@ -8,6 +8,9 @@ so a correct path reproduces FFmpeg's decode sample for sample.
 from __future__ import annotations
 
 import logging
+import os
+import subprocess
+import threading
 import time
 
 import numpy as np
@@ -15,7 +18,7 @@ import pytest
 
 import reelpipe
 import sound_util as su
-from helpers import ffmpeg, wait_until
+from helpers import ffmpeg, tool_env, wait_until
 from robustness_util import first_picture
 
 RATE = su.RATE
@@ -27,11 +30,11 @@ RATE = su.RATE
 # periods of their own size, and the resampler rebuilt mid-stream.
 
 
-def play(pulse, path: str, script) -> np.ndarray:
-    """Records while a fresh decoder for `path` is started, driven by script(decoder)
-    and stopped; returns the recording as float64 (n, 2)."""
+def play(pulse, path: str, script, **options) -> np.ndarray:
+    """Records while a fresh decoder for `path` (with `options`) is started, driven by
+    script(decoder) and stopped; returns the recording as float64 (n, 2)."""
     with pulse.start_recording() as recording:
-        decoder = reelpipe.MediaDecoder(path)
+        decoder = reelpipe.MediaDecoder(path, **options)
         try:
             decoder.start()
             script(decoder)
@@ -267,6 +270,48 @@ class TestSync:
         assert -0.04 <= offset <= 0.015, f"pictures come {offset * 1000:+.1f} ms before their sound: {offsets}"
 
 
+@pytest.mark.realtime
+class TestStreamChoice:
+    # mkv_multi: stream 1 is a 440 Hz track in English, stream 2 one of 880 Hz in French.
+    @pytest.mark.parametrize("choice, pitch", [(None, 440.0), (2, 880.0), ("fre", 880.0), ("eng", 440.0)])
+    def test_the_sound_stream_chosen_by_index_or_language_is_heard(self, pulse, clips, choice, pitch):
+        played = heard(play(pulse, clips.mkv_multi, lambda d: time.sleep(1.0), audio_stream=choice))
+        assert len(played) > 0.5 * RATE
+        assert su.peak_frequency(su.mono(played[2205:-2205])) == pytest.approx(pitch, abs=2.0)
+
+
+class SinkRecording:
+    """What parec records from the monitor of `sink` while the block runs (s16 stereo, float64)."""
+
+    def __init__(self, sink: str) -> None:
+        self._proc = subprocess.Popen(
+            ["parec", "-d", f"{sink}.monitor", "--format=s16le", f"--rate={RATE}", "--channels=2", "--raw",
+             "--latency-msec=10"],
+            env=tool_env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self._chunks: list[bytes] = []
+        self._first = threading.Event()
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+        assert self._first.wait(10), f"parec delivered nothing from {sink}.monitor"
+        time.sleep(0.2)  # its first bytes can come before the stream is steady
+        self.samples = np.zeros((0, 2))
+
+    def _read(self) -> None:
+        while chunk := os.read(self._proc.stdout.fileno(), 65536):
+            self._chunks.append(chunk)
+            self._first.set()
+
+    def stop(self) -> np.ndarray:
+        time.sleep(0.1)
+        self._proc.terminate()
+        self._proc.wait(timeout=10)
+        self._reader.join(timeout=10)
+        self._proc.stdout.close()
+        data = b"".join(self._chunks)
+        self.samples = np.frombuffer(data[:len(data) - len(data) % 4], "<i2").reshape(-1, 2).astype(np.float64)
+        return self.samples
+
+
 class TestBackendChoice:
     @pytest.mark.parametrize("choice, audible, record", [
         (None, True, "sound through PulseAudio"),
@@ -283,3 +328,24 @@ class TestBackendChoice:
         played = play(pulse, clips.audio_mp3, lambda d: time.sleep(0.8))
         assert (loud_span(played) > 0.3) == audible
         assert any(record in r.getMessage() for r in caplog.records if r.name == "reelpipe")
+
+    def test_the_device_named_is_the_one_heard_and_the_default_hears_nothing(self, pulse, clips, monkeypatch):
+        monkeypatch.delenv("REELPIPE_AUDIO_BACKEND", raising=False)
+        loaded = subprocess.run(["pactl", "load-module", "module-null-sink", "sink_name=second",
+                                 "sink_properties=device.description=SecondSink"],
+                                env=tool_env(), capture_output=True, text=True, timeout=10, check=True)
+        try:
+            devices = reelpipe.MediaDecoder.audio_devices()
+            assert {device["backend"] for device in devices} == {"PulseAudio"}
+            assert "SecondSink" in [device["name"] for device in devices]
+            assert [device["default"] for device in devices].count(True) == 1
+            assert not next(device for device in devices if device["name"] == "SecondSink")["default"]
+
+            second = SinkRecording("second")
+            try:
+                first = play(pulse, clips.audio_mp3, lambda d: time.sleep(0.8), audio_device="SecondSink")
+            finally:
+                second.stop()
+        finally:
+            subprocess.run(["pactl", "unload-module", loaded.stdout.strip()], env=tool_env(), timeout=10)
+        assert (loud_span(second.samples), loud_span(first)) == (pytest.approx(0.8, abs=0.3), 0.0)

@@ -101,13 +101,13 @@ first line
 second line
 """
 
-def _tagged_bars(matrix: str, range_: str, seconds: float = 1) -> tuple[str, ...]:
+def _tagged_bars(matrix: str, range_: str, seconds: float = 1, pix_fmt: str = "yuv420p") -> tuple[str, ...]:
     # Saturated and mid-tone bars: a wrong matrix shows on the first, a wrong
     # range on the grey and orange ones.
     bars = "".join(f"color=c={c}:s=64x64:r=25:d={seconds}[b{i}];"
                    for i, c in enumerate(("red", "lime", "blue", "gray", "orange")))
     return (*_lavfi(bars + "[b0][b1][b2][b3][b4]hstack=inputs=5"),
-            "-vf", f"scale=out_color_matrix={matrix}:out_range={range_},format=yuv420p")
+            "-vf", f"scale=out_color_matrix={matrix}:out_range={range_},format={pix_fmt}")
 
 
 _BT709 = ("-colorspace", "bt709", "-color_primaries", "bt709", "-color_trc", "bt709", "-color_range", "tv")
@@ -311,6 +311,27 @@ RECIPES: dict[str, Recipe] = {
         ((*_tagged_bars("bt601", "pc"), "-pix_fmt", "yuvj420p", "-color_range", "pc",
           "-c:v", "mjpeg", "-q:v", "2", "-an", "{out}"),),
         doc="colour and grey bars as full-range JPEG pictures (yuvj420p), 1 s",
+    ),
+    "bars_444_bt2020_pc": Recipe(
+        "mkv",
+        ((*_tagged_bars("bt2020", "pc", pix_fmt="yuv444p"), "-colorspace", "bt2020nc", "-color_primaries",
+          "bt2020", "-color_trc", "bt2020-10", "-color_range", "pc", "-c:v", "ffv1", "-an", "{out}"),),
+        doc="colour and grey bars as full-range BT.2020 yuv444p, lossless ffv1, tagged so, 1 s",
+    ),
+    "bars_422_bt709_pc": Recipe(
+        "mkv",
+        ((*_tagged_bars("bt709", "pc", pix_fmt="yuv422p"), *_BT709[:-2], "-color_range", "pc",
+          "-c:v", "ffv1", "-an", "{out}"),),
+        doc="colour and grey bars as full-range BT.709 yuv422p, lossless ffv1, tagged so, 1 s",
+    ),
+    "alpha_vp9": Recipe(
+        "webm",
+        ((*_lavfi("".join(f"color=c={c}:s=64x64:r=25:d=1,format=rgba,colorchannelmixer=aa={a}[b{i}];"
+                          for i, (c, a) in enumerate((("red", 1.0), ("lime", 0.5), ("blue", 0.25),
+                                                      ("gray", 0.0), ("orange", 0.75))))
+                  + "[b0][b1][b2][b3][b4]hstack=inputs=5,format=yuva420p"),
+          "-c:v", "libvpx-vp9", "-pix_fmt", "yuva420p", "-an", "{out}"),),
+        doc="colour bars each with its own alpha (1, 0.5, 0.25, 0, 0.75), VP9 with alpha in WebM, 1 s",
     ),
     "bars_changing_ts": Recipe(
         "ts",

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <ctime>
 #include <vector>
 
 #include "media_decoder.h"
@@ -283,6 +284,47 @@ MediaDecoder& engine_of(py::handle decoder) {
     return *instance->get_value_and_holder().value_ptr<MediaDecoder>();
 }
 
+// CPU milliseconds (this thread's) that one conversion of the first picture
+// of `path` takes, over `repeats` conversions, with the converters
+// `allowed`, to `format` at `width` x `height` (0: the picture's own size).
+double conversion_cost(const std::string& path, const std::string& format, int width, int height, bool swscale_only,
+                       int repeats) {
+    AVFormatContext* raw_format = nullptr;
+    if (avformat_open_input(&raw_format, path.c_str(), nullptr, nullptr) < 0) throw std::runtime_error("cannot open");
+    FormatContextPtr input(raw_format);
+    if (avformat_find_stream_info(input.get(), nullptr) < 0) throw std::runtime_error("cannot probe");
+    const int index = av_find_best_stream(input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (index < 0) throw std::runtime_error("no video");
+    const AVStream* stream = input->streams[index];
+    CodecContextPtr codec(avcodec_alloc_context3(avcodec_find_decoder(stream->codecpar->codec_id)));
+    avcodec_parameters_to_context(codec.get(), stream->codecpar);
+    if (avcodec_open2(codec.get(), codec->codec, nullptr) < 0) throw std::runtime_error("no decoder");
+    PacketPtr packet = make_packet();
+    FramePtr decoded = make_frame();
+    bool got = false;
+    while (!got && av_read_frame(input.get(), packet.get()) == 0) {
+        if (packet->stream_index == index) avcodec_send_packet(codec.get(), packet.get());
+        av_packet_unref(packet.get());
+        got = avcodec_receive_frame(codec.get(), decoded.get()) == 0;
+    }
+    if (!got) {
+        avcodec_send_packet(codec.get(), nullptr);
+        if (avcodec_receive_frame(codec.get(), decoded.get()) != 0) throw std::runtime_error("no picture");
+    }
+    PictureConverter converter(swscale_only ? Converters::swscale_only : Converters::fastest);
+    converter.set_output(width > 0 ? width : decoded->width, height > 0 ? height : decoded->height,
+                         *picture_format_named(format), PictureOrientation{});
+    PictureBuffers buffers(4);
+    converter.convert(decoded.get(), buffers);  // sets the converter up
+    timespec began{}, ended{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &began);
+    for (int i = 0; i < repeats; ++i) converter.convert(decoded.get(), buffers);
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ended);
+    const double seconds = static_cast<double>(ended.tv_sec - began.tv_sec) +
+                           static_cast<double>(ended.tv_nsec - began.tv_nsec) / 1e9;
+    return 1000.0 * seconds / repeats;
+}
+
 }  // namespace reelpipe
 
 PYBIND11_MODULE(reelpipe_probe, m) {
@@ -332,4 +374,7 @@ PYBIND11_MODULE(reelpipe_probe, m) {
             return std::make_unique<reelpipe::LockHold>(reelpipe::engine_of(decoder), seconds);
         },
         py::arg("decoder"), py::arg("seconds"), py::keep_alive<0, 1>());
+    m.def("conversion_cost", &reelpipe::conversion_cost, py::call_guard<py::gil_scoped_release>(), py::arg("path"),
+          py::kw_only(), py::arg("pixel_format") = "rgb24", py::arg("width") = 0, py::arg("height") = 0,
+          py::arg("swscale_only") = false, py::arg("repeats") = 50);
 }
