@@ -64,7 +64,8 @@ std::string rate_text(double rate) {
 }
 
 // Decoders of this process that are made and not yet destroyed: written by
-// the constructor's last step and the destructor, read when a decoder opens.
+// the constructor's last step, the destructor and a fork's child handler,
+// read when a decoder opens.
 std::atomic<int> decoders_open{0};
 
 // Threads for a new decoder's pictures: as many as FFmpeg chooses for the
@@ -354,6 +355,8 @@ void log_chosen_device(const ma_device& device, const BackendChoice& choice) {
 
 
 }  // namespace
+
+void forget_inherited_decoders() { decoders_open = 0; }
 
 void hold_sound_locks_for_fork() {
     QuietSoundLibraries::hold_for_fork();
