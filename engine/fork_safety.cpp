@@ -31,6 +31,7 @@ void after_fork_in_child() {
     forks_since_load.fetch_add(1, std::memory_order_relaxed);
     release_log_locks_after_fork(true);
     release_sound_locks_after_fork();
+    forget_inherited_decoders();
 }
 
 }  // namespace

@@ -32,4 +32,8 @@ void release_sound_locks_after_fork();
 void hold_log_locks_for_fork();       // log_queue.cpp: the input registry, the record queue
 void release_log_locks_after_fork(bool in_child);
 
+// The child's count of open decoders starts from none: the inherited ones
+// are never destroyed, so they would never be counted out (lifecycle.cpp).
+void forget_inherited_decoders();
+
 }  // namespace reelpipe

@@ -65,7 +65,8 @@ std::string rate_text(double rate) {
 }
 
 // Decoders of this process that are made and not yet destroyed: written by
-// the constructor's last step and the destructor, read when a decoder opens.
+// the constructor's last step, the destructor and a fork's child handler,
+// read when a decoder opens.
 std::atomic<int> decoders_open{0};
 
 // Threads for a new decoder's pictures: as many as FFmpeg chooses for the
@@ -440,6 +441,8 @@ void check_audio_device(const std::string& name) {
 }
 
 }  // namespace
+
+void forget_inherited_decoders() { decoders_open = 0; }
 
 void hold_sound_locks_for_fork() {
     QuietSoundLibraries::hold_for_fork();

@@ -465,6 +465,8 @@ struct DeliveryThread {
 // with the interpreter lock held; a fork's child starts from none.
 std::size_t decoders_of_this_process = 0;
 
+// A fork's child handler: the parent's delivering thread is not in the
+// child, and the parent's decoders are not the child's.
 void forget_the_parents_delivery() {
     delivering = false;
     decoders_of_this_process = 0;
