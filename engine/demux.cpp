@@ -1,6 +1,11 @@
 // The demux thread: reads packets into the two packet queues, keeps the
 // read-ahead bounded, ends buffering, and carries out seeks.
 #include <cmath>
+#include <cstdio>
+#include <algorithm>
+#include <limits>
+#include <string>
+#include <vector>
 
 #include "media_decoder.h"
 
@@ -16,11 +21,11 @@ using std::chrono::steady_clock;
 constexpr std::int64_t longest_picture_wait_ns = 1'000'000'000;
 constexpr milliseconds first_picture_poll{5};
 
-// A timestamp this many seconds away from where its stream was heading is a
-// join, on formats that allow them: within one stream, packets lie a
-// picture or a sound frame apart. It also tells whether the two streams'
-// joins are the same one.
-constexpr double join_threshold = 3.0;
+// The pictures count as over, for the read-ahead and buffering rules, once
+// this many seconds of sound have been read past the last picture: a
+// stream of sound that outlasts its pictures (or a live input whose
+// pictures stop) must not wait for pictures that never come.
+constexpr double pictures_gone_after = 2.0;
 
 // Appends a copy of `packet` and wakes the decode thread; `queued`, when
 // given, mirrors the queue's length. A copy that cannot be allocated costs
@@ -33,13 +38,6 @@ void push_packet(std::mutex& mutex, std::condition_variable& cv, std::deque<Pack
     queue.push_back(std::move(copy));
     if (queued != nullptr) *queued = queue.size();
     cv.notify_one();
-}
-
-// Truncates a timestamp toward zero; a target too large for 64 bits (seek to
-// 1e300 or infinity) becomes the largest timestamp instead of undefined.
-std::int64_t saturating_timestamp(double units) {
-    constexpr double largest = 9.2e18;
-    return units < largest ? static_cast<std::int64_t>(units) : static_cast<std::int64_t>(largest);
 }
 
 // Says why reading stopped: the end of the input, or a failure (the network
@@ -85,12 +83,24 @@ void MediaDecoder::demux_loop() {
     }
 }
 
-// How far reading has run ahead of playback, in seconds. With pictures this
-// is the video lead; an input without pictures measures the sound read
-// against the sound played instead, so its read-ahead stays bounded too.
+// How far reading has run ahead of playback, in seconds, measured on the
+// stream that is still going: the video lead while pictures come; the sound
+// read against the sound played for an input without pictures, and once
+// the pictures are over while the sound goes on, so that its read-ahead
+// stays bounded and buffering ends on it.
 double MediaDecoder::read_ahead() const {
-    const double lead = video_stream_index >= 0 ? demux_clock - video_clock : audio_demux_clock - audio_clock;
+    const double lead = pictures_going() ? demux_clock - video_clock
+                                         : audio_demux_clock - audio_clock.get(steady_now_ns());
     return lead > 0.0 ? lead : 0.0;
+}
+
+// True while the input's pictures still come: it has pictures, and, when it
+// has sound too, less than pictures_gone_after seconds of sound have been
+// read past the last picture.
+bool MediaDecoder::pictures_going() const {
+    if (video_stream_index < 0) return false;
+    if (audio_stream_index < 0) return true;
+    return audio_demux_clock - demux_clock <= pictures_gone_after;
 }
 
 // True when playback waits for sound that has not been read yet: less than
@@ -101,7 +111,7 @@ double MediaDecoder::read_ahead() const {
 // sound_gone()) starves nothing.
 bool MediaDecoder::sound_starving() const {
     if (audio_stream_index < 0 || video_stream_index < 0 || sound_gone()) return false;
-    return audio_demux_clock - audio_clock < min_buffer_ahead;
+    return audio_demux_clock - audio_clock.get(steady_now_ns()) < min_buffer_ahead;
 }
 
 // True when the video decoder has nothing left to turn into a picture: no
@@ -164,54 +174,21 @@ void MediaDecoder::route_packet(AVPacket& packet) {
     end_of_stream = false;
     end_of_stream_since_ns = 0;
     if (packet.stream_index == video_stream_index) {
-        const TimestampJoins* leader = audio_stream_index >= 0 ? &audio_joins : nullptr;
-        follow_joins(video_joins, video_time_base, packet, leader, audio_time_base);
+        const TimestampJoins* other = audio_stream_index >= 0 ? &audio_joins : nullptr;
+        if (joins_possible) {
+            follow_joins(video_joins, video_time_base, packet.pts, packet.dts, packet.duration, other,
+                         audio_time_base, true);
+        }
         if (packet.pts != AV_NOPTS_VALUE) demux_clock = stream_seconds(video_time_base, packet.pts);
         push_packet(video_packet_mutex, video_packet_cv, video_packet_queue, &video_packets_queued, packet);
     } else if (packet.stream_index == audio_stream_index) {
-        follow_joins(audio_joins, audio_time_base, packet, nullptr, audio_time_base);
+        const TimestampJoins* other = video_stream_index >= 0 ? &video_joins : nullptr;
+        if (joins_possible) {
+            follow_joins(audio_joins, audio_time_base, packet.pts, packet.dts, packet.duration, other,
+                         video_time_base, false);
+        }
         if (packet.pts != AV_NOPTS_VALUE) audio_demux_clock = stream_seconds(audio_time_base, packet.pts);
         push_packet(audio_packet_mutex, audio_packet_cv, audio_packet_queue, nullptr, packet);
-    }
-}
-
-// On a format whose timestamps may jump, a packet more than join_threshold
-// away from where its stream was heading starts a new piece (two recordings
-// joined, a broadcast splice): the stream's timestamps are moved from there
-// on so that they carry on where they were, and the decoders, the clocks and
-// frame delivery see one continuous stream. The pictures after a join are
-// then neither held back nor dropped as late. At a join the demuxer may hand
-// out the last packets of one stream's old piece after the other's new piece
-// began, so each stream finds its own joins. The sound plays on byte after
-// byte whatever its timestamps say, so once both streams have joined the
-// same piece the pictures take the sound's offset (`leader`), which keeps
-// the new piece's own sync.
-void MediaDecoder::follow_joins(TimestampJoins& joins, AVRational time_base, AVPacket& packet,
-                                const TimestampJoins* leader, AVRational leader_time_base) const {
-    if (!joins_possible) return;
-    const std::int64_t dts = packet.dts != AV_NOPTS_VALUE ? packet.dts : packet.pts;
-    if (dts == AV_NOPTS_VALUE) return;
-    if (joins.next_dts != AV_NOPTS_VALUE &&
-        std::fabs(timestamp_seconds(time_base, dts + joins.offset - joins.next_dts)) > join_threshold) {
-        joins.offset = joins.next_dts - dts;
-        joins.joined_at = timestamp_seconds(time_base, dts);
-    }
-    if (leader != nullptr && !std::isnan(joins.joined_at) &&
-        std::fabs(leader->joined_at - joins.joined_at) < join_threshold) {
-        joins.offset = av_rescale_q(leader->offset, leader_time_base, time_base);
-    }
-    if (packet.pts != AV_NOPTS_VALUE) packet.pts += joins.offset;
-    if (packet.dts != AV_NOPTS_VALUE) packet.dts += joins.offset;
-    joins.next_dts = dts + joins.offset + (packet.duration > 0 ? packet.duration : joins.step);
-}
-
-// After a seek the input is read from another place: its timestamps count
-// as they are again until the next join. Demux thread only.
-void MediaDecoder::forget_joins() {
-    for (TimestampJoins* joins : {&video_joins, &audio_joins}) {
-        joins->offset = 0;
-        joins->next_dts = AV_NOPTS_VALUE;
-        joins->joined_at = std::numeric_limits<double>::quiet_NaN();
     }
 }
 
@@ -240,41 +217,45 @@ void MediaDecoder::throttled_wait() {
     });
 }
 
-// Repositions the input at the latest target and empties the pipeline. A
-// request that arrives meanwhile keeps seek_requested set, so the loop
-// carries it out next and every waiting seek() returns only once the
-// latest target has been reached.
+// Repositions the input at the latest target and, when the input could be
+// repositioned, empties the pipeline for the new serial. A request that
+// arrives meanwhile keeps seek_requested set, so the loop carries it out
+// next and every waiting seek() returns only once the latest target has
+// been tried. A seek the input cannot carry out (a pipe, a demuxer that
+// cannot seek) changes nothing: playback goes on where it was, and a
+// WARNING says why.
 void MediaDecoder::carry_out_seek() {
     double target = 0.0;
     std::uint64_t serial = 0;
     {
         std::lock_guard<std::mutex> lock(seek_mutex);
-        target = seek_target;
+        target = requested_target;
         serial = seek_serial;
     }
-    // The target counts from the input's start; the input seeks on its own
-    // timestamps.
-    const double input_time = target + time_origin;
-    if (target <= 0.0 && rewind_by_bytes()) {
-        // Done: the first picture is where the input begins.
-    } else if (video_stream_index >= 0) {
-        const AVRational tb = video_time_base;
-        const double units = input_time / (static_cast<double>(tb.num) / static_cast<double>(tb.den));
-        av_seek_frame(format_ctx.get(), video_stream_index, saturating_timestamp(units), AVSEEK_FLAG_BACKWARD);
+    std::vector<PacketPtr> read_on_arrival;
+    const int moved = reposition(target, read_on_arrival);
+    if (moved >= 0) {
+        video_joins.forget();
+        audio_joins.forget();
+        flush_pipeline(target);
+        picture_wait_since = 0;  // the wait for a first picture starts anew
+        for (PacketPtr& packet : read_on_arrival) route_packet(*packet);
     } else {
-        av_seek_frame(format_ctx.get(), -1, saturating_timestamp(input_time * AV_TIME_BASE), AVSEEK_FLAG_BACKWARD);
+        char shown[32];
+        std::snprintf(shown, sizeof shown, "%.3f", target);
+        log_event(LogLevel::warning, std::string("seek to ") + shown + " s failed: " + ffmpeg_error_text(moved) +
+                                         "; playback goes on where it was");
     }
-    forget_joins();
-    flush_pipeline(target);
-    picture_wait_since = 0;  // the wait for a first picture starts anew
     {
         std::lock_guard<std::mutex> lock(seek_mutex);
         if (serial == seek_serial) {
             seek_requested = false;
             seek_done = true;
         }
-        end_of_stream = false;
-        end_of_stream_since_ns = 0;
+        if (moved >= 0) {
+            end_of_stream = false;
+            end_of_stream_since_ns = 0;
+        }
         seek_cv.notify_all();
     }
     notify_frame_waiters();
@@ -284,6 +265,60 @@ void MediaDecoder::carry_out_seek() {
     }
     std::lock_guard<std::mutex> lock(video_packet_mutex);
     video_packet_cv.notify_all();
+}
+
+// Moves the input to `target` (seconds from its start): by bytes to its
+// start on a stream format, else by timestamp to the key frame at or before
+// the target. FFmpeg's result: negative when the input could not be moved.
+//
+// A stream format (MPEG-TS and its kin) seeks by timestamp onto the next
+// key frame rather than the one before the target, up to two groups of
+// pictures late (or on a picture that is no key frame, from which nothing
+// decodes until the next one). There the first key frame read tells where
+// the seek landed:
+// when it is past the target, the seek is made again before the target by
+// as much again and a second more, until it lands at or before it (or has
+// tried landing_tries times, or reached the start); decoding forward from
+// there reaches the target as on other formats. The packets read to find
+// out are handed back in `read` for the pipeline, after its flush.
+int MediaDecoder::reposition(double target, std::vector<PacketPtr>& read) {
+    constexpr int landing_tries = 4;
+    constexpr std::size_t longest_look = 4096;  // packets read at most to find the first picture
+    // A pipe or a live stream read through a byte stream that cannot seek:
+    // FFmpeg's search may "succeed" there without moving, and playback would
+    // then take the live point for the target.
+    const AVIOContext* bytes = format_ctx->pb;
+    if (bytes != nullptr && !(format_ctx->iformat->flags & AVFMT_NOFILE) &&
+        !(bytes->seekable & AVIO_SEEKABLE_NORMAL)) {
+        return AVERROR(ESPIPE);
+    }
+    if (target <= 0.0 && rewind_by_bytes()) return 0;  // the first picture is where the input begins
+    if (video_stream_index < 0) {
+        return av_seek_frame(format_ctx.get(), -1, timeline.timestamp(AVRational{1, AV_TIME_BASE}, target),
+                             AVSEEK_FLAG_BACKWARD);
+    }
+    double aim = target;
+    for (int attempt = 0;; ++attempt) {
+        read.clear();
+        const int moved = av_seek_frame(format_ctx.get(), video_stream_index,
+                                        timeline.timestamp(video_time_base, aim), AVSEEK_FLAG_BACKWARD);
+        if (moved < 0 || !joins_possible || attempt + 1 >= landing_tries || aim <= 0.0) return moved;
+        double landed = std::numeric_limits<double>::quiet_NaN();
+        while (read.size() < longest_look) {
+            PacketPtr packet = make_packet();
+            if (!packet || av_read_frame(format_ctx.get(), packet.get()) < 0) break;
+            const bool key_picture =
+                packet->stream_index == video_stream_index && (packet->flags & AV_PKT_FLAG_KEY) != 0;
+            const std::int64_t ts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+            read.push_back(std::move(packet));
+            if (key_picture && ts != AV_NOPTS_VALUE) {
+                landed = stream_seconds(video_time_base, ts);
+                break;
+            }
+        }
+        if (std::isnan(landed) || landed <= target + seek_window) return moved;
+        aim = std::max(0.0, aim - (landed - aim) - 1.0);
+    }
 }
 
 // Repositions a stream format (MPEG-TS and its kin, which can be read from
@@ -296,31 +331,35 @@ bool MediaDecoder::rewind_by_bytes() {
 }
 
 // Empties every queue and the sound buffer, flushes both decoders and sets
-// the clocks to `target`, holding all six pipeline locks in their order.
+// the clocks to `target` (no further than the input's length), holding all
+// six pipeline locks in their order. The sound buffer's new serial makes
+// the audio thread anchor the sound again on its next frame.
 void MediaDecoder::flush_pipeline(double target) {
     std::lock_guard<std::mutex> video_codec(video_codec_mutex);
     std::lock_guard<std::mutex> audio_codec(audio_codec_mutex);
     std::lock_guard<std::mutex> video_packets(video_packet_mutex);
     std::lock_guard<std::mutex> audio_packets(audio_packet_mutex);
     std::lock_guard<std::mutex> frames(frame_queue_mutex);
-    std::lock_guard<std::mutex> sound(audio_buffer_mutex);
+    std::lock_guard<std::mutex> sound(audio_buffer.mutex);
     video_packet_queue.clear();
     video_packets_queued = 0;
     audio_packet_queue.clear();
     frame_queue.clear();
     frame_queue_bytes = 0;
     pictures_exhausted = false;
-    sound_exhausted = false;
-    wall_pacing_since_ns = 0;
     audio_buffer.clear();
-    lead_in_bytes = 0;
     if (video_codec_ctx) avcodec_flush_buffers(video_codec_ctx.get());
     if (audio_codec_ctx) avcodec_flush_buffers(audio_codec_ctx.get());
-    demux_clock = target;
-    video_clock = target;
-    audio_clock = target;
-    audio_demux_clock = target;
-    audio_clock_moved_at = steady_now_ns();
+    seek_target = target;
+    buffering = true;
+    seeking = true;
+    const double shown = timeline.clamp(target);
+    const std::int64_t now = steady_now_ns();
+    demux_clock = shown;
+    video_clock = shown;
+    audio_clock.set(shown, now);
+    picture_clock.pace(false, shown, now);
+    audio_demux_clock = shown;
     ++flush_generation;
     // Room has appeared in the frame queue for a video thread waiting on it.
     frame_queue_cv.notify_all();
@@ -328,12 +367,9 @@ void MediaDecoder::flush_pipeline(double target) {
 
 void MediaDecoder::seek(double seconds) {
     std::unique_lock<std::mutex> lock(seek_mutex);
-    seek_target = seconds > 0.0 ? seconds : 0.0;  // NaN fails the test too
-    buffering = true;
-    seeking = true;
+    requested_target = seconds > 0.0 ? seconds : 0.0;  // NaN fails the test too
     seek_requested = true;
     seek_done = false;
-    resync_audio_clock = true;
     ++seek_serial;
     // A caller blocked in frame delivery returns at once.
     notify_frame_waiters();

@@ -36,8 +36,10 @@ MediaDecoder::Delivery MediaDecoder::get_next_frame(std::optional<std::chrono::n
         std::unique_lock<std::mutex> lock(frame_queue_mutex);
         // Only a pipeline with nothing left to decode needs the demux thread to
         // read ahead again; with packets still queued the pictures are coming.
+        // Pictures that are over while the sound goes on (see
+        // pictures_going()) are no reason to hold the sound.
         if (frame_queue.empty() && video_packets_queued == 0 && running && !end_of_stream && !seek_requested &&
-            !buffering) {
+            !buffering && pictures_going()) {
             buffering = true;
         }
         const auto ready = [this] {
@@ -86,7 +88,7 @@ MediaDecoder::Delivery MediaDecoder::get_next_frame(std::optional<std::chrono::n
 // The end as a caller's loop needs it: reading is over, no picture is left
 // to hand out and no sound is left to play, and no seek is under way that
 // could lead back into the input. Takes frame_queue_mutex, then
-// audio_buffer_mutex.
+// audio_buffer.mutex.
 bool MediaDecoder::is_finished() {
     if (!end_of_stream || seek_requested) return false;
     if (video_stream_index >= 0) {
@@ -108,19 +110,16 @@ MediaDecoder::Verdict MediaDecoder::judge_front_picture(const AVFrame* picture) 
     if (picture->pts == AV_NOPTS_VALUE || audio_stream_index < 0) return Verdict::deliver;
     const double t = picture_seconds(picture);
     if (t <= 0.0) return Verdict::deliver;
+    const std::int64_t now = steady_now_ns();
     if (sound_ran_out()) {
         // The sound has run out before the pictures: pace what is left by the
-        // wall clock, from the last picture shown when that began. A fixed
-        // start keeps the early margin from adding up picture by picture.
-        const std::int64_t now = steady_now_ns();
-        if (wall_pacing_since_ns == 0) {
-            wall_pacing_since_ns = now;
-            wall_pacing_from = video_clock;
-        }
-        const double elapsed = static_cast<double>(now - wall_pacing_since_ns) / 1e9;
-        return t - wall_pacing_from <= elapsed + early_margin ? Verdict::deliver : Verdict::early;
+        // picture clock, continued by the wall clock from the last picture
+        // shown when that began. A fixed start keeps the early margin from
+        // adding up picture by picture.
+        if (!picture_clock.paced()) picture_clock.pace(true, video_clock, now);
+        return t <= picture_clock.get(now) + early_margin ? Verdict::deliver : Verdict::early;
     }
-    wall_pacing_since_ns = 0;
+    picture_clock.stop_pacing(now);
     const double a = heard_clock();
     if (t > a + early_margin) return Verdict::early;
     if (a - late_margin > t) return Verdict::late;
@@ -136,12 +135,13 @@ std::chrono::nanoseconds MediaDecoder::early_wait(const AVFrame* picture) const 
     const double t = picture_seconds(picture);
     const double now = static_cast<double>(steady_now_ns()) / 1e9;
     double wait = longest_early_wait;  // paused or buffering: the clock stands still
-    if (wall_pacing_since_ns != 0) {
-        wait = static_cast<double>(wall_pacing_since_ns) / 1e9 + (t - wall_pacing_from - early_margin) - now;
+    const std::int64_t now_ns = steady_now_ns();
+    if (picture_clock.paced()) {
+        wait = t - early_margin - picture_clock.get(now_ns);
     } else if (!paused && !buffering) {
         const double ahead = t - early_margin - heard_clock();
         const double period = static_cast<double>(last_period_bytes) / playback_bytes_per_second;
-        const double moved_at = static_cast<double>(audio_clock_moved_at) / 1e9;
+        const double moved_at = static_cast<double>(audio_clock.reading(now_ns).set_at_ns) / 1e9;
         wait = period > 0.0 ? moved_at + std::ceil(ahead / period) * period + callback_jitter - now : ahead;
     }
     wait = std::isfinite(wait) ? std::clamp(wait, shortest_early_wait, longest_early_wait) : longest_early_wait;
@@ -153,20 +153,21 @@ std::chrono::nanoseconds MediaDecoder::early_wait(const AVFrame* picture) const 
 // while without a pause, and less than a period of sound is left: nothing
 // will move the clock again. A clock that is merely late (a busy machine, a slow
 // device) still has sound buffered and keeps pacing the pictures. Called
-// with frame_queue_mutex held; takes audio_buffer_mutex, which comes later
+// with frame_queue_mutex held; takes audio_buffer.mutex, which comes later
 // in the lock order.
 bool MediaDecoder::sound_ran_out() {
-    if (!(end_of_stream || sound_gone()) || paused || steady_now_ns() - audio_clock_moved_at <= stall_ns) return false;
+    const std::int64_t now = steady_now_ns();
+    if (!(end_of_stream || sound_gone()) || paused || now - audio_clock.reading(now).set_at_ns <= stall_ns) return false;
     return sound_left_unplayable();
 }
 
 // True when less than a device period is left in audio_buffer: the
 // callback plays whole periods only, so nothing will play it. Takes
-// audio_buffer_mutex.
+// audio_buffer.mutex.
 bool MediaDecoder::sound_left_unplayable() {
     const std::size_t unplayable =
         std::max(last_period_bytes.load(), static_cast<std::size_t>(playback_bytes_per_second / 10));
-    std::lock_guard<std::mutex> lock(audio_buffer_mutex);
+    std::lock_guard<std::mutex> lock(audio_buffer.mutex);
     return audio_buffer.size() < unplayable;
 }
 
@@ -175,9 +176,10 @@ bool MediaDecoder::sound_left_unplayable() {
 // written, leaves it undrained), what is buffered is too short to play, and
 // the clock has stood still a while. A pause stills the clock too, but then
 // more than a period is usually left; at the very end it is over either
-// way. Takes audio_buffer_mutex.
+// way. Takes audio_buffer.mutex.
 bool MediaDecoder::sound_played_out() {
-    if (!sound_exhausted || steady_now_ns() - audio_clock_moved_at <= stall_ns) return false;
+    const std::int64_t now = steady_now_ns();
+    if (!audio_buffer.drained() || now - audio_clock.reading(now).set_at_ns <= stall_ns) return false;
     return sound_left_unplayable();
 }
 
@@ -187,6 +189,22 @@ double MediaDecoder::get_fps() const { return fps; }
 // Otherwise never less than the position: a file still being written, or
 // joined pieces whose timestamps jump, play on past what the container
 // said at opening.
-double MediaDecoder::get_duration() const { return duration > 0.0 ? std::max(duration, get_position()) : duration; }
+double MediaDecoder::get_duration() const {
+    const double length = timeline.length;
+    return length > 0.0 ? std::max(length, get_position()) : length;
+}
+
+// A caller's loop over the pictures: the policy `for picture in decoder`
+// follows, so that the binding only translates it.
+LoopStep MediaDecoder::next_in_loop(std::chrono::milliseconds wait, FramePtr& picture) {
+    constexpr std::chrono::milliseconds rest{5};
+    const auto began = std::chrono::steady_clock::now();
+    picture = get_next_frame(wait).picture;
+    if (picture) return LoopStep::picture;
+    if (is_finished()) return LoopStep::finished;
+    if (!running) return LoopStep::stopped;
+    if (std::chrono::steady_clock::now() - began < rest) std::this_thread::sleep_for(rest);
+    return LoopStep::nothing_yet;
+}
 
 }  // namespace reelpipe

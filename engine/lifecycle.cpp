@@ -73,6 +73,9 @@ CodecContextPtr open_decoder(const AVStream* stream, LogInput& input) {
     CodecContextPtr ctx(avcodec_alloc_context3(codec));
     if (!ctx) return {};
     if (avcodec_parameters_to_context(ctx.get(), stream->codecpar) < 0) return {};
+    // The decoders' own timestamp work (skipped and discarded samples of
+    // Opus and Vorbis) needs the packets' time base, as the ffmpeg CLI sets it.
+    ctx->pkt_timebase = stream->time_base;
     // Set before opening: FFmpeg's frame threads copy it with the context.
     ctx->opaque = &input;
     if (ctx->codec_type == AVMEDIA_TYPE_VIDEO) {
@@ -326,7 +329,7 @@ MediaDecoder::MediaDecoder(std::string path_arg, const DecoderOptions& options)
     if (options.audio) open_audio_stream();
     set_input_timing();
     if (format_ctx->duration != AV_NOPTS_VALUE && format_ctx->duration > 0) {
-        duration = static_cast<double>(format_ctx->duration) / 1000000.0;
+        timeline.length = static_cast<double>(format_ctx->duration) / 1000000.0;
     }
 }
 
@@ -336,11 +339,11 @@ MediaDecoder::MediaDecoder(std::string path_arg, const DecoderOptions& options)
 // jumps of pictures that state no length.
 void MediaDecoder::set_input_timing() {
     if (format_ctx->start_time != AV_NOPTS_VALUE) {
-        time_origin = static_cast<double>(format_ctx->start_time) / AV_TIME_BASE;
+        timeline.origin = static_cast<double>(format_ctx->start_time) / AV_TIME_BASE;
     } else {
-        time_origin = earliest_start();
+        timeline.origin = earliest_start();
     }
-    sound_end -= time_origin;
+    sound_end -= timeline.origin;
     joins_possible = (format_ctx->iformat->flags & AVFMT_TS_DISCONT) != 0;
     if (video_stream_index >= 0) {
         const double picture_interval = 1.0 / fps;
@@ -549,7 +552,10 @@ void MediaDecoder::start() {
         stopped = false;
     }
     io_interrupt.abort = false;
-    audio_clock_moved_at = steady_now_ns();
+    {
+        const std::int64_t now = steady_now_ns();
+        audio_clock.set(audio_clock.get(now), now);
+    }
     ever_started = true;
     running = true;
     demux_thread = std::thread(&MediaDecoder::run_for_input, this, &MediaDecoder::demux_loop);

@@ -385,39 +385,25 @@ std::pair<int, int> picture_size(const MediaDecoder& decoder) { return {decoder.
 // existing wrapper of a registered instance.
 MediaDecoder& itself(MediaDecoder& decoder) { return decoder; }
 
-bool is_running(const MediaDecoder& decoder) {
-    const PlaybackState state = decoder.get_state();
-    return state == PlaybackState::playing || state == PlaybackState::paused;
-}
-
-// How long one step of iteration waits for a picture before it looks
-// whether the input is over; and how long it rests when the decoder had
-// nothing to wait for (the pictures are over but the sound plays on, or a
-// seek is under way), so that it does not spin.
+// How long one step of iteration waits for a picture before the engine
+// looks whether the input is over.
 constexpr std::chrono::milliseconds iteration_wait{50};
-constexpr std::chrono::milliseconds iteration_rest{5};
 
-// The next picture as it falls due, for `for picture in decoder`. Ends the
-// iteration once the input is finished or the decoder does not run; Ctrl-C
-// interrupts the wait between steps.
+// The next picture as it falls due, for `for picture in decoder`: the
+// engine's loop step, translated. Ends the iteration once the input is
+// finished or the decoder does not run; Ctrl-C interrupts the wait between
+// steps.
 py::object next_picture_or_stop(MediaDecoder& decoder) {
     load_numpy();
     for (;;) {
         FramePtr picture;
-        bool over = false;
+        reelpipe::LoopStep step;
         {
             ReleaseInterpreterLock unlocked;
-            const auto began = std::chrono::steady_clock::now();
-            picture = decoder.get_next_frame(iteration_wait).picture;
-            if (!picture) {
-                over = decoder.is_finished() || !is_running(decoder);
-                if (!over && std::chrono::steady_clock::now() - began < iteration_rest) {
-                    std::this_thread::sleep_for(iteration_rest);
-                }
-            }
+            step = decoder.next_in_loop(iteration_wait, picture);
         }
-        if (picture) return picture_array(std::move(picture));
-        if (over) throw py::stop_iteration();
+        if (step == reelpipe::LoopStep::picture) return picture_array(std::move(picture));
+        if (step != reelpipe::LoopStep::nothing_yet) throw py::stop_iteration();
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
 }
@@ -457,30 +443,6 @@ std::string describe(const MediaDecoder& decoder) {
     return text;
 }
 
-// Refuses read-ahead seconds that are negative, NaN or infinite.
-void check_seconds(const char* name, double seconds) {
-    if (!std::isfinite(seconds) || seconds < 0.0) {
-        throw py::value_error(std::string(name) + " must be a finite number of seconds >= 0");
-    }
-}
-
-// The caller's options, checked before anything is opened.
-DecoderOptions checked_options(bool audio, double max_buffer_ahead, double min_buffer_ahead,
-                               long long max_picture_memory) {
-    check_seconds("max_buffer_ahead", max_buffer_ahead);
-    check_seconds("min_buffer_ahead", min_buffer_ahead);
-    if (min_buffer_ahead > max_buffer_ahead) {
-        throw py::value_error("min_buffer_ahead must not be above max_buffer_ahead");
-    }
-    if (max_picture_memory < 0) throw py::value_error("max_picture_memory must be a number of bytes >= 0");
-    DecoderOptions options;
-    options.audio = audio;
-    options.max_buffer_ahead = max_buffer_ahead;
-    options.min_buffer_ahead = min_buffer_ahead;
-    options.max_picture_memory = static_cast<std::size_t>(max_picture_memory);
-    return options;
-}
-
 // Raises the RuntimeError of a failed open: the engine's message, which
 // names the path byte for byte, with FFmpeg's reason as a note.
 [[noreturn]] void raise_open_error(const reelpipe::OpenError& error) {
@@ -498,7 +460,9 @@ DecoderOptions checked_options(bool audio, double max_buffer_ahead, double min_b
 // finalization would find two exceptions at once and terminate.
 DecoderHolder open_decoder(const InputPath& path, bool audio, double max_buffer_ahead, double min_buffer_ahead,
                            long long max_picture_memory) {
-    const DecoderOptions options = checked_options(audio, max_buffer_ahead, min_buffer_ahead, max_picture_memory);
+    // The engine checks the options; its std::invalid_argument is ValueError.
+    const DecoderOptions options =
+        reelpipe::checked_options(audio, max_buffer_ahead, min_buffer_ahead, max_picture_memory);
     refresh_ffmpeg_log_threshold(py::module_::import("logging"));
     std::unique_ptr<MediaDecoder> opened;
     std::exception_ptr failure;

@@ -6,6 +6,8 @@
 #include <pybind11/stl.h>
 
 #include <atomic>
+#include <cmath>
+#include <limits>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -39,15 +41,16 @@ public:
         s["paused"] = m.paused.load();
         s["end_of_stream"] = m.end_of_stream.load();
         s["pictures_exhausted"] = m.pictures_exhausted.load();
-        s["sound_exhausted"] = m.sound_exhausted.load();
+        s["sound_exhausted"] = m.audio_buffer.drained();
         s["buffering"] = m.buffering.load();
         s["seeking"] = m.seeking.load();
         s["seek_requested"] = m.seek_requested.load();
         s["seek_target"] = m.seek_target.load();
-        s["resync_audio_clock"] = m.resync_audio_clock.load();
+
         s["demux_clock"] = m.demux_clock.load();
         s["video_clock"] = m.video_clock.load();
-        s["audio_clock"] = m.audio_clock.load();
+        s["audio_clock"] = m.audio_clock.get(MediaDecoder::steady_now_ns());
+        s["picture_clock_paced"] = m.picture_clock.paced();
         s["audio_demux_clock"] = m.audio_demux_clock.load();
         s["playback_latency"] = m.playback_latency.load();
         s["sound_in_device"] = m.sound_in_device.load();
@@ -83,8 +86,12 @@ public:
             s["frame_bytes"] = m.frame_queue_bytes;
         }
         {
-            std::lock_guard<std::mutex> lock(m.audio_buffer_mutex);
+            std::lock_guard<std::mutex> lock(m.audio_buffer.mutex);
             s["audio_buffer_bytes"] = m.audio_buffer.size();
+            // The sound re-anchors on its next frame (a new serial).
+            s["resync_audio_clock"] = !m.audio_buffer.anchored();
+            const double front = m.audio_buffer.front_seconds();
+            s["sound_front"] = std::isnan(front) ? py::object(py::none()) : py::object(py::float_(front));
         }
         return s;
     }
@@ -148,10 +155,14 @@ public:
         return py::bytes(out);
     }
 
-    void append_sound(const py::bytes& bytes) {
+    // Appends sound to the buffer, as the audio thread would, starting at
+    // `seconds` (None: following on, without a time).
+    void append_sound(const py::bytes& bytes, py::object seconds) {
         const std::string data = bytes;
-        std::lock_guard<std::mutex> lock(d().audio_buffer_mutex);
-        d().audio_buffer.append(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
+        const double at = seconds.is_none() ? std::numeric_limits<double>::quiet_NaN() : seconds.cast<double>();
+        std::lock_guard<std::mutex> lock(d().audio_buffer.mutex);
+        d().audio_buffer.set_anchored();
+        d().audio_buffer.append(reinterpret_cast<const std::uint8_t*>(data.data()), data.size(), at);
     }
 
     void set_flags(py::kwargs flags) {
@@ -187,8 +198,7 @@ public:
             const std::string name = item.first.cast<std::string>();
             const double value = item.second.cast<double>();
             if (name == "audio_clock") {
-                m.audio_clock = value;
-                m.audio_clock_moved_at = MediaDecoder::steady_now_ns();
+                m.audio_clock.set(value, MediaDecoder::steady_now_ns());
             } else if (name == "video_clock") {
                 m.video_clock = value;
             } else if (name == "demux_clock") {
@@ -226,8 +236,11 @@ public:
         py::gil_scoped_release unlocked;
         for (int i = 0; i < periods; ++i) {
             {
-                std::lock_guard<std::mutex> lock(m.audio_buffer_mutex);
-                if (m.audio_buffer.size() < full / 2) m.audio_buffer.append(refill.data(), full - m.audio_buffer.size());
+                std::lock_guard<std::mutex> lock(m.audio_buffer.mutex);
+                if (m.audio_buffer.size() < full / 2) {
+                    m.audio_buffer.append(refill.data(), full - m.audio_buffer.size(),
+                                          std::numeric_limits<double>::quiet_NaN());
+                }
             }
             const std::int64_t begin = MediaDecoder::steady_now_ns();
             audio_data_callback(&device, out.data(), nullptr, frame_count);
@@ -317,7 +330,7 @@ PYBIND11_MODULE(reelpipe_probe, m) {
         .def("frame_times", &EngineProbe::frame_times)
         .def("push_picture", &EngineProbe::push_picture)
         .def("run_callback", &EngineProbe::run_callback, py::arg("frame_count"), py::arg("with_decoder") = true)
-        .def("append_sound", &EngineProbe::append_sound)
+        .def("append_sound", &EngineProbe::append_sound, py::arg("bytes"), py::arg("seconds") = py::none())
         .def("set_flags", &EngineProbe::set_flags)
         .def("set_clocks", &EngineProbe::set_clocks)
         .def("set_frame_budget", &EngineProbe::set_frame_budget)
