@@ -26,8 +26,7 @@ bool same_layout(const AVChannelLayout& a, const AVChannelLayout& b) { return av
 }  // namespace
 
 void MediaDecoder::audio_decode_loop() {
-    const DecodeStream stream{audio_packet_mutex, audio_packet_cv, audio_packet_queue, nullptr, audio_codec_mutex,
-                              audio_codec_ctx.get(), &MediaDecoder::sound_dry};
+    const DecodeStream stream{audio_packets_in, audio_codec_mutex, audio_codec_ctx.get(), &MediaDecoder::sound_dry};
     decode_loop(stream, &MediaDecoder::decode_audio_packet, &MediaDecoder::announce_sound_exhausted,
                 &MediaDecoder::expect_more_sound);
 }
@@ -43,7 +42,7 @@ void MediaDecoder::expect_more_sound() { audio_buffer.set_drained(false); }
 // audio thread with audio_codec_mutex held; takes the sound buffer's mutex.
 bool MediaDecoder::sound_dry() {
     std::lock_guard<std::mutex> lock(audio_buffer.mutex);
-    return audio_buffer.empty() || audio_buffer.size() < last_period_bytes;
+    return audio_buffer.empty() || audio_buffer.size() < device_queue.last_period_bytes;
 }
 
 // Feeds one packet (null: the end of the stream) and converts every frame
@@ -71,11 +70,11 @@ bool MediaDecoder::handle_audio_frame(const AVFrame* frame) {
     double t = std::numeric_limits<double>::quiet_NaN();
     if (ts != AV_NOPTS_VALUE) {
         t = stream_seconds(audio_time_base, ts);
-        if (seek_target - seek_window > t) return true;
+        if (seek_request.playing_from - seek_window > t) return true;
     }
-    seeking = false;
+    status.seeking = false;
     wait_for_buffer_room();
-    if (seek_requested) return false;
+    if (seek_request.pending) return false;
     try {
         convert_and_append(frame, t);
     } catch (const std::bad_alloc&) {
@@ -84,16 +83,16 @@ bool MediaDecoder::handle_audio_frame(const AVFrame* frame) {
     return true;
 }
 
-// Waits while audio_buffer holds more than max_buffer_ahead (at least
+// Waits while audio_buffer holds more than options.max_buffer_ahead (at least
 // shortest_sound_ahead) seconds of sound: in 10 ms steps while the device
 // drains it, and while playback is paused (nothing drains it then) until
 // resume(), a seek or stop() wakes it. Called on the audio thread with
 // audio_codec_mutex held; takes the sound buffer's mutex.
 void MediaDecoder::wait_for_buffer_room() {
-    const double limit = playback_bytes_per_second * std::max(max_buffer_ahead, shortest_sound_ahead);
+    const double limit = playback_bytes_per_second * std::max(options.max_buffer_ahead, shortest_sound_ahead);
     std::unique_lock<std::mutex> lock(audio_buffer.mutex);
-    while (static_cast<double>(audio_buffer.size()) > limit && running && !seek_requested) {
-        if (paused) {
+    while (static_cast<double>(audio_buffer.size()) > limit && status.running && !seek_request.pending) {
+        if (status.paused) {
             audio_buffer.room.wait(lock);
         } else {
             audio_buffer.room.wait_for(lock, buffer_full_poll);
@@ -102,7 +101,7 @@ void MediaDecoder::wait_for_buffer_room() {
 }
 
 // Wakes the audio thread from a wait for room after a change to paused,
-// seek_requested or running; under audio_buffer.mutex, so that a wait
+// seek_request.pending or running; under audio_buffer.mutex, so that a wait
 // between its test and its sleep cannot miss it.
 void MediaDecoder::notify_sound_waiter() {
     std::lock_guard<std::mutex> lock(audio_buffer.mutex);
@@ -164,7 +163,7 @@ void MediaDecoder::convert_and_append(const AVFrame* frame, double seconds) {
     const bool anchoring = !audio_buffer.anchored();
     if (anchoring) {
         if (!std::isnan(seconds)) {
-            audio_buffer.anchor(seek_target, seconds, longest_lead_in, seek_window);
+            audio_buffer.anchor(seek_request.playing_from, seconds, longest_lead_in, seek_window);
         } else {
             audio_buffer.set_anchored();
         }

@@ -12,11 +12,11 @@ namespace reelpipe {
 // interpreter, one lock.
 void audio_data_callback(ma_device* device, void* output, const void* /*input*/, ma_uint32 frame_count) {
     auto* decoder = static_cast<MediaDecoder*>(device->pUserData);
-    if (decoder == nullptr || decoder->paused || decoder->buffering) {
+    if (decoder == nullptr || decoder->status.paused || decoder->status.buffering) {
         std::memset(output, 0, static_cast<std::size_t>(frame_count) * playback_frame_bytes);
         // A paused device is being stopped and keeps what it holds for the
         // resume; silence while buffering goes out like sound.
-        if (decoder != nullptr && !decoder->paused) decoder->count_device_period(frame_count, false);
+        if (decoder != nullptr && !decoder->status.paused) decoder->count_device_period(frame_count, false);
         return;
     }
     decoder->play_period(output, frame_count);
@@ -50,10 +50,10 @@ double device_latency(const ma_device& device) {
 // the clock's.
 void MediaDecoder::play_period(void* output, ma_uint32 frame_count) {
     const std::size_t bytes = static_cast<std::size_t>(frame_count) * playback_frame_bytes;
-    last_period_bytes = bytes;
+    device_queue.last_period_bytes = bytes;
     std::lock_guard<std::mutex> lock(audio_buffer.mutex);
     if (audio_buffer.size() < bytes) {
-        if (!audio_buffer.drained() && read_ahead() < min_buffer_ahead) buffering = true;
+        if (!audio_buffer.drained() && read_ahead() < options.min_buffer_ahead) status.buffering = true;
         std::memset(output, 0, bytes);
         count_device_period(frame_count, false);
         return;
@@ -77,12 +77,12 @@ void MediaDecoder::play_period(void* output, ma_uint32 frame_count) {
 // audio_clock. So a period of sound adds to it, up to the buffer's size, and
 // a period of silence lets it run out. Device thread only.
 void MediaDecoder::count_device_period(ma_uint32 frame_count, bool sound) {
-    const std::uint64_t generation = flush_generation;
-    double held = generation == sound_in_device_generation ? sound_in_device.load() : 0.0;
+    const std::uint64_t generation = seek_request.generation;
+    double held = generation == device_queue.held_serial ? device_queue.held.load() : 0.0;
     const double period = static_cast<double>(frame_count) / playback_rate;
-    held = sound ? std::min(held + period, playback_latency.load()) : std::max(held - period, 0.0);
-    sound_in_device = held;
-    sound_in_device_generation = generation;
+    held = sound ? std::min(held + period, device_queue.latency.load()) : std::max(held - period, 0.0);
+    device_queue.held = held;
+    device_queue.held_serial = generation;
 }
 
 // Media time of the sound reaching the listener now: audio_clock counts the
@@ -91,8 +91,8 @@ void MediaDecoder::count_device_period(ma_uint32 frame_count, bool sound) {
 // then is counted; until the callback has seen a flush, nothing is.
 double MediaDecoder::heard_clock() const {
     const double clock = audio_clock.get(steady_now_ns());
-    if (sound_in_device_generation != flush_generation) return clock;
-    return clock - sound_in_device;
+    if (device_queue.held_serial != seek_request.generation) return clock;
+    return clock - device_queue.held;
 }
 
 // The sound being heard; once the pictures outlast the sound, the picture
@@ -123,10 +123,10 @@ void MediaDecoder::set_volume(float requested) {
     if (audio_device_ready) ma_device_set_master_volume(&audio_device, gain);
 }
 
-bool MediaDecoder::is_buffering() const { return buffering || seeking || seek_requested; }
+bool MediaDecoder::is_buffering() const { return status.buffering || status.seeking || seek_request.pending; }
 
 void MediaDecoder::pause() {
-    paused = true;
+    status.paused = true;
     picture_clock.set_paused(true, steady_now_ns());
     if (audio_stream_index < 0) return;
     std::lock_guard<std::mutex> lock(device_mutex);
@@ -139,7 +139,7 @@ void MediaDecoder::resume() {
     const std::int64_t now = steady_now_ns();
     audio_clock.set(audio_clock.get(now), now);
     picture_clock.set_paused(false, now);
-    paused = false;
+    status.paused = false;
     if (audio_stream_index < 0) return;
     notify_sound_waiter();
     std::lock_guard<std::mutex> lock(device_mutex);

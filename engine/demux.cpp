@@ -27,17 +27,17 @@ constexpr milliseconds first_picture_poll{5};
 // pictures stop) must not wait for pictures that never come.
 constexpr double pictures_gone_after = 2.0;
 
-// Appends a copy of `packet` and wakes the decode thread; `queued`, when
-// given, mirrors the queue's length. A copy that cannot be allocated costs
-// that packet; nothing null is ever queued.
-void push_packet(std::mutex& mutex, std::condition_variable& cv, std::deque<PacketPtr>& queue,
-                 std::atomic<std::size_t>* queued, const AVPacket& packet) {
-    std::lock_guard<std::mutex> lock(mutex);
-    PacketPtr copy = clone_packet(&packet);
-    if (!copy) return;
-    queue.push_back(std::move(copy));
-    if (queued != nullptr) *queued = queue.size();
-    cv.notify_one();
+// The sound counts as over, for the same rules, once this many seconds of
+// pictures have been read past the last sound (when the container does not
+// say where the sound ends): some muxers store the sound far after the
+// pictures it belongs with.
+constexpr double sound_gone_after = 30.0;
+
+// Appends a copy of `packet` to `queue` with its time and wakes the decode
+// thread; a copy that cannot be allocated costs that packet.
+void push_packet(PacketQueue& queue, const AVPacket& packet, double seconds) {
+    std::lock_guard<std::mutex> lock(queue.mutex);
+    queue.push(packet, seconds);
 }
 
 // Says why reading stopped: the end of the input, or a failure (the network
@@ -54,19 +54,19 @@ void log_read_stop(int error) {
 
 void MediaDecoder::demux_loop() {
     PacketPtr packet = make_packet();
-    while (running) {
-        if (seek_requested) {
+    while (status.running) {
+        if (seek_request.pending) {
             carry_out_seek();
             continue;
         }
         const double lead = read_ahead();
-        if (buffering && lead >= min_buffer_ahead && !end_buffering_with_a_picture() && !pictures_starving()) {
+        if (status.buffering && lead >= options.min_buffer_ahead && !end_buffering_with_a_picture() && !pictures_starving()) {
             // Enough is read: another read could block in a stalled input
             // while the picture it waits for is being decoded.
             idle(first_picture_poll);
             continue;
         }
-        if (!buffering && lead > max_buffer_ahead && !sound_starving() && !pictures_starving()) {
+        if (!status.buffering && lead > options.max_buffer_ahead && !sound_starving() && !pictures_starving()) {
             throttled_wait();
             continue;
         }
@@ -74,7 +74,7 @@ void MediaDecoder::demux_loop() {
         // playback drains and the thread keeps answering seeks and stop().
         const int read = packet ? av_read_frame(format_ctx.get(), packet.get()) : AVERROR(ENOMEM);
         if (read < 0) {
-            if (!end_of_stream) log_read_stop(read);
+            if (!status.input_ended) log_read_stop(read);
             handle_failed_read();
             continue;
         }
@@ -89,8 +89,8 @@ void MediaDecoder::demux_loop() {
 // the pictures are over while the sound goes on, so that its read-ahead
 // stays bounded and buffering ends on it.
 double MediaDecoder::read_ahead() const {
-    const double lead = pictures_going() ? demux_clock - video_clock
-                                         : audio_demux_clock - audio_clock.get(steady_now_ns());
+    const double lead = pictures_going() ? video_packets_in.read_to() - video_clock
+                                         : audio_packets_in.read_to() - audio_clock.get(steady_now_ns());
     return lead > 0.0 ? lead : 0.0;
 }
 
@@ -100,30 +100,30 @@ double MediaDecoder::read_ahead() const {
 bool MediaDecoder::pictures_going() const {
     if (video_stream_index < 0) return false;
     if (audio_stream_index < 0) return true;
-    return audio_demux_clock - demux_clock <= pictures_gone_after;
+    return audio_packets_in.read_to() - video_packets_in.read_to() <= pictures_gone_after;
 }
 
 // True when playback waits for sound that has not been read yet: less than
-// min_buffer_ahead of sound lies read ahead of what has played. Some muxers
+// options.min_buffer_ahead of sound lies read ahead of what has played. Some muxers
 // store the sound far after the pictures it belongs with; the read-ahead
 // limit must not then hold back the very packets the audio clock needs, or
 // playback would crawl or stall for good. Sound that is over (see
 // sound_gone()) starves nothing.
 bool MediaDecoder::sound_starving() const {
     if (audio_stream_index < 0 || video_stream_index < 0 || sound_gone()) return false;
-    return audio_demux_clock - audio_clock.get(steady_now_ns()) < min_buffer_ahead;
+    return audio_packets_in.read_to() - audio_clock.get(steady_now_ns()) < options.min_buffer_ahead;
 }
 
 // True when the video decoder has nothing left to turn into a picture: no
 // packet queued and no picture waiting. A decoder holds back a few packets
 // (reordering, frame threads) before its first picture comes out, so a
 // read-ahead limit shorter than that delay would otherwise stop reading for
-// good. Takes frame_queue_mutex (also from inside the throttled wait, under
-// seek_mutex, which comes first only there: nothing takes seek_mutex under it).
+// good. Takes pictures.mutex (also from inside the throttled wait, under
+// seek_request.mutex, which comes first only there: nothing takes seek_request.mutex under it).
 bool MediaDecoder::pictures_starving() {
-    if (video_stream_index < 0 || video_packets_queued != 0) return false;
-    std::lock_guard<std::mutex> lock(frame_queue_mutex);
-    return frame_queue.empty() && !pictures_exhausted;
+    if (video_stream_index < 0 || video_packets_in.queued() != 0) return false;
+    std::lock_guard<std::mutex> lock(pictures.mutex);
+    return pictures.empty() && !pictures.drained();
 }
 
 // True when the sound track has ended before the pictures: its last packet
@@ -131,8 +131,8 @@ bool MediaDecoder::pictures_starving() {
 // duration is known, sound_gone_after seconds of pictures have been read
 // past the last sound.
 bool MediaDecoder::sound_gone() const {
-    const double last_sound = audio_demux_clock;
-    return last_sound >= sound_end - 0.5 || demux_clock - last_sound > sound_gone_after;
+    const double last_sound = audio_packets_in.read_to();
+    return last_sound >= sound_end - 0.5 || video_packets_in.read_to() - last_sound > sound_gone_after;
 }
 
 // Ends buffering once pictures can be shown too: the input has none, a
@@ -141,54 +141,52 @@ bool MediaDecoder::sound_gone() const {
 // milliseconds to decode, and a clock started before it would leave the
 // first pictures late; a video decoder that yields nothing must not hold
 // the sound back for long either. False while buffering goes on. Takes
-// frame_queue_mutex.
+// pictures.mutex.
 bool MediaDecoder::end_buffering_with_a_picture() {
     if (video_stream_index >= 0) {
-        std::lock_guard<std::mutex> lock(frame_queue_mutex);
+        std::lock_guard<std::mutex> lock(pictures.mutex);
         const std::int64_t now = steady_now_ns();
-        if (picture_wait_since == 0) picture_wait_since = now;
-        if (frame_queue.empty() && !pictures_exhausted && now - picture_wait_since < longest_picture_wait_ns) {
+        if (status.picture_wait_since == 0) status.picture_wait_since = now;
+        if (pictures.empty() && !pictures.drained() && now - status.picture_wait_since < longest_picture_wait_ns) {
             return false;
         }
     }
-    picture_wait_since = 0;
-    buffering = false;
+    status.picture_wait_since = 0;
+    status.buffering = false;
     notify_frame_waiters();
     return true;
 }
 
 // Waits `duration`, or less when a seek or stop() comes.
 void MediaDecoder::idle(std::chrono::milliseconds duration) {
-    std::unique_lock<std::mutex> lock(seek_mutex);
-    seek_cv.wait_until(lock, steady_clock::now() + duration, [this] { return seek_requested || !running; });
+    std::unique_lock<std::mutex> lock(seek_request.mutex);
+    seek_request.cv.wait_until(lock, steady_clock::now() + duration, [this] { return seek_request.pending || !status.running; });
 }
 
 void MediaDecoder::notify_frame_waiters() {
-    std::lock_guard<std::mutex> lock(frame_queue_mutex);
-    frame_queue_cv.notify_all();
+    std::lock_guard<std::mutex> lock(pictures.mutex);
+    pictures.cv.notify_all();
 }
 
 // Sends one packet read to the queue of its stream, its timestamps carried
 // across any join; packets of other streams are dropped.
 void MediaDecoder::route_packet(AVPacket& packet) {
-    end_of_stream = false;
-    end_of_stream_since_ns = 0;
+    status.input_ended = false;
+    status.input_ended_since_ns = 0;
     if (packet.stream_index == video_stream_index) {
-        const TimestampJoins* other = audio_stream_index >= 0 ? &audio_joins : nullptr;
-        if (joins_possible) {
-            follow_joins(video_joins, video_time_base, packet.pts, packet.dts, packet.duration, other,
+        const TimestampJoins* other = audio_stream_index >= 0 ? &joins.audio : nullptr;
+        if (joins.possible) {
+            follow_joins(joins.video, video_time_base, packet.pts, packet.dts, packet.duration, other,
                          audio_time_base, true);
         }
-        if (packet.pts != AV_NOPTS_VALUE) demux_clock = stream_seconds(video_time_base, packet.pts);
-        push_packet(video_packet_mutex, video_packet_cv, video_packet_queue, &video_packets_queued, packet);
+        push_packet(video_packets_in, packet, packet_seconds(video_time_base, packet));
     } else if (packet.stream_index == audio_stream_index) {
-        const TimestampJoins* other = video_stream_index >= 0 ? &video_joins : nullptr;
-        if (joins_possible) {
-            follow_joins(audio_joins, audio_time_base, packet.pts, packet.dts, packet.duration, other,
+        const TimestampJoins* other = video_stream_index >= 0 ? &joins.video : nullptr;
+        if (joins.possible) {
+            follow_joins(joins.audio, audio_time_base, packet.pts, packet.dts, packet.duration, other,
                          video_time_base, false);
         }
-        if (packet.pts != AV_NOPTS_VALUE) audio_demux_clock = stream_seconds(audio_time_base, packet.pts);
-        push_packet(audio_packet_mutex, audio_packet_cv, audio_packet_queue, nullptr, packet);
+        push_packet(audio_packets_in, packet, packet_seconds(audio_time_base, packet));
     }
 }
 
@@ -196,11 +194,11 @@ void MediaDecoder::route_packet(AVPacket& packet) {
 // try again after at most 100 ms (sooner while buffering waits for a first
 // picture), or when a seek or stop() comes.
 void MediaDecoder::handle_failed_read() {
-    if (end_of_stream_since_ns == 0) end_of_stream_since_ns = steady_now_ns();
-    end_of_stream = true;
-    seeking = false;
+    if (status.input_ended_since_ns == 0) status.input_ended_since_ns = steady_now_ns();
+    status.input_ended = true;
+    status.seeking = false;
     notify_frame_waiters();
-    if (buffering && !end_buffering_with_a_picture()) {
+    if (status.buffering && !end_buffering_with_a_picture()) {
         idle(first_picture_poll);
         return;
     }
@@ -208,18 +206,18 @@ void MediaDecoder::handle_failed_read() {
 }
 
 // Waits up to 50 ms while the read-ahead is above its limit; a seek, stop()
-// or a lead fallen below resume_buffer_ahead ends the wait early.
+// or a lead fallen below resume_buffer_ahead() ends the wait early.
 void MediaDecoder::throttled_wait() {
-    std::unique_lock<std::mutex> lock(seek_mutex);
-    seek_cv.wait_until(lock, steady_clock::now() + milliseconds(50), [this] {
-        return seek_requested || !running || read_ahead() < resume_buffer_ahead || sound_starving() ||
+    std::unique_lock<std::mutex> lock(seek_request.mutex);
+    seek_request.cv.wait_until(lock, steady_clock::now() + milliseconds(50), [this] {
+        return seek_request.pending || !status.running || read_ahead() < resume_buffer_ahead() || sound_starving() ||
                pictures_starving();
     });
 }
 
 // Repositions the input at the latest target and, when the input could be
 // repositioned, empties the pipeline for the new serial. A request that
-// arrives meanwhile keeps seek_requested set, so the loop carries it out
+// arrives meanwhile keeps seek_request.pending set, so the loop carries it out
 // next and every waiting seek() returns only once the latest target has
 // been tried. A seek the input cannot carry out (a pipe, a demuxer that
 // cannot seek) changes nothing: playback goes on where it was, and a
@@ -228,17 +226,16 @@ void MediaDecoder::carry_out_seek() {
     double target = 0.0;
     std::uint64_t serial = 0;
     {
-        std::lock_guard<std::mutex> lock(seek_mutex);
-        target = requested_target;
-        serial = seek_serial;
+        std::lock_guard<std::mutex> lock(seek_request.mutex);
+        target = seek_request.target;
+        serial = seek_request.serial;
     }
     std::vector<PacketPtr> read_on_arrival;
     const int moved = reposition(target, read_on_arrival);
     if (moved >= 0) {
-        video_joins.forget();
-        audio_joins.forget();
+        joins.forget();
         flush_pipeline(target);
-        picture_wait_since = 0;  // the wait for a first picture starts anew
+        status.picture_wait_since = 0;  // the wait for a first picture starts anew
         for (PacketPtr& packet : read_on_arrival) route_packet(*packet);
     } else {
         char shown[32];
@@ -247,24 +244,24 @@ void MediaDecoder::carry_out_seek() {
                                          "; playback goes on where it was");
     }
     {
-        std::lock_guard<std::mutex> lock(seek_mutex);
-        if (serial == seek_serial) {
-            seek_requested = false;
-            seek_done = true;
+        std::lock_guard<std::mutex> lock(seek_request.mutex);
+        if (serial == seek_request.serial) {
+            seek_request.pending = false;
+            seek_request.done = true;
         }
         if (moved >= 0) {
-            end_of_stream = false;
-            end_of_stream_since_ns = 0;
+            status.input_ended = false;
+            status.input_ended_since_ns = 0;
         }
-        seek_cv.notify_all();
+        seek_request.cv.notify_all();
     }
     notify_frame_waiters();
     {
-        std::lock_guard<std::mutex> lock(audio_packet_mutex);
-        audio_packet_cv.notify_all();
+        std::lock_guard<std::mutex> lock(audio_packets_in.mutex);
+        audio_packets_in.cv.notify_all();
     }
-    std::lock_guard<std::mutex> lock(video_packet_mutex);
-    video_packet_cv.notify_all();
+    std::lock_guard<std::mutex> lock(video_packets_in.mutex);
+    video_packets_in.cv.notify_all();
 }
 
 // Moves the input to `target` (seconds from its start): by bytes to its
@@ -302,7 +299,7 @@ int MediaDecoder::reposition(double target, std::vector<PacketPtr>& read) {
         read.clear();
         const int moved = av_seek_frame(format_ctx.get(), video_stream_index,
                                         timeline.timestamp(video_time_base, aim), AVSEEK_FLAG_BACKWARD);
-        if (moved < 0 || !joins_possible || attempt + 1 >= landing_tries || aim <= 0.0) return moved;
+        if (moved < 0 || !joins.possible || attempt + 1 >= landing_tries || aim <= 0.0) return moved;
         double landed = std::numeric_limits<double>::quiet_NaN();
         while (read.size() < longest_look) {
             PacketPtr packet = make_packet();
@@ -326,7 +323,7 @@ int MediaDecoder::reposition(double target, std::vector<PacketPtr>& read) {
 // timestamp to that picture lands on the next key frame instead. False for
 // other formats, and when the input cannot seek.
 bool MediaDecoder::rewind_by_bytes() {
-    if (!joins_possible || (format_ctx->iformat->flags & AVFMT_NO_BYTE_SEEK)) return false;
+    if (!joins.possible || (format_ctx->iformat->flags & AVFMT_NO_BYTE_SEEK)) return false;
     return av_seek_frame(format_ctx.get(), -1, 0, AVSEEK_FLAG_BYTE) >= 0;
 }
 
@@ -337,45 +334,40 @@ bool MediaDecoder::rewind_by_bytes() {
 void MediaDecoder::flush_pipeline(double target) {
     std::lock_guard<std::mutex> video_codec(video_codec_mutex);
     std::lock_guard<std::mutex> audio_codec(audio_codec_mutex);
-    std::lock_guard<std::mutex> video_packets(video_packet_mutex);
-    std::lock_guard<std::mutex> audio_packets(audio_packet_mutex);
-    std::lock_guard<std::mutex> frames(frame_queue_mutex);
+    std::lock_guard<std::mutex> video_packets(video_packets_in.mutex);
+    std::lock_guard<std::mutex> audio_packets(audio_packets_in.mutex);
+    std::lock_guard<std::mutex> frames(pictures.mutex);
     std::lock_guard<std::mutex> sound(audio_buffer.mutex);
-    video_packet_queue.clear();
-    video_packets_queued = 0;
-    audio_packet_queue.clear();
-    frame_queue.clear();
-    frame_queue_bytes = 0;
-    pictures_exhausted = false;
+    pictures.clear();
     audio_buffer.clear();
     if (video_codec_ctx) avcodec_flush_buffers(video_codec_ctx.get());
     if (audio_codec_ctx) avcodec_flush_buffers(audio_codec_ctx.get());
-    seek_target = target;
-    buffering = true;
-    seeking = true;
+    seek_request.playing_from = target;
+    status.buffering = true;
+    status.seeking = true;
     const double shown = timeline.clamp(target);
     const std::int64_t now = steady_now_ns();
-    demux_clock = shown;
+    video_packets_in.clear(shown);
     video_clock = shown;
     audio_clock.set(shown, now);
     picture_clock.pace(false, shown, now);
-    audio_demux_clock = shown;
-    ++flush_generation;
+    audio_packets_in.clear(shown);
+    ++seek_request.generation;
     // Room has appeared in the frame queue for a video thread waiting on it.
-    frame_queue_cv.notify_all();
+    pictures.cv.notify_all();
 }
 
 void MediaDecoder::seek(double seconds) {
-    std::unique_lock<std::mutex> lock(seek_mutex);
-    requested_target = seconds > 0.0 ? seconds : 0.0;  // NaN fails the test too
-    seek_requested = true;
-    seek_done = false;
-    ++seek_serial;
+    std::unique_lock<std::mutex> lock(seek_request.mutex);
+    seek_request.target = seconds > 0.0 ? seconds : 0.0;  // NaN fails the test too
+    seek_request.pending = true;
+    seek_request.done = false;
+    ++seek_request.serial;
     // A caller blocked in frame delivery returns at once.
     notify_frame_waiters();
     notify_sound_waiter();
-    seek_cv.notify_all();
-    seek_cv.wait(lock, [this] { return seek_done || !running; });
+    seek_request.cv.notify_all();
+    seek_request.cv.wait(lock, [this] { return seek_request.done || !status.running; });
 }
 
 }  // namespace reelpipe

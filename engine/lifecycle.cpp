@@ -309,13 +309,11 @@ void log_chosen_device(const ma_device& device, const BackendChoice& choice) {
 
 }  // namespace
 
-MediaDecoder::MediaDecoder(std::string path_arg, const DecoderOptions& options)
+MediaDecoder::MediaDecoder(std::string path_arg, const DecoderOptions& chosen)
     : path(std::move(path_arg)),
       log_input(path),
-      max_buffer_ahead(options.max_buffer_ahead),
-      resume_buffer_ahead(std::min(options.min_buffer_ahead, options.max_buffer_ahead)),
-      min_buffer_ahead(options.min_buffer_ahead),
-      frame_queue_budget(options.max_picture_memory) {
+      options(chosen),
+      pictures(chosen.max_picture_memory) {
     const LogInputScope log_scope(&log_input);
     avformat_network_init();
     open_input();
@@ -344,10 +342,10 @@ void MediaDecoder::set_input_timing() {
         timeline.origin = earliest_start();
     }
     sound_end -= timeline.origin;
-    joins_possible = (format_ctx->iformat->flags & AVFMT_TS_DISCONT) != 0;
+    joins.possible = (format_ctx->iformat->flags & AVFMT_TS_DISCONT) != 0;
     if (video_stream_index >= 0) {
         const double picture_interval = 1.0 / fps;
-        video_joins.step = static_cast<std::int64_t>(picture_interval / timestamp_seconds(video_time_base, 1));
+        joins.video.step = static_cast<std::int64_t>(picture_interval / timestamp_seconds(video_time_base, 1));
     }
 }
 
@@ -513,8 +511,8 @@ bool MediaDecoder::init_audio_device() {
     }
     log_chosen_device(audio_device, backends);
     ma_device_set_master_volume(&audio_device, volume.load());
-    playback_latency = device_latency(audio_device);
-    sound_in_device = 0.0;  // a new device holds nothing yet
+    device_queue.latency = device_latency(audio_device);
+    device_queue.held = 0.0;  // a new device holds nothing yet
     audio_device_ready = true;
     return true;
 }
@@ -543,12 +541,12 @@ MediaDecoder::~MediaDecoder() {
 void MediaDecoder::start() {
     const LogInputScope log_scope(&log_input);
     std::lock_guard<std::mutex> lifecycle(lifecycle_mutex);
-    if (running) return;
+    if (status.running) return;
     if (stopped) {
         // A restart: stop() may have released the device; reopen it, and
         // undo the pause that stop() put in place.
         if (audio_stream_index >= 0 && !init_audio_device()) audio_stream_index = -1;
-        paused = false;
+        status.paused = false;
         stopped = false;
     }
     io_interrupt.abort = false;
@@ -557,7 +555,7 @@ void MediaDecoder::start() {
         audio_clock.set(audio_clock.get(now), now);
     }
     ever_started = true;
-    running = true;
+    status.running = true;
     demux_thread = std::thread(&MediaDecoder::run_for_input, this, &MediaDecoder::demux_loop);
     if (video_stream_index >= 0) {
         video_thread = std::thread(&MediaDecoder::run_for_input, this, &MediaDecoder::video_decode_loop);
@@ -572,8 +570,8 @@ void MediaDecoder::start() {
 void MediaDecoder::stop() {
     const LogInputScope log_scope(&log_input);
     std::lock_guard<std::mutex> lifecycle(lifecycle_mutex);
-    running = false;
-    paused = true;
+    status.running = false;
+    status.paused = true;
     io_interrupt.abort = true;
     stopped = true;
     wake_all_waiters();
@@ -590,23 +588,23 @@ void MediaDecoder::stop() {
 // so a waiter between its test and its wait cannot miss it.
 void MediaDecoder::wake_all_waiters() {
     {
-        std::lock_guard<std::mutex> lock(video_packet_mutex);
-        video_packet_cv.notify_all();
+        std::lock_guard<std::mutex> lock(video_packets_in.mutex);
+        video_packets_in.cv.notify_all();
     }
     {
-        std::lock_guard<std::mutex> lock(audio_packet_mutex);
-        audio_packet_cv.notify_all();
+        std::lock_guard<std::mutex> lock(audio_packets_in.mutex);
+        audio_packets_in.cv.notify_all();
     }
     notify_frame_waiters();
     notify_sound_waiter();
     {
-        std::lock_guard<std::mutex> lock(seek_mutex);
-        seek_cv.notify_all();
+        std::lock_guard<std::mutex> lock(seek_request.mutex);
+        seek_request.cv.notify_all();
     }
 }
 
 PlaybackState MediaDecoder::get_state() const {
-    if (running) return paused ? PlaybackState::paused : PlaybackState::playing;
+    if (status.running) return status.paused ? PlaybackState::paused : PlaybackState::playing;
     return ever_started ? PlaybackState::stopped : PlaybackState::constructed;
 }
 

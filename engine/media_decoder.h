@@ -8,6 +8,7 @@
 // interpreter lock around the calls that block.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -27,10 +28,15 @@
 
 #include "clock.h"
 #include "decoder_options.h"
+#include "device_queue.h"
 #include "ffmpeg_ptr.h"
 #include "log_queue.h"
+#include "packet_queue.h"
 #include "picture_buffers.h"
 #include "picture_orientation.h"
+#include "picture_queue.h"
+#include "playback_status.h"
+#include "seek_request.h"
 #include "sound_buffer.h"
 #include "timeline.h"
 
@@ -170,23 +176,23 @@ private:
     // order; no path takes one listed earlier while holding a later one:
     //   lifecycle_mutex -> device_mutex -> the sound libraries' quieting
     //     lock (lifecycle.cpp)
-    //   seek_mutex -> frame_queue_mutex (seek() notifying frame waiters; the
+    //   seek_request.mutex -> pictures.mutex (seek() notifying frame waiters; the
     //     throttled wait asking whether the video decoder starves)
-    //   seek_mutex -> audio_buffer.mutex (seek() waking the audio thread)
+    //   seek_request.mutex -> audio_buffer.mutex (seek() waking the audio thread)
     //   the log queue's and the log input registry's locks (log_queue.cpp)
     //     are leaves: any thread may log while it holds any lock above
-    //   video_codec_mutex -> audio_codec_mutex -> video_packet_mutex
-    //     -> audio_packet_mutex -> frame_queue_mutex -> audio_buffer.mutex
+    //   video_codec_mutex -> audio_codec_mutex -> video_packets_in.mutex
+    //     -> audio_packets_in.mutex -> pictures.mutex -> audio_buffer.mutex
     //   the clocks' locks (clock.h) are leaves, taken last by any thread
     //     (the callback takes one with audio_buffer.mutex held)
     // The seek's flush takes all six of the last group in that order. The
     // decode threads hold their codec mutex while they push into
-    // frame_queue / audio_buffer, which follows the same order, so a flush
+    // the picture queue / audio_buffer, which follows the same order, so a flush
     // and a decode thread never wait for each other; a decode thread
     // releases its packet mutex before it takes its codec mutex. Because the
     // flush holds both codec mutexes while it empties the queues, nothing
     // decoded before the flush can be pushed after it; a packet taken before
-    // the flush but decoded after it is recognised by flush_generation; the
+    // the flush but decoded after it is recognised by seek_request.generation; the
     // flush gives the sound buffer a new serial, so the first sound decoded
     // after it anchors the buffer again (whatever seeks came meanwhile).
     //
@@ -221,6 +227,9 @@ private:
     bool sound_starving() const;
     bool sound_gone() const;
     bool pictures_going() const;
+    // A throttled wait ends below this lead: min_buffer_ahead, or less when
+    // the read-ahead limit is lower still, so that a wait always ends.
+    double resume_buffer_ahead() const { return std::min(options.min_buffer_ahead, options.max_buffer_ahead); }
     bool pictures_starving();
     bool end_buffering_with_a_picture();
     void idle(std::chrono::milliseconds duration);
@@ -237,10 +246,7 @@ private:
     // wait for one packet.
     using Check = bool (MediaDecoder::*)();
     struct DecodeStream {
-        std::mutex& packet_mutex;
-        std::condition_variable& packet_cv;
-        std::deque<PacketPtr>& packets;
-        std::atomic<std::size_t>* queued;  // mirrors the queue's length when given
+        PacketQueue& packets;
         std::mutex& codec_mutex;
         AVCodecContext* codec;
         Check output_dry;  // nothing left for the stream's consumer to take
@@ -250,8 +256,7 @@ private:
     void decode_loop(const DecodeStream& stream, DecodeStep decode, Notice drained, Notice reopened);
     bool end_calls_for_drain(Check output_dry);
     enum class PacketWait { packet, idle, input_ended, stopped };
-    PacketWait wait_for_packet(std::mutex& mutex, std::condition_variable& cv, std::deque<PacketPtr>& queue,
-                               std::atomic<std::size_t>* queued, PacketPtr& packet, std::uint64_t& generation);
+    PacketWait wait_for_packet(PacketQueue& queue, PacketPtr& packet, std::uint64_t& generation);
 
     // Video decode (video_decode.cpp).
     void skip_unneeded_pictures(const AVPacket* packet);
@@ -270,7 +275,7 @@ private:
     std::chrono::nanoseconds early_wait(const AVFrame* picture) const;
     bool sound_ran_out();
     double picture_clock_now() const;
-    bool input_finished() const { return end_of_stream && pictures_exhausted; }
+    bool input_finished() const { return status.input_ended && pictures.drained(); }
     bool sound_left_unplayable();
     bool sound_played_out();
     void announce_pictures_exhausted();
@@ -296,6 +301,11 @@ private:
     static std::int64_t steady_now_ns();
     // Seconds from the input's start of a timestamp in the given time base.
     double stream_seconds(AVRational time_base, std::int64_t ts) const { return timeline.seconds(time_base, ts); }
+    // A packet's time in seconds from the input's start; NaN without one.
+    double packet_seconds(AVRational time_base, const AVPacket& packet) const {
+        return packet.pts != AV_NOPTS_VALUE ? stream_seconds(time_base, packet.pts)
+                                            : std::numeric_limits<double>::quiet_NaN();
+    }
 
     // --- Fields. Flags and clocks are sequentially consistent atomics; each
     // comment names the writers.
@@ -315,38 +325,21 @@ private:
     // Names the input in log records. Declared before the contexts whose
     // opaque field points at it, so that it outlives them and their threads.
     LogInput log_input;
-    std::atomic<bool> running{false};          // start() sets, stop() clears
-    std::atomic<bool> paused{false};           // pause()/stop() set, resume()/start() clear
-    std::atomic<bool> end_of_stream{false};    // demux thread: last read failed
-    std::atomic<bool> buffering{true};         // cleared only by the demux thread;
-                                               // set by seek(), frame delivery, the callback
-    std::atomic<bool> seeking{false};          // seek() sets; decode threads and a failed read clear
-    std::atomic<double> demux_clock{0.0};      // demux thread: time of the last video packet read
-    const double max_buffer_ahead;             // seconds of read-ahead before the demux thread waits
-    // A throttled wait ends below this lead: min_buffer_ahead, or less when
-    // the read-ahead limit is lower still, so that a wait always ends.
-    const double resume_buffer_ahead;
-    const double min_buffer_ahead;             // buffering ends at this lead
-    const double sound_gone_after = 30.0;      // seconds of pictures read past the last sound; see sound_gone()
-    std::atomic<bool> seek_requested{false};   // set by seek(), cleared by the demux thread, both under seek_mutex
-    // Where the present serial plays from: what the decode threads drop
-    // pictures and sound before. Written by the demux thread's flush only,
-    // so a seek that fails leaves it as it was; never negative.
-    std::atomic<double> seek_target{0.0};
-    double requested_target = 0.0;             // guarded by seek_mutex: the latest seek() asked for
-
-    // Carries the seek handshake and the demux thread's timed waits. Guards
-    // seek_done and seek_serial. Held alone except while seek() notifies
-    // frame waiters (seek_mutex -> frame_queue_mutex) and the audio thread
-    // (seek_mutex -> audio_buffer.mutex), and while the throttled wait asks
-    // whether the video decoder starves (seek_mutex -> frame_queue_mutex).
-    std::mutex seek_mutex;
-    // Seek completion, throttle and end-of-input waits. Frame delivery also
-    // wakes the throttled wait when the frame queue runs empty, without
-    // seek_mutex: that wait is bounded, so a missed wake-up costs 50 ms.
-    std::condition_variable seek_cv;
-    bool seek_done = false;                    // guarded by seek_mutex: the latest request was carried out
-    std::uint64_t seek_serial = 0;             // guarded by seek_mutex: requests made so far
+    // Where playback stands: running, paused, buffering, a seek settling,
+    // the end of the input (see playback_status.h).
+    PlaybackStatus status;
+    // The caller's options, fixed at construction (max_picture_memory is
+    // the picture queue's budget).
+    const DecoderOptions options;
+    // The latest seek asked for and its handshake (see seek_request.h).
+    // Held alone except while seek() notifies frame waiters (seek_request.mutex ->
+    // pictures.mutex) and the audio thread (seek_request.mutex ->
+    // audio_buffer.mutex), and while the throttled wait asks whether the
+    // video decoder starves (seek_request.mutex -> pictures.mutex). Frame delivery
+    // also wakes the throttled wait when the picture queue runs empty,
+    // without seek_request.mutex: that wait is bounded, so a missed wake-up costs
+    // 50 ms.
+    SeekRequest seek_request;
 
     std::atomic<double> video_clock{0.0};      // frame delivery; the seek's flush: the last picture's time
     // The sound's clock: the input time of the first byte the device has
@@ -369,29 +362,19 @@ private:
     // The sound waiting for the device, with its times (its own lock; see
     // sound_buffer.h). The audio thread waits on its `room` for space; while
     // paused only resume(), seek() and stop() end the wait, each notifying
-    // with its mutex held after changing paused, seek_requested or running.
+    // with its mutex held after changing paused, seek_request.pending or running.
     SoundBuffer audio_buffer{playback_rate, playback_frame_bytes};
 
     std::thread demux_thread;
     std::thread video_thread;
     std::thread audio_thread;
 
-    std::mutex video_packet_mutex;
-    std::condition_variable video_packet_cv;   // a push, the end of a seek, stop()
-    std::deque<PacketPtr> video_packet_queue;  // guarded by video_packet_mutex
-    // video_packet_queue's length, stored under video_packet_mutex; frame
-    // delivery reads it without that lock, which comes before its own.
-    std::atomic<std::size_t> video_packets_queued{0};
-
-    std::mutex frame_queue_mutex;
-    // Frame delivery waits here for a picture; the video thread waits here
-    // for room under the byte budget. Notified with frame_queue_mutex held.
-    std::condition_variable frame_queue_cv;
-    std::deque<FramePtr> frame_queue;          // guarded by frame_queue_mutex
-
-    std::mutex audio_packet_mutex;
-    std::condition_variable audio_packet_cv;   // a push, the end of a seek, stop()
-    std::deque<PacketPtr> audio_packet_queue;  // guarded by audio_packet_mutex
+    // The packets read for each stream, with the time reading has run to
+    // (see packet_queue.h).
+    PacketQueue video_packets_in;
+    PacketQueue audio_packets_in;
+    // The pictures ready to be shown (see picture_queue.h).
+    PictureQueue pictures;
 
     std::mutex video_codec_mutex;              // one packet's decode; the flush
     std::mutex audio_codec_mutex;              // one packet's decode; the flush
@@ -411,41 +394,10 @@ private:
     std::atomic<bool> ever_started{false};
     std::atomic<float> volume{1.0f};           // last volume set; applied to a reopened device
 
-    // Bumped by the flush while it holds every queue and codec lock. A
-    // decode thread records it when it takes a packet and drops the packet
-    // if it has moved by the time it holds the codec mutex.
-    std::atomic<std::uint64_t> flush_generation{0};
-    // Time of the last audio packet read: the read-ahead measure of an input
-    // without pictures, where demux_clock never moves.
-    std::atomic<double> audio_demux_clock{0.0};
-    // Bytes the device asked for in its latest period (callback only): less
-    // than this left in audio_buffer can never be played.
-    std::atomic<std::size_t> last_period_bytes{0};
-    // Seconds of sound the device keeps queued ahead of the listener once
-    // its buffer is full of sound (see device_latency()). Written where the
-    // device is initialised, under device_mutex; read by the callback.
-    std::atomic<double> playback_latency{0.0};
-    // Seconds of sound, up to playback_latency, that the device holds ahead
-    // of what is heard now, and the flush_generation it was counted in (a
-    // flush leaves nothing of the new position queued). Written by the
-    // callback, and emptied where the device is initialised, when no
-    // callback runs; read by heard_clock() on any thread.
-    std::atomic<double> sound_in_device{0.0};
-    std::atomic<std::uint64_t> sound_in_device_generation{0};
-    // The video thread has drained its decoder at the end of the input, so
-    // no picture is on its way. Set by the video thread under
-    // frame_queue_mutex; cleared by it when input comes again and by the
-    // flush. end_of_stream alone only says that reading has finished.
-    std::atomic<bool> pictures_exhausted{false};
-    // Steady time (ns) at which buffering, with enough read, began waiting
-    // for a first picture; 0 while it does not. Demux thread only.
-    std::int64_t picture_wait_since = 0;
+    // What the device holds ahead of the listener (see device_queue.h).
+    DeviceQueue device_queue;
     IoInterrupt io_interrupt;
 
-    // Pictures queued may take at most this many bytes (the caller's
-    // max_picture_memory).
-    std::size_t frame_queue_budget;
-    std::size_t frame_queue_bytes = 0;         // guarded by frame_queue_mutex
     // The RGB pictures' memory, reused once their arrays are gone (its own
     // leaf lock; see picture_buffers.h).
     PictureBuffers picture_buffers{4};
@@ -501,16 +453,9 @@ private:
     // Where the input starts (every time the caller sees and every clock is
     // measured from its origin) and its length. Fixed at construction.
     Timeline timeline;
-    // The format lets timestamps jump (MPEG-TS and its kin), so a jump is a
-    // join rather than a late or early packet. Fixed at construction.
-    bool joins_possible = false;
-    TimestampJoins video_joins;                // demux thread only
-    TimestampJoins audio_joins;                // demux thread only
-    // Steady time (ns) of the failed read that began the present end of the
-    // input; 0 while reads succeed. The demux thread stores it before it
-    // sets end_of_stream and clears it after clearing end_of_stream; the
-    // decode threads read it to tell a lasting end from a momentary one.
-    std::atomic<std::int64_t> end_of_stream_since_ns{0};
+    // How each stream's timestamps are carried across joins, and whether
+    // they may jump at all (see timeline.h). Demux thread only.
+    StreamJoins joins;
 };
 
 // miniaudio's data callback: fills one device period from audio_buffer.

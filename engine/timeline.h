@@ -89,6 +89,20 @@ struct TimestampJoins {
     }
 };
 
+// The join state of the two streams, the demux thread's alone: whether the
+// format lets timestamps jump (MPEG-TS and its kin; fixed at construction),
+// and each stream's joins.
+struct StreamJoins {
+    bool possible = false;
+    TimestampJoins video;
+    TimestampJoins audio;
+
+    void forget() {
+        video.forget();
+        audio.forget();
+    }
+};
+
 // Carries one packet's timestamps (`pts`, `dts`, either AV_NOPTS_VALUE)
 // across a jump. A packet more than join_threshold away from where its
 // stream was heading is either a gap in this stream, when `other` (the other

