@@ -272,11 +272,11 @@ void MediaDecoder::carry_out_seek() {
 // key frame rather than the one before the target, up to two groups of
 // pictures late (or on a picture that is no key frame, from which nothing
 // decodes until the next one). There the first key frame read tells where
-// the seek landed:
-// when it is past the target, the seek is made again before the target by
-// as much again and a second more, until it lands at or before it (or has
-// tried landing_tries times, or reached the start); decoding forward from
-// there reaches the target as on other formats. The packets read to find
+// the seek landed: when it is past the target (or there is none before the
+// end), the seek is made again before the target by as much again and a
+// second more, until it lands at or before it (or has tried landing_tries
+// times; at the start, by bytes); decoding forward from there reaches the
+// target as on other formats. The packets read to find
 // out are handed back in `read` for the pipeline, after its flush.
 int MediaDecoder::reposition(double target, std::vector<PacketPtr>& read) {
     constexpr int landing_tries = 4;
@@ -297,9 +297,11 @@ int MediaDecoder::reposition(double target, std::vector<PacketPtr>& read) {
     double aim = target;
     for (int attempt = 0;; ++attempt) {
         read.clear();
+        // Aimed at the start: the first picture is at the first byte.
+        if (attempt > 0 && aim <= 0.0 && rewind_by_bytes()) return 0;
         const int moved = av_seek_frame(format_ctx.get(), video_stream_index,
                                         timeline.timestamp(video_time_base, aim), AVSEEK_FLAG_BACKWARD);
-        if (moved < 0 || !joins.possible || attempt + 1 >= landing_tries || aim <= 0.0) return moved;
+        if (moved < 0 || !joins.possible || attempt + 1 >= landing_tries) return moved;
         double landed = std::numeric_limits<double>::quiet_NaN();
         while (read.size() < longest_look) {
             PacketPtr packet = make_packet();
@@ -313,8 +315,11 @@ int MediaDecoder::reposition(double target, std::vector<PacketPtr>& read) {
                 break;
             }
         }
-        if (std::isnan(landed) || landed <= target + seek_window) return moved;
-        aim = std::max(0.0, aim - (landed - aim) - 1.0);
+        if (landed <= target) return moved;
+        // Past the target, or no key frame at all before the end (a target
+        // past the last one): aim earlier.
+        const double overshoot = std::isnan(landed) ? 1.0 : landed - aim;
+        aim = std::max(0.0, aim - overshoot - 1.0);
     }
 }
 
