@@ -9,6 +9,7 @@ the rest judge the pictures' own times (frame-index clips) and the position.
 
 from __future__ import annotations
 
+import contextlib
 import logging
 import math
 import os
@@ -24,6 +25,7 @@ import reelpipe
 import reelpipe_probe
 import sound_util as su
 from helpers import frame_index_of, wait_until
+from robustness_util import Faults, RangeServer
 
 FPS = 25
 
@@ -103,15 +105,26 @@ def test_pictures_after_a_gap_keep_their_own_time(clips):
 # ---- 3. Sound that outlasts the pictures on a live input
 
 
-def test_sound_outlasting_the_pictures_plays_on_from_a_live_pipe(clips, tmp_path):
-    # 2 s of pictures, 8 s of sound, fed in real time through a FIFO: the
-    # sound starts before the input ends and plays on after the last picture,
-    # without buffering and without a stall.
-    fifo = str(tmp_path / "live.ts")
-    os.mkfifo(fifo)
-    feeder = _live_feed(clips.index_ts_short_pictures, fifo)
-    try:
-        decoder = reelpipe.MediaDecoder(fifo)
+@pytest.mark.parametrize("source", ["pipe", "http"])
+def test_sound_outlasting_the_pictures_plays_on_from_a_live_source(clips, tmp_path, source):
+    # 5 s of pictures, 12 s of sound, fed in real time through a FIFO, or
+    # over HTTP at the clip's own byte rate: once the pictures are over the
+    # sound plays on, without buffering and without a stall, while the input
+    # still comes.
+    path = clips.index_ts_short_pictures
+    with contextlib.ExitStack() as stack:
+        if source == "pipe":
+            url = str(tmp_path / "live.ts")
+            os.mkfifo(url)
+            feeder = _live_feed(path, url)
+            stack.callback(feeder.wait)
+            stack.callback(feeder.kill)
+        else:
+            size = os.path.getsize(path)
+            server = RangeServer(path, Faults(trickle=(max(1, int(size / 12.0 * 0.1)), 0.1), trickle_until=size))
+            stack.callback(server.close)
+            url = server.url("live.ts")
+        decoder = reelpipe.MediaDecoder(url)
         guard = _bounded(decoder, 25)
         try:
             decoder.start()
@@ -120,16 +133,13 @@ def test_sound_outlasting_the_pictures_plays_on_from_a_live_pipe(clips, tmp_path
             while time.monotonic() < end:
                 decoder.get_next_frame(timeout=0.01)
                 samples.append((time.monotonic(), decoder.get_position(), decoder.is_buffering()))
-                if samples[-1][1] >= 6.0:
+                if samples[-1][1] >= 8.0:
                     break
         finally:
             guard.cancel()
             decoder.stop()
-    finally:
-        feeder.kill()
-        feeder.wait()
-    playing = [(t, p, b) for t, p, b in samples if p >= 2.5]
-    assert playing and playing[-1][1] >= 6.0, f"the sound did not play on past the pictures: {samples[-1]}"
+    playing = [(t, p, b) for t, p, b in samples if p >= 3.0]
+    assert playing and playing[-1][1] >= 8.0, f"the sound did not play on past the pictures: {samples[-1]}"
     assert not any(b for _, _, b in playing), "buffering while the sound plays on"
     # The longest time the position stood still once the pictures were over.
     stalls = []

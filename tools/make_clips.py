@@ -386,9 +386,9 @@ RECIPES: dict[str, Recipe] = {
     ),
     "index_ts_short_pictures": Recipe(
         "ts",
-        ((*_frame_index_src(2), *_sine(seconds=8), "-map", "0:v", "-map", "1:a",
+        ((*_frame_index_src(5), *_sine(seconds=12), "-map", "0:v", "-map", "1:a",
           *_INDEX_AV_CODING, *_TS, "{out}"),),
-        doc="MPEG-TS: 2 s of frame-index pictures, 8 s of 440 Hz sound",
+        doc="MPEG-TS: 5 s of frame-index pictures, 12 s of 440 Hz sound",
     ),
     "index_short_sound": Recipe(
         "mp4",
