@@ -1,6 +1,8 @@
 // The audio decode thread: packets from audio_packet_queue become sound in
 // the playback format at the back of audio_buffer.
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <new>
 
 #include "media_decoder.h"
@@ -24,23 +26,23 @@ bool same_layout(const AVChannelLayout& a, const AVChannelLayout& b) { return av
 }  // namespace
 
 void MediaDecoder::audio_decode_loop() {
-    const DecodeStream stream{audio_packet_mutex, audio_packet_cv, audio_packet_queue, nullptr, audio_codec_mutex,
-                              audio_codec_ctx.get(), &MediaDecoder::sound_dry};
+    const DecodeStream stream{audio_packets_in, audio_codec_mutex, audio_codec_ctx.get(), &MediaDecoder::sound_dry};
     decode_loop(stream, &MediaDecoder::decode_audio_packet, &MediaDecoder::announce_sound_exhausted,
                 &MediaDecoder::expect_more_sound);
 }
 
-// The last sound of the input is in audio_buffer. Called on the audio thread.
-void MediaDecoder::announce_sound_exhausted() { sound_exhausted = true; }
+// The last sound of the input is in audio_buffer. Called on the audio thread
+// with audio_codec_mutex held, so no flush runs meanwhile.
+void MediaDecoder::announce_sound_exhausted() { audio_buffer.set_drained(true); }
 
 // Input came again after the audio decoder was drained.
-void MediaDecoder::expect_more_sound() { sound_exhausted = false; }
+void MediaDecoder::expect_more_sound() { audio_buffer.set_drained(false); }
 
 // True when the callback has less than a period left to play. Called on the
-// audio thread with audio_codec_mutex held; takes audio_buffer_mutex.
+// audio thread with audio_codec_mutex held; takes the sound buffer's mutex.
 bool MediaDecoder::sound_dry() {
-    std::lock_guard<std::mutex> lock(audio_buffer_mutex);
-    return audio_buffer.empty() || audio_buffer.size() < last_period_bytes;
+    std::lock_guard<std::mutex> lock(audio_buffer.mutex);
+    return audio_buffer.empty() || audio_buffer.size() < device_queue.last_period_bytes;
 }
 
 // Feeds one packet (null: the end of the stream) and converts every frame
@@ -55,50 +57,33 @@ void MediaDecoder::decode_audio_packet(const AVPacket* packet, AVFrame* scratch)
     }
 }
 
-// Filters one decoded frame against the seek target, re-anchors the clock
-// after a seek, waits for room and appends the converted sound. Returns
-// false when a seek is pending and the packet must be abandoned.
+// Filters one decoded frame against the seek target, waits for room and
+// appends the converted sound with its time; the first sound of a serial
+// anchors the sound buffer (see SoundBuffer::anchor: a track that starts
+// later than the point playback starts from is preceded by silence, a
+// larger gap is no lead-in but a hole, and the clock starts at the sound).
+// Returns false when a seek is pending and the packet must be abandoned.
+// Called with audio_codec_mutex held, so the flush, which takes it, never
+// runs between the anchoring and the append.
 bool MediaDecoder::handle_audio_frame(const AVFrame* frame) {
     const std::int64_t ts = frame->best_effort_timestamp;
+    double t = std::numeric_limits<double>::quiet_NaN();
     if (ts != AV_NOPTS_VALUE) {
-        const double t = stream_seconds(audio_time_base, ts);
-        if (seek_target - seek_window > t) return true;
-        if (resync_audio_clock) anchor_audio_clock(t);
+        t = stream_seconds(audio_time_base, ts);
+        if (seek_request.playing_from - seek_window > t) return true;
     }
-    seeking = false;
+    status.seeking = false;
     wait_for_buffer_room();
-    if (seek_requested) return false;
+    if (seek_request.pending) return false;
     try {
-        convert_and_append(frame);
+        convert_and_append(frame, t);
     } catch (const std::bad_alloc&) {
         // Out of memory costs this frame's sound, not the process.
     }
     return true;
 }
 
-// Sets the audio clock where playback starts, at the first sound kept from
-// the start or after a seek. Sound that begins more than the seek window
-// but at most longest_lead_in after that point (a track that starts later
-// than the pictures) keeps its place: the clock starts at the point and the
-// gap is played as silence, so the first pictures are shown in their time.
-// A larger gap is no lead-in but a hole in the input; the clock then starts
-// at the sound. Called on the audio thread with audio_codec_mutex held;
-// takes audio_buffer_mutex.
-void MediaDecoder::anchor_audio_clock(double first_sound) {
-    const double from = seek_target;
-    const double gap = first_sound - from;
-    std::lock_guard<std::mutex> lock(audio_buffer_mutex);
-    if (gap > seek_window && gap <= longest_lead_in) {
-        lead_in_bytes = static_cast<std::size_t>(gap * playback_rate) * playback_frame_bytes;
-        audio_clock = from;
-    } else {
-        audio_clock = first_sound;
-    }
-    audio_clock_moved_at = steady_now_ns();
-    resync_audio_clock = false;
-}
-
-// Waits while audio_buffer holds more than max_buffer_ahead (at least
+// Waits while audio_buffer holds more than options.max_buffer_ahead (at least
 // shortest_sound_ahead) seconds of sound: in 10 ms steps while the device
 // drains it, and while playback is paused (nothing drains it then) until
 // resume(), a seek or stop() wakes it. Until the first picture is out, only
@@ -106,27 +91,28 @@ void MediaDecoder::anchor_audio_clock(double first_sound) {
 // would otherwise all spend their first moments on seconds of sound not yet
 // needed while their first pictures wait for a core. Paused, no picture is
 // due, and the sound may fill up. Called on the audio thread with
-// audio_codec_mutex held; takes audio_buffer_mutex.
+// audio_codec_mutex held; takes the sound buffer's mutex.
 void MediaDecoder::wait_for_buffer_room() {
-    const bool starting = video_stream_index >= 0 && !first_picture_out && !paused;
-    const double ahead = starting ? std::min(min_buffer_ahead, max_buffer_ahead) : max_buffer_ahead;
+    const bool starting = video_stream_index >= 0 && !first_picture_out && !status.paused;
+    const double ahead = starting ? std::min(options.min_buffer_ahead, options.max_buffer_ahead)
+                                  : options.max_buffer_ahead;
     const double limit = playback_bytes_per_second * std::max(ahead, shortest_sound_ahead);
-    std::unique_lock<std::mutex> lock(audio_buffer_mutex);
-    while (static_cast<double>(audio_buffer.size()) > limit && running && !seek_requested) {
-        if (paused) {
-            audio_room_cv.wait(lock);
+    std::unique_lock<std::mutex> lock(audio_buffer.mutex);
+    while (static_cast<double>(audio_buffer.size()) > limit && status.running && !seek_request.pending) {
+        if (status.paused) {
+            audio_buffer.room.wait(lock);
         } else {
-            audio_room_cv.wait_for(lock, buffer_full_poll);
+            audio_buffer.room.wait_for(lock, buffer_full_poll);
         }
     }
 }
 
 // Wakes the audio thread from a wait for room after a change to paused,
-// seek_requested or running; under audio_buffer_mutex, so that a wait
+// seek_request.pending or running; under audio_buffer.mutex, so that a wait
 // between its test and its sleep cannot miss it.
 void MediaDecoder::notify_sound_waiter() {
-    std::lock_guard<std::mutex> lock(audio_buffer_mutex);
-    audio_room_cv.notify_all();
+    std::lock_guard<std::mutex> lock(audio_buffer.mutex);
+    audio_buffer.room.notify_all();
 }
 
 // Makes sure the resampler takes the frame's own format, rate and channel
@@ -167,9 +153,10 @@ bool MediaDecoder::match_resampler(const AVFrame* frame) {
     return true;
 }
 
-// Converts one frame to the playback format and appends it to audio_buffer.
-// A failed conversion adds nothing. May throw std::bad_alloc.
-void MediaDecoder::convert_and_append(const AVFrame* frame) {
+// Converts one frame to the playback format and appends it to audio_buffer
+// with its time (`seconds`, NaN when it has none). A failed conversion adds
+// nothing. May throw std::bad_alloc.
+void MediaDecoder::convert_and_append(const AVFrame* frame, double seconds) {
     if (!match_resampler(frame)) return;
     const int capacity = swr_get_out_samples(swr_ctx.get(), frame->nb_samples);
     if (capacity < 0) return;  // a resampler error, like a failed conversion
@@ -179,8 +166,20 @@ void MediaDecoder::convert_and_append(const AVFrame* frame) {
     const int produced = swr_convert(swr_ctx.get(), out_planes, capacity,
                                      const_cast<const std::uint8_t**>(frame->extended_data), frame->nb_samples);
     if (produced <= 0) return;
-    std::lock_guard<std::mutex> lock(audio_buffer_mutex);
-    audio_buffer.append(converted_sound.data(), static_cast<std::size_t>(produced) * playback_frame_bytes);
+    std::lock_guard<std::mutex> lock(audio_buffer.mutex);
+    const bool anchoring = !audio_buffer.anchored();
+    if (anchoring) {
+        if (!std::isnan(seconds)) {
+            audio_buffer.anchor(seek_request.playing_from, seconds, longest_lead_in, seek_window);
+        } else {
+            audio_buffer.set_anchored();
+        }
+    }
+    audio_buffer.append(converted_sound.data(), static_cast<std::size_t>(produced) * playback_frame_bytes, seconds);
+    // The clock takes the first time of the new serial: where its sound (or
+    // its lead-in) begins.
+    const double front = audio_buffer.front_seconds();
+    if (anchoring && !std::isnan(front)) audio_clock.set(front, steady_now_ns());
 }
 
 }  // namespace reelpipe

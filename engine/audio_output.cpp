@@ -1,6 +1,7 @@
 // The playback callback, the audio clock it advances, and the playback
 // controls.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "media_decoder.h"
@@ -11,11 +12,11 @@ namespace reelpipe {
 // interpreter, one lock.
 void audio_data_callback(ma_device* device, void* output, const void* /*input*/, ma_uint32 frame_count) {
     auto* decoder = static_cast<MediaDecoder*>(device->pUserData);
-    if (decoder == nullptr || decoder->paused || decoder->buffering) {
+    if (decoder == nullptr || decoder->status.paused || decoder->status.buffering) {
         std::memset(output, 0, static_cast<std::size_t>(frame_count) * playback_frame_bytes);
         // A paused device is being stopped and keeps what it holds for the
         // resume; silence while buffering goes out like sound.
-        if (decoder != nullptr && !decoder->paused) decoder->count_device_period(frame_count, false);
+        if (decoder != nullptr && !decoder->status.paused) decoder->count_device_period(frame_count, false);
         return;
     }
     decoder->play_period(output, frame_count);
@@ -37,21 +38,22 @@ double device_latency(const ma_device& device) {
     return frames / rate;
 }
 
-// Plays one whole period from the lead-in silence and audio_buffer and
-// advances the clock by it, or on an underrun plays silence and keeps the
-// partial period for later. An underrun starts buffering only when more
+// Plays one whole period from audio_buffer and sets the sound's clock to
+// the time of what follows it (by the buffer's marks: a hole, a lead-in or a
+// jump in the input's timestamps moves the clock with the sound), or on an
+// underrun plays silence and keeps the partial period for later. An underrun starts buffering only when more
 // sound is coming and reading is short of data too: when enough has been
 // read already, the audio thread is just catching up (as at the start), and
 // buffering would wait for the demux thread, which may sit in a stalled
 // read while everything needed to play is at hand; once the last sound has
-// played there is nothing to wait for. Takes audio_buffer_mutex.
+// played there is nothing to wait for. Takes the sound buffer's mutex, then
+// the clock's.
 void MediaDecoder::play_period(void* output, ma_uint32 frame_count) {
     const std::size_t bytes = static_cast<std::size_t>(frame_count) * playback_frame_bytes;
-    last_period_bytes = bytes;
-    std::lock_guard<std::mutex> lock(audio_buffer_mutex);
-    const std::size_t silence = std::min(lead_in_bytes, bytes);
-    if (audio_buffer.size() < bytes - silence) {
-        if (!sound_exhausted && read_ahead() < min_buffer_ahead) buffering = true;
+    device_queue.last_period_bytes = bytes;
+    std::lock_guard<std::mutex> lock(audio_buffer.mutex);
+    if (audio_buffer.size() < bytes) {
+        if (!audio_buffer.drained() && read_ahead() < options.min_buffer_ahead) status.buffering = true;
         std::memset(output, 0, bytes);
         count_device_period(frame_count, false);
         return;
@@ -59,11 +61,14 @@ void MediaDecoder::play_period(void* output, ma_uint32 frame_count) {
     // Counted before the clock moves, so that a reader between the two
     // stores finds the sound heard a period behind, never ahead.
     count_device_period(frame_count, true);
-    audio_clock = audio_clock + static_cast<double>(frame_count) / playback_rate;
-    audio_clock_moved_at = steady_now_ns();
-    std::memset(output, 0, silence);
-    lead_in_bytes -= silence;
-    if (bytes > silence) audio_buffer.pop_into(static_cast<std::uint8_t*>(output) + silence, bytes - silence);
+    const std::int64_t now = steady_now_ns();
+    audio_buffer.take(output, bytes);
+    const double next = audio_buffer.front_seconds();
+    if (std::isnan(next)) {
+        audio_clock.set(audio_clock.get(now) + static_cast<double>(frame_count) / playback_rate, now);
+    } else {
+        audio_clock.set(next, now);
+    }
 }
 
 // Follows how much of the device's buffer ahead of the listener is sound:
@@ -72,12 +77,12 @@ void MediaDecoder::play_period(void* output, ma_uint32 frame_count) {
 // audio_clock. So a period of sound adds to it, up to the buffer's size, and
 // a period of silence lets it run out. Device thread only.
 void MediaDecoder::count_device_period(ma_uint32 frame_count, bool sound) {
-    const std::uint64_t generation = flush_generation;
-    double held = generation == sound_in_device_generation ? sound_in_device.load() : 0.0;
+    const std::uint64_t generation = seek_request.generation;
+    double held = generation == device_queue.held_serial ? device_queue.held.load() : 0.0;
     const double period = static_cast<double>(frame_count) / playback_rate;
-    held = sound ? std::min(held + period, playback_latency.load()) : std::max(held - period, 0.0);
-    sound_in_device = held;
-    sound_in_device_generation = generation;
+    held = sound ? std::min(held + period, device_queue.latency.load()) : std::max(held - period, 0.0);
+    device_queue.held = held;
+    device_queue.held_serial = generation;
 }
 
 // Media time of the sound reaching the listener now: audio_clock counts the
@@ -85,12 +90,18 @@ void MediaDecoder::count_device_period(ma_uint32 frame_count, bool sound) {
 // falls below where the clock was anchored, since only sound handed since
 // then is counted; until the callback has seen a flush, nothing is.
 double MediaDecoder::heard_clock() const {
-    const double clock = audio_clock;
-    if (sound_in_device_generation != flush_generation) return clock;
-    return clock - sound_in_device;
+    const double clock = audio_clock.get(steady_now_ns());
+    if (device_queue.held_serial != seek_request.generation) return clock;
+    return clock - device_queue.held;
 }
 
-double MediaDecoder::get_position() const { return audio_stream_index >= 0 ? heard_clock() : video_clock.load(); }
+// The sound being heard; once the pictures outlast the sound, the picture
+// last shown, as without sound. A seek sets it no further than the input's
+// length (see flush_pipeline()); joined pieces whose timestamps jump may
+// play on past what the container said.
+double MediaDecoder::get_position() const {
+    return audio_stream_index >= 0 && !picture_clock.paced() ? heard_clock() : video_clock.load();
+}
 
 // The device's gain; 0.0 once stop() has released the device (an
 // uninitialised device has no gain), 1.0 without sound.
@@ -114,11 +125,12 @@ void MediaDecoder::set_volume(float requested) {
     if (audio_device_ready) ma_device_set_master_volume(&audio_device, gain);
 }
 
-bool MediaDecoder::is_buffering() const { return buffering || seeking; }
+bool MediaDecoder::is_buffering() const { return status.buffering || status.seeking || seek_request.pending; }
 
 void MediaDecoder::pause() {
     refuse_if_inherited();
-    paused = true;
+    status.paused = true;
+    picture_clock.set_paused(true, steady_now_ns());
     if (audio_stream_index < 0) return;
     std::lock_guard<std::mutex> lock(device_mutex);
     if (audio_device_ready) ma_device_stop(&audio_device);
@@ -128,8 +140,10 @@ void MediaDecoder::resume() {
     refuse_if_inherited();
     // The clock stood still by choice; do not take the pause for sound that
     // has run out.
-    audio_clock_moved_at = steady_now_ns();
-    paused = false;
+    const std::int64_t now = steady_now_ns();
+    audio_clock.set(audio_clock.get(now), now);
+    picture_clock.set_paused(false, now);
+    status.paused = false;
     if (audio_stream_index < 0) return;
     notify_sound_waiter();
     std::lock_guard<std::mutex> lock(device_mutex);

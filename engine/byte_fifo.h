@@ -26,6 +26,12 @@ public:
         storage_.insert(storage_.end(), bytes, bytes + count);
     }
 
+    // Appends `count` zero bytes (silence); may throw std::bad_alloc.
+    void append_zeros(std::size_t count) {
+        if (front_ > 0 && front_ >= storage_.size() / 2) compact();
+        storage_.insert(storage_.end(), count, std::uint8_t{0});
+    }
+
     // Copies the first `count` bytes to `out` and removes them. The caller
     // has checked that `count` <= size(). Never allocates.
     void pop_into(void* out, std::size_t count) {

@@ -34,49 +34,49 @@ MediaDecoder::Delivery MediaDecoder::get_next_frame(std::optional<std::chrono::n
     if (video_stream_index < 0) return {};
     const auto deadline = std::chrono::steady_clock::now() + timeout.value_or(std::chrono::nanoseconds::zero());
     for (;;) {
-        std::unique_lock<std::mutex> lock(frame_queue_mutex);
+        std::unique_lock<std::mutex> lock(pictures.mutex);
         // Only a pipeline with nothing left to decode needs the demux thread to
         // read ahead again; with packets still queued the pictures are coming.
-        if (frame_queue.empty() && video_packets_queued == 0 && running && !end_of_stream && !seek_requested &&
-            !buffering) {
-            buffering = true;
+        // Pictures that are over while the sound goes on (see
+        // pictures_going()) are no reason to hold the sound.
+        if (pictures.empty() && video_packets_in.queued() == 0 && status.running && !status.input_ended && !seek_request.pending &&
+            !status.buffering && pictures_going()) {
+            status.buffering = true;
         }
         const auto ready = [this] {
-            return (!frame_queue.empty() && !buffering) || !running || input_finished() || seek_requested;
+            return (!pictures.empty() && !status.buffering) || !status.running || input_finished() || seek_request.pending;
         };
         if (!timeout) {
-            frame_queue_cv.wait(lock, ready);
-        } else if (!frame_queue_cv.wait_until(lock, deadline, ready)) {
+            pictures.cv.wait(lock, ready);
+        } else if (!pictures.cv.wait_until(lock, deadline, ready)) {
             return {};
         }
         // Reading may have ended while pictures are still being decoded: the
         // wait above ends only once the last of them is queued.
-        if (seek_requested || frame_queue.empty()) return {};
+        if (seek_request.pending || pictures.empty()) return {};
 
-        const Verdict verdict = judge_front_picture(frame_queue.front().get());
+        const Verdict verdict = judge_front_picture(pictures.front().get());
         if (verdict == Verdict::early) {
             // After stop() nothing moves the clock again: do not wait for it.
-            if (!running) return {};
-            auto wake = std::chrono::steady_clock::now() + early_wait(frame_queue.front().get());
+            if (!status.running) return {};
+            auto wake = std::chrono::steady_clock::now() + early_wait(pictures.front().get());
             if (timeout) {
                 if (std::chrono::steady_clock::now() >= deadline) return {};
                 wake = std::min(wake, deadline);
             }
-            frame_queue_cv.wait_until(lock, wake, [this] { return !running || seek_requested; });
+            pictures.cv.wait_until(lock, wake, [this] { return !status.running || seek_request.pending; });
             continue;
         }
-        FramePtr picture = std::move(frame_queue.front());
-        frame_queue.pop_front();
+        FramePtr picture = pictures.pop(static_cast<std::size_t>(pictures.front()->linesize[0]) * static_cast<std::size_t>(height));
         first_picture_out = true;
-        frame_queue_bytes -= static_cast<std::size_t>(picture->linesize[0]) * static_cast<std::size_t>(height);
         // The video thread may be waiting for room in the queue.
-        frame_queue_cv.notify_all();
+        pictures.cv.notify_all();
         // With a read-ahead limit shorter than the decoder's delay, the demux
         // thread holds back until the decoder starves; wake it now rather
         // than after its throttled wait. That wait is bounded, so a wake-up
-        // missed for want of seek_mutex (which comes first in the lock
+        // missed for want of seek_request.mutex (which comes first in the lock
         // order) costs only its length.
-        if (frame_queue.empty()) seek_cv.notify_all();
+        if (pictures.empty()) seek_request.cv.notify_all();
         if (verdict == Verdict::late) continue;
         if (picture->pts == AV_NOPTS_VALUE) return {std::move(picture), std::nullopt};
         const double seconds = picture_seconds(picture.get());
@@ -87,14 +87,14 @@ MediaDecoder::Delivery MediaDecoder::get_next_frame(std::optional<std::chrono::n
 
 // The end as a caller's loop needs it: reading is over, no picture is left
 // to hand out and no sound is left to play, and no seek is under way that
-// could lead back into the input. Takes frame_queue_mutex, then
-// audio_buffer_mutex.
+// could lead back into the input. Takes pictures.mutex, then
+// audio_buffer.mutex.
 bool MediaDecoder::is_finished() {
     refuse_if_inherited();
-    if (!end_of_stream || seek_requested) return false;
+    if (!status.input_ended || seek_request.pending) return false;
     if (video_stream_index >= 0) {
-        std::lock_guard<std::mutex> lock(frame_queue_mutex);
-        if (!pictures_exhausted || !frame_queue.empty()) return false;
+        std::lock_guard<std::mutex> lock(pictures.mutex);
+        if (!pictures.drained() || !pictures.empty()) return false;
     }
     return audio_stream_index < 0 || sound_played_out();
 }
@@ -106,24 +106,21 @@ double MediaDecoder::picture_seconds(const AVFrame* picture) const {
 }
 
 // Places the front picture against the display window around the audio
-// clock. Called with frame_queue_mutex held.
+// clock. Called with pictures.mutex held.
 MediaDecoder::Verdict MediaDecoder::judge_front_picture(const AVFrame* picture) {
     if (picture->pts == AV_NOPTS_VALUE || audio_stream_index < 0) return Verdict::deliver;
     const double t = picture_seconds(picture);
     if (t <= 0.0) return Verdict::deliver;
+    const std::int64_t now = steady_now_ns();
     if (sound_ran_out()) {
         // The sound has run out before the pictures: pace what is left by the
-        // wall clock, from the last picture shown when that began. A fixed
-        // start keeps the early margin from adding up picture by picture.
-        const std::int64_t now = steady_now_ns();
-        if (wall_pacing_since_ns == 0) {
-            wall_pacing_since_ns = now;
-            wall_pacing_from = video_clock;
-        }
-        const double elapsed = static_cast<double>(now - wall_pacing_since_ns) / 1e9;
-        return t - wall_pacing_from <= elapsed + early_margin ? Verdict::deliver : Verdict::early;
+        // picture clock, continued by the wall clock from the last picture
+        // shown when that began. A fixed start keeps the early margin from
+        // adding up picture by picture.
+        if (!picture_clock.paced()) picture_clock.pace(true, video_clock, now);
+        return t <= picture_clock.get(now) + early_margin ? Verdict::deliver : Verdict::early;
     }
-    wall_pacing_since_ns = 0;
+    picture_clock.stop_pacing(now);
     const double a = heard_clock();
     if (t > a + early_margin) return Verdict::early;
     if (a - late_margin > t) return Verdict::late;
@@ -134,17 +131,18 @@ MediaDecoder::Verdict MediaDecoder::judge_front_picture(const AVFrame* picture) 
 // callback that brings the audio clock up to it (the clock moves a whole
 // device period at a time, so waking sooner finds it where it was), or until
 // its time when the pictures are paced by the wall clock. Called with
-// frame_queue_mutex held, after judge_front_picture() found the picture early.
+// pictures.mutex held, after judge_front_picture() found the picture early.
 std::chrono::nanoseconds MediaDecoder::early_wait(const AVFrame* picture) const {
     const double t = picture_seconds(picture);
     const double now = static_cast<double>(steady_now_ns()) / 1e9;
     double wait = longest_early_wait;  // paused or buffering: the clock stands still
-    if (wall_pacing_since_ns != 0) {
-        wait = static_cast<double>(wall_pacing_since_ns) / 1e9 + (t - wall_pacing_from - early_margin) - now;
-    } else if (!paused && !buffering) {
+    const std::int64_t now_ns = steady_now_ns();
+    if (picture_clock.paced()) {
+        wait = t - early_margin - picture_clock.get(now_ns);
+    } else if (!status.paused && !status.buffering) {
         const double ahead = t - early_margin - heard_clock();
-        const double period = static_cast<double>(last_period_bytes) / playback_bytes_per_second;
-        const double moved_at = static_cast<double>(audio_clock_moved_at) / 1e9;
+        const double period = static_cast<double>(device_queue.last_period_bytes) / playback_bytes_per_second;
+        const double moved_at = static_cast<double>(audio_clock.reading(now_ns).set_at_ns) / 1e9;
         wait = period > 0.0 ? moved_at + std::ceil(ahead / period) * period + callback_jitter - now : ahead;
     }
     wait = std::isfinite(wait) ? std::clamp(wait, shortest_early_wait, longest_early_wait) : longest_early_wait;
@@ -156,20 +154,21 @@ std::chrono::nanoseconds MediaDecoder::early_wait(const AVFrame* picture) const 
 // while without a pause, and less than a period of sound is left: nothing
 // will move the clock again. A clock that is merely late (a busy machine, a slow
 // device) still has sound buffered and keeps pacing the pictures. Called
-// with frame_queue_mutex held; takes audio_buffer_mutex, which comes later
+// with pictures.mutex held; takes audio_buffer.mutex, which comes later
 // in the lock order.
 bool MediaDecoder::sound_ran_out() {
-    if (!(end_of_stream || sound_gone()) || paused || steady_now_ns() - audio_clock_moved_at <= stall_ns) return false;
+    const std::int64_t now = steady_now_ns();
+    if (!(status.input_ended || sound_gone()) || status.paused || now - audio_clock.reading(now).set_at_ns <= stall_ns) return false;
     return sound_left_unplayable();
 }
 
 // True when less than a device period is left in audio_buffer: the
 // callback plays whole periods only, so nothing will play it. Takes
-// audio_buffer_mutex.
+// audio_buffer.mutex.
 bool MediaDecoder::sound_left_unplayable() {
     const std::size_t unplayable =
-        std::max(last_period_bytes.load(), static_cast<std::size_t>(playback_bytes_per_second / 10));
-    std::lock_guard<std::mutex> lock(audio_buffer_mutex);
+        std::max(device_queue.last_period_bytes.load(), static_cast<std::size_t>(playback_bytes_per_second / 10));
+    std::lock_guard<std::mutex> lock(audio_buffer.mutex);
     return audio_buffer.size() < unplayable;
 }
 
@@ -178,9 +177,10 @@ bool MediaDecoder::sound_left_unplayable() {
 // written, leaves it undrained), what is buffered is too short to play, and
 // the clock has stood still a while. A pause stills the clock too, but then
 // more than a period is usually left; at the very end it is over either
-// way. Takes audio_buffer_mutex.
+// way. Takes audio_buffer.mutex.
 bool MediaDecoder::sound_played_out() {
-    if (!sound_exhausted || steady_now_ns() - audio_clock_moved_at <= stall_ns) return false;
+    const std::int64_t now = steady_now_ns();
+    if (!audio_buffer.drained() || now - audio_clock.reading(now).set_at_ns <= stall_ns) return false;
     return sound_left_unplayable();
 }
 
@@ -190,6 +190,22 @@ double MediaDecoder::get_fps() const { return fps; }
 // Otherwise never less than the position: a file still being written, or
 // joined pieces whose timestamps jump, play on past what the container
 // said at opening.
-double MediaDecoder::get_duration() const { return duration > 0.0 ? std::max(duration, get_position()) : duration; }
+double MediaDecoder::get_duration() const {
+    const double length = timeline.length;
+    return length > 0.0 ? std::max(length, get_position()) : length;
+}
+
+// A caller's loop over the pictures: the policy `for picture in decoder`
+// follows, so that the binding only translates it.
+LoopStep MediaDecoder::next_in_loop(std::chrono::milliseconds wait, FramePtr& picture) {
+    constexpr std::chrono::milliseconds rest{5};
+    const auto began = std::chrono::steady_clock::now();
+    picture = get_next_frame(wait).picture;
+    if (picture) return LoopStep::picture;
+    if (is_finished()) return LoopStep::finished;
+    if (!status.running) return LoopStep::stopped;
+    if (std::chrono::steady_clock::now() - began < rest) std::this_thread::sleep_for(rest);
+    return LoopStep::nothing_yet;
+}
 
 }  // namespace reelpipe

@@ -141,6 +141,9 @@ CodecContextPtr open_decoder(const AVStream* stream, LogInput& input, bool want_
     CodecContextPtr ctx(avcodec_alloc_context3(codec));
     if (!ctx) return {};
     if (avcodec_parameters_to_context(ctx.get(), stream->codecpar) < 0) return {};
+    // The decoders' own timestamp work (skipped and discarded samples of
+    // Opus and Vorbis) needs the packets' time base, as the ffmpeg CLI sets it.
+    ctx->pkt_timebase = stream->time_base;
     // Set before opening: FFmpeg's frame threads copy it with the context.
     ctx->opaque = &input;
     if (ctx->codec_type == AVMEDIA_TYPE_VIDEO) {
@@ -455,15 +458,13 @@ void release_sound_locks_after_fork() {
 }
 std::vector<AudioDeviceInfo> MediaDecoder::audio_devices() { return list_audio_devices(); }
 
-MediaDecoder::MediaDecoder(std::string path_arg, const DecoderOptions& options)
+MediaDecoder::MediaDecoder(std::string path_arg, const DecoderOptions& chosen)
     : born_in_fork_generation((install_fork_handlers(), fork_generation())),
       path(std::move(path_arg)),
       log_input(path),
-      max_buffer_ahead(options.max_buffer_ahead),
-      resume_buffer_ahead(std::min(options.min_buffer_ahead, options.max_buffer_ahead)),
-      min_buffer_ahead(options.min_buffer_ahead),
-      audio_device_name(options.audio_device.value_or("")),
-      frame_queue_budget(options.max_picture_memory) {
+      options(chosen),
+      pictures(chosen.max_picture_memory),
+      audio_device_name(chosen.audio_device.value_or("")) {
     const LogInputScope log_scope(&log_input);
     check_picture_options(options);
     if (options.audio_device) check_audio_device(*options.audio_device);
@@ -480,7 +481,7 @@ MediaDecoder::MediaDecoder(std::string path_arg, const DecoderOptions& options)
     if (options.audio) open_audio_stream(options.audio_stream);
     set_input_timing();
     if (format_ctx->duration != AV_NOPTS_VALUE && format_ctx->duration > 0) {
-        duration = static_cast<double>(format_ctx->duration) / 1000000.0;
+        timeline.length = static_cast<double>(format_ctx->duration) / 1000000.0;
     }
     ++decoders_open;
 }
@@ -491,15 +492,15 @@ MediaDecoder::MediaDecoder(std::string path_arg, const DecoderOptions& options)
 // jumps of pictures that state no length.
 void MediaDecoder::set_input_timing() {
     if (format_ctx->start_time != AV_NOPTS_VALUE) {
-        time_origin = static_cast<double>(format_ctx->start_time) / AV_TIME_BASE;
+        timeline.origin = static_cast<double>(format_ctx->start_time) / AV_TIME_BASE;
     } else {
-        time_origin = earliest_start();
+        timeline.origin = earliest_start();
     }
-    sound_end -= time_origin;
-    joins_possible = (format_ctx->iformat->flags & AVFMT_TS_DISCONT) != 0;
+    sound_end -= timeline.origin;
+    joins.possible = (format_ctx->iformat->flags & AVFMT_TS_DISCONT) != 0;
     if (video_stream_index >= 0) {
         const double picture_interval = 1.0 / fps;
-        video_joins.step = static_cast<std::int64_t>(picture_interval / timestamp_seconds(video_time_base, 1));
+        joins.video.step = static_cast<std::int64_t>(picture_interval / timestamp_seconds(video_time_base, 1));
     }
 }
 
@@ -676,8 +677,8 @@ bool MediaDecoder::init_audio_device() {
     }
     log_chosen_device(audio_device, backends);
     ma_device_set_master_volume(&audio_device, volume.load());
-    playback_latency = device_latency(audio_device);
-    sound_in_device = 0.0;  // a new device holds nothing yet
+    device_queue.latency = device_latency(audio_device);
+    device_queue.held = 0.0;  // a new device holds nothing yet
     audio_device_ready = true;
     return true;
 }
@@ -748,18 +749,21 @@ void MediaDecoder::start() {
     refuse_if_inherited();
     const LogInputScope log_scope(&log_input);
     std::lock_guard<std::mutex> lifecycle(lifecycle_mutex);
-    if (running) return;
+    if (status.running) return;
     if (stopped) {
         // A restart: stop() may have released the device; reopen it, and
         // undo the pause that stop() put in place.
         if (audio_stream_index >= 0 && !init_audio_device()) audio_stream_index = -1;
-        paused = false;
+        status.paused = false;
         stopped = false;
     }
     io_interrupt.abort = false;
-    audio_clock_moved_at = steady_now_ns();
+    {
+        const std::int64_t now = steady_now_ns();
+        audio_clock.set(audio_clock.get(now), now);
+    }
     ever_started = true;
-    running = true;
+    status.running = true;
     demux_thread = std::thread(&MediaDecoder::run_for_input, this, &MediaDecoder::demux_loop);
     if (video_stream_index >= 0) {
         video_thread = std::thread(&MediaDecoder::run_for_input, this, &MediaDecoder::video_decode_loop);
@@ -776,8 +780,8 @@ void MediaDecoder::stop() {
     if (inherited()) return;
     const LogInputScope log_scope(&log_input);
     std::lock_guard<std::mutex> lifecycle(lifecycle_mutex);
-    running = false;
-    paused = true;
+    status.running = false;
+    status.paused = true;
     io_interrupt.abort = true;
     stopped = true;
     wake_all_waiters();
@@ -794,23 +798,23 @@ void MediaDecoder::stop() {
 // so a waiter between its test and its wait cannot miss it.
 void MediaDecoder::wake_all_waiters() {
     {
-        std::lock_guard<std::mutex> lock(video_packet_mutex);
-        video_packet_cv.notify_all();
+        std::lock_guard<std::mutex> lock(video_packets_in.mutex);
+        video_packets_in.cv.notify_all();
     }
     {
-        std::lock_guard<std::mutex> lock(audio_packet_mutex);
-        audio_packet_cv.notify_all();
+        std::lock_guard<std::mutex> lock(audio_packets_in.mutex);
+        audio_packets_in.cv.notify_all();
     }
     notify_frame_waiters();
     notify_sound_waiter();
     {
-        std::lock_guard<std::mutex> lock(seek_mutex);
-        seek_cv.notify_all();
+        std::lock_guard<std::mutex> lock(seek_request.mutex);
+        seek_request.cv.notify_all();
     }
 }
 
 PlaybackState MediaDecoder::get_state() const {
-    if (running) return paused ? PlaybackState::paused : PlaybackState::playing;
+    if (status.running) return status.paused ? PlaybackState::paused : PlaybackState::playing;
     return ever_started ? PlaybackState::stopped : PlaybackState::constructed;
 }
 

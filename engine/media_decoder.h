@@ -8,6 +8,7 @@
 // interpreter lock around the calls that block.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -25,12 +26,20 @@
 #include <malloc.h>
 #include <miniaudio.h>
 
-#include "byte_fifo.h"
+#include "clock.h"
+#include "decoder_options.h"
+#include "device_queue.h"
 #include "ffmpeg_ptr.h"
 #include "log_queue.h"
+#include "packet_queue.h"
 #include "picture_buffers.h"
 #include "picture_converter.h"
+#include "picture_queue.h"
+#include "playback_status.h"
+#include "seek_request.h"
+#include "sound_buffer.h"
 #include "stream_choice.h"
+#include "timeline.h"
 
 namespace reelpipe {
 
@@ -44,12 +53,6 @@ constexpr double playback_bytes_per_second = 176400.0;
 
 // Pictures and sound this many seconds before a seek target are dropped.
 constexpr double seek_window = 0.1;
-
-// Seconds of a timestamp in the given time base; the quotient is formed
-// first so that every reader rounds the same way.
-inline double timestamp_seconds(AVRational time_base, std::int64_t ts) {
-    return static_cast<double>(time_base.num) / static_cast<double>(time_base.den) * static_cast<double>(ts);
-}
 
 // Copies `source` into `target` in a form the resampler accepts: a layout
 // that names no channel order becomes the default layout for its channel
@@ -89,29 +92,6 @@ private:
     std::string why;
 };
 
-// What the caller may choose when it opens an input; the defaults are the
-// player's usual behaviour. The binding checks the read-ahead values
-// (finite, not negative, min_buffer_ahead not above max_buffer_ahead); the
-// constructor checks the rest before it opens anything (see
-// check_picture_options() and check_audio_device()), and the stream choices
-// once it knows the streams.
-struct DecoderOptions {
-    bool audio = true;                  // false: the sound stream is left out, no device is opened
-    double max_buffer_ahead = 10.0;     // seconds read ahead before the demux thread waits
-    double min_buffer_ahead = 3.0;      // seconds read ahead that end buffering
-    // Bytes of decoded pictures held ready; one picture is let in whatever
-    // its size. The default bounds a 4K read-ahead, which would otherwise
-    // exhaust memory.
-    std::size_t max_picture_memory = std::size_t{2} << 30;
-    // Size of the pictures handed out, (width, height); one side -1 keeps
-    // the upright picture's aspect ratio. None: the stream's upright size.
-    std::optional<std::pair<int, int>> size;
-    std::string pixel_format = "rgb24";       // one of picture_format_names
-    StreamChoice video_stream;                // none: FFmpeg's choice
-    StreamChoice audio_stream;                // by index or language; none: FFmpeg's choice
-    std::optional<std::string> audio_device;  // a name audio_devices() lists; none: the default
-};
-
 // A playback device of the sound backend: its name, the backend's name, and
 // whether it is the backend's default.
 struct AudioDeviceInfo {
@@ -122,6 +102,11 @@ struct AudioDeviceInfo {
 
 // Where a decoder is in its life, for the caller's eyes.
 enum class PlaybackState { constructed, playing, paused, stopped };
+
+// One step of a caller's loop over the pictures (iteration): a picture that
+// is due, nothing yet (waited the step's time; look again), the input
+// finished, or the decoder not running.
+enum class LoopStep { picture, nothing_yet, finished, stopped };
 
 class MediaDecoder {
 public:
@@ -162,6 +147,12 @@ public:
     // True once the input has ended, every picture has been handed out or
     // dropped and the sound has played out; false while a seek is pending.
     bool is_finished();
+    // One step of iteration: waits up to `wait` for a due picture; without
+    // one, says whether the loop is over (finished, or not running) or
+    // should look again. Rests a moment when nothing was waited for, so
+    // that a caller's loop does not spin. Blocks; call without the
+    // interpreter lock.
+    LoopStep next_in_loop(std::chrono::milliseconds wait, FramePtr& picture);
     bool has_audio() const { return audio_stream_index >= 0; }
     bool has_video() const { return video_stream_index >= 0; }
     // Every stream of the input as probed, the ones played marked selected.
@@ -207,24 +198,28 @@ private:
     // order; no path takes one listed earlier while holding a later one:
     //   lifecycle_mutex -> device_mutex -> the sound libraries' quieting
     //     lock (lifecycle.cpp)
-    //   seek_mutex -> frame_queue_mutex (seek() notifying frame waiters; the
+    //   seek_request.mutex -> pictures.mutex (seek() notifying frame waiters; the
     //     throttled wait asking whether the video decoder starves)
-    //   seek_mutex -> audio_buffer_mutex (seek() waking the audio thread)
+    //   seek_request.mutex -> audio_buffer.mutex (seek() waking the audio thread)
     //   the log queue's and the log input registry's locks (log_queue.cpp)
     //     are leaves: any thread may log while it holds any lock above
     // Around a fork the forking thread holds the process-wide ones: the
     //   quieting lock, the device log's, the log registry's and the log
     //   queue's, in that order (fork_safety.cpp).
-    //   video_codec_mutex -> audio_codec_mutex -> video_packet_mutex
-    //     -> audio_packet_mutex -> frame_queue_mutex -> audio_buffer_mutex
+    //   video_codec_mutex -> audio_codec_mutex -> video_packets_in.mutex
+    //     -> audio_packets_in.mutex -> pictures.mutex -> audio_buffer.mutex
+    //   the clocks' locks (clock.h) are leaves, taken last by any thread
+    //     (the callback takes one with audio_buffer.mutex held)
     // The seek's flush takes all six of the last group in that order. The
     // decode threads hold their codec mutex while they push into
-    // frame_queue / audio_buffer, which follows the same order, so a flush
+    // the picture queue / audio_buffer, which follows the same order, so a flush
     // and a decode thread never wait for each other; a decode thread
     // releases its packet mutex before it takes its codec mutex. Because the
     // flush holds both codec mutexes while it empties the queues, nothing
     // decoded before the flush can be pushed after it; a packet taken before
-    // the flush but decoded after it is recognised by flush_generation.
+    // the flush but decoded after it is recognised by seek_request.generation; the
+    // flush gives the sound buffer a new serial, so the first sound decoded
+    // after it anchors the buffer again (whatever seeks came meanwhile).
     //
     // Every wait of a worker thread is bounded (10 ms packet waits, 50 ms
     // throttle, 100 ms after a failed read, 5 ms while buffering waits for
@@ -259,27 +254,18 @@ private:
     double read_ahead() const;
     bool sound_starving() const;
     bool sound_gone() const;
+    bool pictures_going() const;
+    // A throttled wait ends below this lead: min_buffer_ahead, or less when
+    // the read-ahead limit is lower still, so that a wait always ends.
+    double resume_buffer_ahead() const { return std::min(options.min_buffer_ahead, options.max_buffer_ahead); }
     bool pictures_starving();
     bool end_buffering_with_a_picture();
     void idle(std::chrono::milliseconds duration);
     void route_packet(AVPacket& packet);
-    // How one stream's timestamps are rewritten across joins: the offset
-    // added since the last join, the decode timestamp (offset applied) its
-    // next packet is expected at, the length of a packet that states none,
-    // and the input's own time (seconds) of its first packet after its
-    // latest join (NaN before any).
-    struct TimestampJoins {
-        std::int64_t offset = 0;
-        std::int64_t next_dts = AV_NOPTS_VALUE;
-        std::int64_t step = 0;
-        double joined_at = std::numeric_limits<double>::quiet_NaN();
-    };
-    void follow_joins(TimestampJoins& joins, AVRational time_base, AVPacket& packet, const TimestampJoins* leader,
-                      AVRational leader_time_base) const;
-    void forget_joins();
     void handle_failed_read();
     void throttled_wait();
     void carry_out_seek();
+    int reposition(double target, std::vector<PacketPtr>& read);
     bool rewind_by_bytes();
     void flush_pipeline(double target);
     void notify_frame_waiters();
@@ -288,10 +274,7 @@ private:
     // wait for one packet.
     using Check = bool (MediaDecoder::*)();
     struct DecodeStream {
-        std::mutex& packet_mutex;
-        std::condition_variable& packet_cv;
-        std::deque<PacketPtr>& packets;
-        std::atomic<std::size_t>* queued;  // mirrors the queue's length when given
+        PacketQueue& packets;
         std::mutex& codec_mutex;
         AVCodecContext* codec;
         Check output_dry;  // nothing left for the stream's consumer to take
@@ -301,8 +284,7 @@ private:
     void decode_loop(const DecodeStream& stream, DecodeStep decode, Notice drained, Notice reopened);
     bool end_calls_for_drain(Check output_dry);
     enum class PacketWait { packet, idle, input_ended, stopped };
-    PacketWait wait_for_packet(std::mutex& mutex, std::condition_variable& cv, std::deque<PacketPtr>& queue,
-                               std::atomic<std::size_t>* queued, PacketPtr& packet, std::uint64_t& generation);
+    PacketWait wait_for_packet(PacketQueue& queue, PacketPtr& packet, std::uint64_t& generation);
 
     // Video decode (video_decode.cpp).
     void skip_unneeded_pictures(const AVPacket* packet);
@@ -316,7 +298,8 @@ private:
     double picture_seconds(const AVFrame* picture) const;
     std::chrono::nanoseconds early_wait(const AVFrame* picture) const;
     bool sound_ran_out();
-    bool input_finished() const { return end_of_stream && pictures_exhausted; }
+    double picture_clock_now() const;
+    bool input_finished() const { return status.input_ended && pictures.drained(); }
     bool sound_left_unplayable();
     bool sound_played_out();
     void announce_pictures_exhausted();
@@ -325,7 +308,6 @@ private:
 
     // Audio decode (audio_decode.cpp).
     void decode_audio_packet(const AVPacket* packet, AVFrame* scratch);
-    void anchor_audio_clock(double first_sound);
     void announce_sound_exhausted();
     void expect_more_sound();
     bool sound_dry();
@@ -333,7 +315,7 @@ private:
     void wait_for_buffer_room();
     void notify_sound_waiter();
     bool match_resampler(const AVFrame* frame);
-    void convert_and_append(const AVFrame* frame);
+    void convert_and_append(const AVFrame* frame, double seconds);
 
     // Audio output (audio_output.cpp).
     void play_period(void* output, ma_uint32 frame_count);
@@ -342,8 +324,11 @@ private:
 
     static std::int64_t steady_now_ns();
     // Seconds from the input's start of a timestamp in the given time base.
-    double stream_seconds(AVRational time_base, std::int64_t ts) const {
-        return timestamp_seconds(time_base, ts) - time_origin;
+    double stream_seconds(AVRational time_base, std::int64_t ts) const { return timeline.seconds(time_base, ts); }
+    // A packet's time in seconds from the input's start; NaN without one.
+    double packet_seconds(AVRational time_base, const AVPacket& packet) const {
+        return packet.pts != AV_NOPTS_VALUE ? stream_seconds(time_base, packet.pts)
+                                            : std::numeric_limits<double>::quiet_NaN();
     }
 
     // --- Fields. Flags and clocks are sequentially consistent atomics; each
@@ -365,40 +350,27 @@ private:
     // Names the input in log records. Declared before the contexts whose
     // opaque field points at it, so that it outlives them and their threads.
     LogInput log_input;
-    std::atomic<bool> running{false};          // start() sets, stop() clears
-    std::atomic<bool> paused{false};           // pause()/stop() set, resume()/start() clear
-    std::atomic<bool> end_of_stream{false};    // demux thread: last read failed
-    std::atomic<bool> buffering{true};         // cleared only by the demux thread;
-                                               // set by seek(), frame delivery, the callback
-    std::atomic<bool> seeking{false};          // seek() sets; decode threads and a failed read clear
-    std::atomic<double> demux_clock{0.0};      // demux thread: time of the last video packet read
-    const double max_buffer_ahead;             // seconds of read-ahead before the demux thread waits
-    // A throttled wait ends below this lead: min_buffer_ahead, or less when
-    // the read-ahead limit is lower still, so that a wait always ends.
-    const double resume_buffer_ahead;
-    const double min_buffer_ahead;             // buffering ends at this lead
-    const double sound_gone_after = 30.0;      // seconds of pictures read past the last sound; see sound_gone()
-    std::atomic<bool> seek_requested{false};   // set by seek(), cleared by the demux thread, both under seek_mutex
-    std::atomic<double> seek_target{0.0};      // written by seek() under seek_mutex; never negative
+    // Where playback stands: running, paused, buffering, a seek settling,
+    // the end of the input (see playback_status.h).
+    PlaybackStatus status;
+    // The caller's options, fixed at construction (max_picture_memory is
+    // the picture queue's budget).
+    const DecoderOptions options;
+    // The latest seek asked for and its handshake (see seek_request.h).
+    // Held alone except while seek() notifies frame waiters (seek_request.mutex ->
+    // pictures.mutex) and the audio thread (seek_request.mutex ->
+    // audio_buffer.mutex), and while the throttled wait asks whether the
+    // video decoder starves (seek_request.mutex -> pictures.mutex). Frame delivery
+    // also wakes the throttled wait when the picture queue runs empty,
+    // without seek_request.mutex: that wait is bounded, so a missed wake-up costs
+    // 50 ms.
+    SeekRequest seek_request;
 
-    // Carries the seek handshake and the demux thread's timed waits. Guards
-    // seek_done and seek_serial. Held alone except while seek() notifies
-    // frame waiters (seek_mutex -> frame_queue_mutex) and the audio thread
-    // (seek_mutex -> audio_buffer_mutex), and while the throttled wait asks
-    // whether the video decoder starves (seek_mutex -> frame_queue_mutex).
-    std::mutex seek_mutex;
-    // Seek completion, throttle and end-of-input waits. Frame delivery also
-    // wakes the throttled wait when the frame queue runs empty, without
-    // seek_mutex: that wait is bounded, so a missed wake-up costs 50 ms.
-    std::condition_variable seek_cv;
-    bool seek_done = false;                    // guarded by seek_mutex: the latest request was carried out
-    std::uint64_t seek_serial = 0;             // guarded by seek_mutex: requests made so far
-
-    std::atomic<double> video_clock{0.0};      // frame delivery; the seek's flush
-    std::atomic<double> audio_clock{0.0};      // the callback, the flush, the audio thread's re-anchoring
-    // seek() sets; the audio thread clears. Set from the start, so the clock
-    // begins at the input's own first sound, as after a seek.
-    std::atomic<bool> resync_audio_clock{true};
+    std::atomic<double> video_clock{0.0};      // frame delivery; the seek's flush: the last picture's time
+    // The sound's clock: the input time of the first byte the device has
+    // not been handed yet (less what the device holds: heard_clock()). Set
+    // by the callback from the sound buffer's marks, and by the flush.
+    Clock audio_clock;
 
     FormatContextPtr format_ctx;               // used by the demux thread once running
     CodecContextPtr video_codec_ctx;           // guarded by video_codec_mutex while running
@@ -413,34 +385,22 @@ private:
     // reopen drops the sound while frame delivery may be reading it.
     std::atomic<int> audio_stream_index{-1};
     ma_device audio_device;                    // initialised only when audio_device_ready
-    ByteFifo audio_buffer;                     // guarded by audio_buffer_mutex
-    std::mutex audio_buffer_mutex;
-    // The audio thread waits here, with audio_buffer_mutex, for room in
-    // audio_buffer; while paused only resume(), seek() and stop() end the
-    // wait, each notifying with audio_buffer_mutex held after changing
-    // paused, seek_requested or running.
-    std::condition_variable audio_room_cv;
+    // The sound waiting for the device, with its times (its own lock; see
+    // sound_buffer.h). The audio thread waits on its `room` for space; while
+    // paused only resume(), seek() and stop() end the wait, each notifying
+    // with its mutex held after changing paused, seek_request.pending or running.
+    SoundBuffer audio_buffer{playback_rate, playback_frame_bytes};
 
     std::thread demux_thread;
     std::thread video_thread;
     std::thread audio_thread;
 
-    std::mutex video_packet_mutex;
-    std::condition_variable video_packet_cv;   // a push, the end of a seek, stop()
-    std::deque<PacketPtr> video_packet_queue;  // guarded by video_packet_mutex
-    // video_packet_queue's length, stored under video_packet_mutex; frame
-    // delivery reads it without that lock, which comes before its own.
-    std::atomic<std::size_t> video_packets_queued{0};
-
-    std::mutex frame_queue_mutex;
-    // Frame delivery waits here for a picture; the video thread waits here
-    // for room under the byte budget. Notified with frame_queue_mutex held.
-    std::condition_variable frame_queue_cv;
-    std::deque<FramePtr> frame_queue;          // guarded by frame_queue_mutex
-
-    std::mutex audio_packet_mutex;
-    std::condition_variable audio_packet_cv;   // a push, the end of a seek, stop()
-    std::deque<PacketPtr> audio_packet_queue;  // guarded by audio_packet_mutex
+    // The packets read for each stream, with the time reading has run to
+    // (see packet_queue.h).
+    PacketQueue video_packets_in;
+    PacketQueue audio_packets_in;
+    // The pictures ready to be shown (see picture_queue.h).
+    PictureQueue pictures;
 
     std::mutex video_codec_mutex;              // one packet's decode; the flush
     std::mutex audio_codec_mutex;              // one packet's decode; the flush
@@ -470,56 +430,22 @@ private:
     std::atomic<bool> ever_started{false};
     std::atomic<float> volume{1.0f};           // last volume set; applied to a reopened device
 
-    // Bumped by the flush while it holds every queue and codec lock. A
-    // decode thread records it when it takes a packet and drops the packet
-    // if it has moved by the time it holds the codec mutex.
-    std::atomic<std::uint64_t> flush_generation{0};
-    // Time of the last audio packet read: the read-ahead measure of an input
-    // without pictures, where demux_clock never moves.
-    std::atomic<double> audio_demux_clock{0.0};
-    // Steady-clock time (ns) at which audio_clock last moved; tells frame
-    // delivery that the sound has run out at the end of the input.
-    std::atomic<std::int64_t> audio_clock_moved_at{0};
-    // Bytes the device asked for in its latest period (callback only): less
-    // than this left in audio_buffer can never be played.
-    std::atomic<std::size_t> last_period_bytes{0};
-    // Seconds of sound the device keeps queued ahead of the listener once
-    // its buffer is full of sound (see device_latency()). Written where the
-    // device is initialised, under device_mutex; read by the callback.
-    std::atomic<double> playback_latency{0.0};
-    // Seconds of sound, up to playback_latency, that the device holds ahead
-    // of what is heard now, and the flush_generation it was counted in (a
-    // flush leaves nothing of the new position queued). Written by the
-    // callback, and emptied where the device is initialised, when no
-    // callback runs; read by heard_clock() on any thread.
-    std::atomic<double> sound_in_device{0.0};
-    std::atomic<std::uint64_t> sound_in_device_generation{0};
-    // The video thread has drained its decoder at the end of the input, so
-    // no picture is on its way. Set by the video thread under
-    // frame_queue_mutex; cleared by it when input comes again and by the
-    // flush. end_of_stream alone only says that reading has finished.
-    std::atomic<bool> pictures_exhausted{false};
+    // What the device holds ahead of the listener (see device_queue.h).
+    DeviceQueue device_queue;
     // Frame delivery has taken a picture from the queue since the decoder
     // was made; until then the audio thread decodes less sound ahead (see
     // wait_for_buffer_room()). Set by frame delivery, never cleared.
     std::atomic<bool> first_picture_out{false};
-    // Steady time (ns) at which buffering, with enough read, began waiting
-    // for a first picture; 0 while it does not. Demux thread only.
-    std::int64_t picture_wait_since = 0;
     IoInterrupt io_interrupt;
 
-    // Pictures queued may take at most this many bytes (the caller's
-    // max_picture_memory).
-    std::size_t frame_queue_budget;
-    std::size_t frame_queue_bytes = 0;         // guarded by frame_queue_mutex
     // The pictures' memory, reused once their arrays are gone (its own
     // leaf lock; see picture_buffers.h).
     PictureBuffers picture_buffers{4};
-    // Pictures that outlast the sound are paced by the wall clock from a fixed
-    // start: the steady time (ns, 0 while the sound paces) and the picture
-    // time at which that began. Guarded by frame_queue_mutex.
-    std::int64_t wall_pacing_since_ns = 0;
-    double wall_pacing_from = 0.0;
+    // Pictures that outlast the sound are paced by this clock, continued by
+    // the wall clock from the last picture shown when the sound ran out
+    // (paced() false while the sound paces them). Frame delivery starts and
+    // stops its pacing, the flush stops it; the position follows it.
+    Clock picture_clock;
 
     // The resampler's current input; audio thread only.
     AVSampleFormat swr_in_format = AV_SAMPLE_FMT_NONE;
@@ -530,36 +456,18 @@ private:
     std::vector<std::uint8_t> converted_sound;
 
     double fps = 30.0;                         // fixed at construction
-    double duration = 0.0;                     // fixed at construction
     AVRational video_time_base{0, 1};
     AVRational audio_time_base{0, 1};
     // Where the sound track ends by the container's word, seconds; infinite
     // when it does not say. Fixed at construction.
     double sound_end = std::numeric_limits<double>::infinity();
 
-    // Where the input starts, in seconds of its own timestamps: every time
-    // the caller sees (position, seek targets, picture times) and every
-    // clock is measured from here. Fixed at construction.
-    double time_origin = 0.0;
-    // The format lets timestamps jump (MPEG-TS and its kin), so a jump is a
-    // join rather than a late or early packet. Fixed at construction.
-    bool joins_possible = false;
-    TimestampJoins video_joins;                // demux thread only
-    TimestampJoins audio_joins;                // demux thread only
-    // Steady time (ns) of the failed read that began the present end of the
-    // input; 0 while reads succeed. The demux thread stores it before it
-    // sets end_of_stream and clears it after clearing end_of_stream; the
-    // decode threads read it to tell a lasting end from a momentary one.
-    std::atomic<std::int64_t> end_of_stream_since_ns{0};
-    // The audio thread has drained its decoder at the end of the input, so
-    // no sound is on its way and a short buffer is the end of the sound, not
-    // a reason to buffer. Set and cleared by the audio thread, cleared by
-    // the flush.
-    std::atomic<bool> sound_exhausted{false};
-    // Silence (bytes) the callback plays ahead of audio_buffer: the gap
-    // between where playback starts and a sound track that begins later.
-    // Guarded by audio_buffer_mutex.
-    std::size_t lead_in_bytes = 0;
+    // Where the input starts (every time the caller sees and every clock is
+    // measured from its origin) and its length. Fixed at construction.
+    Timeline timeline;
+    // How each stream's timestamps are carried across joins, and whether
+    // they may jump at all (see timeline.h). Demux thread only.
+    StreamJoins joins;
 };
 
 // miniaudio's data callback: fills one device period from audio_buffer.

@@ -551,39 +551,25 @@ std::pair<int, int> picture_size(const MediaDecoder& decoder) { return {decoder.
 // existing wrapper of a registered instance.
 MediaDecoder& itself(MediaDecoder& decoder) { return decoder; }
 
-bool is_running(const MediaDecoder& decoder) {
-    const PlaybackState state = decoder.get_state();
-    return state == PlaybackState::playing || state == PlaybackState::paused;
-}
-
-// How long one step of iteration waits for a picture before it looks
-// whether the input is over; and how long it rests when the decoder had
-// nothing to wait for (the pictures are over but the sound plays on, or a
-// seek is under way), so that it does not spin.
+// How long one step of iteration waits for a picture before the engine
+// looks whether the input is over.
 constexpr std::chrono::milliseconds iteration_wait{50};
-constexpr std::chrono::milliseconds iteration_rest{5};
 
-// The next picture as it falls due, for `for picture in decoder`. Ends the
-// iteration once the input is finished or the decoder does not run; Ctrl-C
-// interrupts the wait between steps.
+// The next picture as it falls due, for `for picture in decoder`: the
+// engine's loop step, translated. Ends the iteration once the input is
+// finished or the decoder does not run; Ctrl-C interrupts the wait between
+// steps.
 py::object next_picture_or_stop(MediaDecoder& decoder) {
     load_numpy();
     for (;;) {
         FramePtr picture;
-        bool over = false;
+        reelpipe::LoopStep step;
         {
             ReleaseInterpreterLock unlocked;
-            const auto began = std::chrono::steady_clock::now();
-            picture = decoder.get_next_frame(iteration_wait).picture;
-            if (!picture) {
-                over = decoder.is_finished() || !is_running(decoder);
-                if (!over && std::chrono::steady_clock::now() - began < iteration_rest) {
-                    std::this_thread::sleep_for(iteration_rest);
-                }
-            }
+            step = decoder.next_in_loop(iteration_wait, picture);
         }
-        if (picture) return picture_array(std::move(picture));
-        if (over) throw py::stop_iteration();
+        if (step == reelpipe::LoopStep::picture) return picture_array(std::move(picture));
+        if (step != reelpipe::LoopStep::nothing_yet) throw py::stop_iteration();
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
 }
@@ -623,33 +609,14 @@ std::string describe(const MediaDecoder& decoder) {
     return text;
 }
 
-// Refuses read-ahead seconds that are negative, NaN or infinite.
-void check_seconds(const char* name, double seconds) {
-    if (!std::isfinite(seconds) || seconds < 0.0) {
-        throw py::value_error(std::string(name) + " must be a finite number of seconds >= 0");
-    }
-}
-
 // The caller's choice of a sound stream: an index or a language code.
 using AudioStreamChoice = std::optional<std::variant<int, std::string>>;
 
-// The caller's options, checked before anything is opened; the engine checks
-// the picture, stream and device choices.
-DecoderOptions checked_options(bool audio, double max_buffer_ahead, double min_buffer_ahead,
-                               long long max_picture_memory, std::optional<std::pair<int, int>> size,
-                               std::string pixel_format, std::optional<int> video_stream,
-                               const AudioStreamChoice& audio_stream, std::optional<std::string> audio_device) {
-    check_seconds("max_buffer_ahead", max_buffer_ahead);
-    check_seconds("min_buffer_ahead", min_buffer_ahead);
-    if (min_buffer_ahead > max_buffer_ahead) {
-        throw py::value_error("min_buffer_ahead must not be above max_buffer_ahead");
-    }
-    if (max_picture_memory < 0) throw py::value_error("max_picture_memory must be a number of bytes >= 0");
-    DecoderOptions options;
-    options.audio = audio;
-    options.max_buffer_ahead = max_buffer_ahead;
-    options.min_buffer_ahead = min_buffer_ahead;
-    options.max_picture_memory = static_cast<std::size_t>(max_picture_memory);
+// Adds the picture, stream and device choices to `options` as the engine
+// takes them; the engine checks them when it opens the input.
+void add_choices(DecoderOptions& options, std::optional<std::pair<int, int>> size, std::string pixel_format,
+                 std::optional<int> video_stream, const AudioStreamChoice& audio_stream,
+                 std::optional<std::string> audio_device) {
     options.size = size;
     options.pixel_format = std::move(pixel_format);
     options.video_stream.index = video_stream;
@@ -661,7 +628,6 @@ DecoderOptions checked_options(bool audio, double max_buffer_ahead, double min_b
         }
     }
     options.audio_device = std::move(audio_device);
-    return options;
 }
 
 // A stream as get_streams() gives it: None where the input does not say.
@@ -729,9 +695,10 @@ DecoderHolder open_decoder(const InputPath& path, bool audio, double max_buffer_
                            long long max_picture_memory, std::optional<std::pair<int, int>> size,
                            std::string pixel_format, std::optional<int> video_stream,
                            const AudioStreamChoice& audio_stream, std::optional<std::string> audio_device) {
-    const DecoderOptions options =
-        checked_options(audio, max_buffer_ahead, min_buffer_ahead, max_picture_memory, size, std::move(pixel_format),
-                        video_stream, audio_stream, std::move(audio_device));
+    // The engine checks the options; its std::invalid_argument is ValueError.
+    DecoderOptions options =
+        reelpipe::checked_options(audio, max_buffer_ahead, min_buffer_ahead, max_picture_memory);
+    add_choices(options, size, std::move(pixel_format), video_stream, audio_stream, std::move(audio_device));
     // FFmpeg's messages about the opening already come to the queue.
     delivery_thread();
     refresh_ffmpeg_log_threshold(py::module_::import("logging"));

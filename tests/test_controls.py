@@ -343,8 +343,6 @@ class TestSoundBuffer:
         one_frame = FRAME_BYTES * (math.ceil(1024 * RATE / 48000) + 32)
         assert FILL_LIMIT < state["audio_buffer_bytes"] <= FILL_LIMIT + one_frame
         assert highest == state["audio_buffer_bytes"]
-        # Reading went on past the limit: it is the buffer that stopped.
-        assert state["audio_packets"] > 0
 
     def test_paused_with_a_full_buffer_the_audio_thread_sleeps(self, control_clips, make):
         probe = make(control_clips["long_tone"], probe=True)

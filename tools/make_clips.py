@@ -45,14 +45,54 @@ class Recipe:
     ``{out}`` stands for the final file and any other ``{name}`` for a file of
     that name in the scratch folder.  ``texts`` are written there first (e.g.
     subtitles).  When ``concat`` is set, those scratch files are joined byte
-    for byte into the clip, as ``cat`` would.
+    for byte into the clip, as ``cat`` would.  ``drop`` names windows of an
+    MPEG-TS clip to lose, as a lossy link would: (``"audio"`` or ``"video"``,
+    from, to) in seconds from the first timestamp; see ``drop_pes``.
     """
 
     ext: str
     steps: tuple[tuple[str, ...], ...]
     texts: tuple[tuple[str, str], ...] = ()
     concat: tuple[str, ...] = ()
+    drop: tuple[tuple[str, float, float], ...] = ()
     doc: str = field(default="", compare=False)
+
+
+def drop_pes(data: bytes, kind: str, start: float, end: float) -> bytes:
+    """An MPEG-TS without the PES packets of one kind of stream ("audio": stream
+    ids 0xC0-0xDF, "video": 0xE0-0xEF) whose PTS lies in [start, end) seconds
+    from the file's first PTS; the continuity counters of the packets kept
+    are renumbered, so FFmpeg reads the result as a lossy link delivers it.
+    Write the clip with ``-pes_payload_size 0`` so each PES holds one frame."""
+    lo, hi = (0xC0, 0xDF) if kind == "audio" else (0xE0, 0xEF)
+    out = bytearray()
+    dropping: dict[int, bool] = {}
+    counter: dict[int, int] = {}
+    origin = None
+    for i in range(0, len(data) - 187, 188):
+        packet = bytearray(data[i:i + 188])
+        if packet[0] != 0x47:
+            out += packet
+            continue
+        pid = ((packet[1] & 0x1F) << 8) | packet[2]
+        control = (packet[3] >> 4) & 3
+        if control & 1 and packet[1] & 0x40:
+            at = 5 + packet[4] if control & 2 else 4
+            if at + 14 <= 188 and packet[at:at + 3] == b"\0\0\1" and packet[at + 7] & 0x80:
+                b = packet[at + 9:at + 14]
+                pts = ((b[0] >> 1) & 7) << 30 | b[1] << 22 | (b[2] >> 1) << 15 | b[3] << 7 | b[4] >> 1
+                seconds = pts / 90000
+                origin = seconds if origin is None else origin
+                ours = lo <= packet[at + 3] <= hi
+                dropping[pid] = ours and start <= seconds - origin < end
+        if dropping.get(pid):
+            continue
+        if control & 1 and pid in dropping:
+            number = counter.get(pid, packet[3] & 0xF)
+            packet[3] = (packet[3] & 0xF0) | number
+            counter[pid] = (number + 1) & 0xF
+        out += packet
+    return bytes(out)
 
 
 def _lavfi(graph: str) -> tuple[str, ...]:
@@ -91,6 +131,12 @@ _INDEX_AV_CODING = ("-c:v", "libx264", "-preset", "veryfast", "-crf", "18", "-bf
                     "-pix_fmt", "yuv420p", *_AAC, "-ac", "2")
 _INDEX_AV_12S = (*_frame_index_src(12), *_sine(seconds=12), "-map", "0:v", "-map", "1:a",
                  *_INDEX_AV_CODING, "-shortest", *_TS, "{src.ts}")
+
+# A click at each whole second whose pitch names the second (500 + 100 k Hz),
+# 30 ms long, so it survives AAC; and frame-index pictures beside it.
+_NAMED_CLICKS = ("aevalsrc=exprs='if(lt(mod(t\\,1)\\,0.03)\\,0.6*sin(2*PI*(500+100*floor(t))*t)\\,0)'"
+                 ":s=44100")
+_ONE_FRAME_PES = ("-pes_payload_size", "0")
 
 _SUBTITLES = """1
 00:00:00,500 --> 00:00:02,000
@@ -343,6 +389,53 @@ RECIPES: dict[str, Recipe] = {
         concat=("part1.ts", "part2.ts", "part3.ts"),
         doc="MPEG-TS of bars: 1 s BT.601, 1 s BT.709, 1 s BT.709 full range, each tagged so",
     ),
+    "clicks_ts_sound_hole": Recipe(
+        "ts",
+        ((*_frame_index_src(10), *_lavfi(_NAMED_CLICKS + ":d=10"), "-map", "0:v", "-map", "1:a",
+          *_INDEX_AV_CODING, *_ONE_FRAME_PES, *_TS, "{out}"),),
+        drop=(("audio", 3.9, 4.5),),
+        doc="MPEG-TS: frame-index pictures and a named click each second, 10 s, its sound lost "
+            "from 3.9 s to 4.5 s",
+    ),
+    "index_ts_picture_gap": Recipe(
+        "ts",
+        ((*_frame_index_src(10), *_sine(seconds=10), "-map", "0:v", "-map", "1:a",
+          *_INDEX_AV_CODING, *_ONE_FRAME_PES, *_TS, "{out}"),),
+        drop=(("video", 2.5, 6.5),),
+        doc="MPEG-TS: frame-index pictures + 440 Hz, 10 s, its pictures lost from 2.5 s to 6.5 s "
+            "while the sound goes on",
+    ),
+    "index_ts_short_pictures": Recipe(
+        "ts",
+        ((*_frame_index_src(5), *_sine(seconds=12), "-map", "0:v", "-map", "1:a",
+          *_INDEX_AV_CODING, *_TS, "{out}"),),
+        doc="MPEG-TS: 5 s of frame-index pictures, 12 s of 440 Hz sound",
+    ),
+    "index_short_sound": Recipe(
+        "mp4",
+        ((*_frame_index_src(8), *_sine(seconds=3), "-map", "0:v", "-map", "1:a",
+          *_INDEX_AV_CODING, *_MP4, "{out}"),),
+        doc="mp4: 8 s of frame-index pictures, 3 s of 440 Hz sound",
+    ),
+    "index_ts_gop2": Recipe(
+        "ts",
+        ((*_frame_index_src(12), *_sine(seconds=12), "-map", "0:v", "-map", "1:a",
+          "-c:v", "libx264", "-preset", "veryfast", "-crf", "18", "-bf", "3", "-g", "50",
+          "-keyint_min", "50", "-sc_threshold", "0", "-pix_fmt", "yuv420p", *_AAC, "-ac", "2",
+          "-shortest", *_TS, "{out}"),),
+        doc="MPEG-TS: 12 s frame-index pictures with a key frame every 2 s, + 440 Hz",
+    ),
+    "clicks_ts_late_sound": Recipe(
+        "ts",
+        ((*_frame_index_src(10), "-itsoffset", "1", *_lavfi(_NAMED_CLICKS + ":d=9"),
+          "-map", "0:v", "-map", "1:a", *_INDEX_AV_CODING, *_TS, "{out}"),),
+        doc="MPEG-TS: 10 s frame-index pictures; named clicks from 1 s on (the sound starts 1 s late)",
+    ),
+    "audio_opus": Recipe(
+        "ogg",
+        ((*_sine(seconds=3), "-ac", "2", "-c:a", "libopus", "-b:a", "96k", "{out}"),),
+        doc="440 Hz Opus in Ogg, 48 kHz stereo, 3 s",
+    ),
 }
 
 # Names that are the same clip under a name that says what a test wants of it.
@@ -373,7 +466,7 @@ def _resolve(name: str) -> str:
 def recipe_hash(name: str) -> str:
     recipe = RECIPES[_resolve(name)]
     key = repr((RECIPE_FORMAT, _ffmpeg_version(), recipe.ext, recipe.steps, recipe.texts,
-                recipe.concat))
+                recipe.concat) + ((recipe.drop,) if recipe.drop else ()))
     return hashlib.sha256(key.encode()).hexdigest()[:12]
 
 
@@ -408,6 +501,8 @@ def _build(name: str, final: Path) -> None:
                 for part in recipe.concat:
                     with open(scratch / part, "rb") as src:
                         shutil.copyfileobj(src, joined)
+        for kind, start, end in recipe.drop:
+            out.write_bytes(drop_pes(out.read_bytes(), kind, start, end))
         os.replace(out, final)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)

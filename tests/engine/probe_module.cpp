@@ -6,6 +6,8 @@
 #include <pybind11/stl.h>
 
 #include <atomic>
+#include <cmath>
+#include <limits>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -26,7 +28,7 @@ public:
     }
     ~EngineProbe() {
         // A test may have raised `running` by hand without threads.
-        if (!decoder_->demux_thread.joinable()) decoder_->running = false;
+        if (!decoder_->demux_thread.joinable()) decoder_->status.running = false;
         py::gil_scoped_release unlocked;
         decoder_.reset();
     }
@@ -36,23 +38,24 @@ public:
     py::dict state() {
         MediaDecoder& m = d();
         py::dict s;
-        s["running"] = m.running.load();
-        s["paused"] = m.paused.load();
-        s["end_of_stream"] = m.end_of_stream.load();
-        s["pictures_exhausted"] = m.pictures_exhausted.load();
-        s["sound_exhausted"] = m.sound_exhausted.load();
-        s["buffering"] = m.buffering.load();
-        s["seeking"] = m.seeking.load();
-        s["seek_requested"] = m.seek_requested.load();
-        s["seek_target"] = m.seek_target.load();
-        s["resync_audio_clock"] = m.resync_audio_clock.load();
-        s["demux_clock"] = m.demux_clock.load();
+        s["running"] = m.status.running.load();
+        s["paused"] = m.status.paused.load();
+        s["end_of_stream"] = m.status.input_ended.load();
+        s["pictures_exhausted"] = m.pictures.drained();
+        s["sound_exhausted"] = m.audio_buffer.drained();
+        s["buffering"] = m.status.buffering.load();
+        s["seeking"] = m.status.seeking.load();
+        s["seek_requested"] = m.seek_request.pending.load();
+        s["seek_target"] = m.seek_request.playing_from.load();
+
+        s["demux_clock"] = m.video_packets_in.read_to();
         s["video_clock"] = m.video_clock.load();
-        s["audio_clock"] = m.audio_clock.load();
-        s["audio_demux_clock"] = m.audio_demux_clock.load();
-        s["playback_latency"] = m.playback_latency.load();
-        s["sound_in_device"] = m.sound_in_device.load();
-        s["flush_generation"] = m.flush_generation.load();
+        s["audio_clock"] = m.audio_clock.get(MediaDecoder::steady_now_ns());
+        s["picture_clock_paced"] = m.picture_clock.paced();
+        s["audio_demux_clock"] = m.audio_packets_in.read_to();
+        s["playback_latency"] = m.device_queue.latency.load();
+        s["sound_in_device"] = m.device_queue.held.load();
+        s["flush_generation"] = m.seek_request.generation.load();
         s["video_stream_index"] = m.video_stream_index;
         s["audio_stream_index"] = m.audio_stream_index.load();
         s["width"] = m.width;
@@ -63,29 +66,33 @@ public:
         s["video_thread"] = m.video_thread.joinable();
         s["audio_thread"] = m.audio_thread.joinable();
         {
-            std::lock_guard<std::mutex> lock(m.seek_mutex);
-            s["seek_done"] = m.seek_done;
+            std::lock_guard<std::mutex> lock(m.seek_request.mutex);
+            s["seek_done"] = m.seek_request.done;
         }
         {
             std::lock_guard<std::mutex> lock(m.device_mutex);
             s["audio_device_ready"] = m.audio_device_ready;
         }
         {
-            std::lock_guard<std::mutex> lock(m.video_packet_mutex);
-            s["video_packets"] = m.video_packet_queue.size();
+            std::lock_guard<std::mutex> lock(m.video_packets_in.mutex);
+            s["video_packets"] = m.video_packets_in.queued();
         }
         {
-            std::lock_guard<std::mutex> lock(m.audio_packet_mutex);
-            s["audio_packets"] = m.audio_packet_queue.size();
+            std::lock_guard<std::mutex> lock(m.audio_packets_in.mutex);
+            s["audio_packets"] = m.audio_packets_in.queued();
         }
         {
-            std::lock_guard<std::mutex> lock(m.frame_queue_mutex);
-            s["frames"] = m.frame_queue.size();
-            s["frame_bytes"] = m.frame_queue_bytes;
+            std::lock_guard<std::mutex> lock(m.pictures.mutex);
+            s["frames"] = m.pictures.size();
+            s["frame_bytes"] = m.pictures.bytes();
         }
         {
-            std::lock_guard<std::mutex> lock(m.audio_buffer_mutex);
+            std::lock_guard<std::mutex> lock(m.audio_buffer.mutex);
             s["audio_buffer_bytes"] = m.audio_buffer.size();
+            // The sound re-anchors on its next frame (a new serial).
+            s["resync_audio_clock"] = !m.audio_buffer.anchored();
+            const double front = m.audio_buffer.front_seconds();
+            s["sound_front"] = std::isnan(front) ? py::object(py::none()) : py::object(py::float_(front));
         }
         return s;
     }
@@ -94,8 +101,8 @@ public:
     // picture without a timestamp.
     py::list frame_times() {
         py::list times;
-        std::lock_guard<std::mutex> lock(d().frame_queue_mutex);
-        for (const FramePtr& frame : d().frame_queue) {
+        std::lock_guard<std::mutex> lock(d().pictures.mutex);
+        for (const FramePtr& frame : d().pictures.all()) {
             if (frame->pts == AV_NOPTS_VALUE) {
                 times.append(py::none());
             } else {
@@ -120,10 +127,10 @@ public:
             frame->pts = static_cast<std::int64_t>(seconds.cast<double>() * tb.den / tb.num + 0.5);
         }
         if (av_frame_get_buffer(frame.get(), 1) < 0) throw std::bad_alloc();
-        std::lock_guard<std::mutex> lock(m.frame_queue_mutex);
-        m.frame_queue_bytes += static_cast<std::size_t>(frame->linesize[0]) * static_cast<std::size_t>(m.height);
-        m.frame_queue.push_back(std::move(frame));
-        m.frame_queue_cv.notify_all();
+        std::lock_guard<std::mutex> lock(m.pictures.mutex);
+        const std::size_t bytes = static_cast<std::size_t>(frame->linesize[0]) * static_cast<std::size_t>(m.height);
+        m.pictures.push(std::move(frame), bytes);
+        m.pictures.cv.notify_all();
     }
 
     // get_next_frame() without the array: the delivered picture's time, or
@@ -149,10 +156,14 @@ public:
         return py::bytes(out);
     }
 
-    void append_sound(const py::bytes& bytes) {
+    // Appends sound to the buffer, as the audio thread would, starting at
+    // `seconds` (None: following on, without a time).
+    void append_sound(const py::bytes& bytes, py::object seconds) {
         const std::string data = bytes;
-        std::lock_guard<std::mutex> lock(d().audio_buffer_mutex);
-        d().audio_buffer.append(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
+        const double at = seconds.is_none() ? std::numeric_limits<double>::quiet_NaN() : seconds.cast<double>();
+        std::lock_guard<std::mutex> lock(d().audio_buffer.mutex);
+        d().audio_buffer.set_anchored();
+        d().audio_buffer.append(reinterpret_cast<const std::uint8_t*>(data.data()), data.size(), at);
     }
 
     void set_flags(py::kwargs flags) {
@@ -161,25 +172,25 @@ public:
             const std::string name = item.first.cast<std::string>();
             const bool value = item.second.cast<bool>();
             if (name == "running") {
-                m.running = value;
+                m.status.running = value;
             } else if (name == "paused") {
-                m.paused = value;
+                m.status.paused = value;
             } else if (name == "buffering") {
-                m.buffering = value;
+                m.status.buffering = value;
             } else if (name == "end_of_stream") {
-                m.end_of_stream = value;
+                m.status.input_ended = value;
             } else if (name == "pictures_exhausted") {
-                m.pictures_exhausted = value;
+                m.pictures.set_drained(value);
             } else if (name == "seek_requested") {
-                m.seek_requested = value;
+                m.seek_request.pending = value;
             } else {
                 throw py::key_error(name);
             }
         }
         // Wakes what the real writers of these flags would wake.
         m.notify_sound_waiter();
-        std::lock_guard<std::mutex> lock(m.frame_queue_mutex);
-        m.frame_queue_cv.notify_all();
+        std::lock_guard<std::mutex> lock(m.pictures.mutex);
+        m.pictures.cv.notify_all();
     }
 
     void set_clocks(py::kwargs clocks) {
@@ -188,14 +199,13 @@ public:
             const std::string name = item.first.cast<std::string>();
             const double value = item.second.cast<double>();
             if (name == "audio_clock") {
-                m.audio_clock = value;
-                m.audio_clock_moved_at = MediaDecoder::steady_now_ns();
+                m.audio_clock.set(value, MediaDecoder::steady_now_ns());
             } else if (name == "video_clock") {
                 m.video_clock = value;
             } else if (name == "demux_clock") {
-                m.demux_clock = value;
+                m.video_packets_in.set_read_to(value);
             } else if (name == "audio_demux_clock") {
-                m.audio_demux_clock = value;
+                m.audio_packets_in.set_read_to(value);
             } else {
                 throw py::key_error(name);
             }
@@ -203,8 +213,8 @@ public:
     }
 
     void set_frame_budget(std::size_t bytes) {
-        std::lock_guard<std::mutex> lock(d().frame_queue_mutex);
-        d().frame_queue_budget = bytes;
+        std::lock_guard<std::mutex> lock(d().pictures.mutex);
+        d().pictures.budget = bytes;
     }
 
     double read_ahead() { return d().read_ahead(); }
@@ -215,20 +225,23 @@ public:
     std::vector<std::int64_t> callback_timings(int periods, unsigned frame_count) {
         MediaDecoder& m = d();
         const std::size_t bytes = static_cast<std::size_t>(frame_count) * playback_frame_bytes;
-        const std::size_t full = static_cast<std::size_t>(playback_bytes_per_second * m.max_buffer_ahead);
+        const std::size_t full = static_cast<std::size_t>(playback_bytes_per_second * m.options.max_buffer_ahead);
         const std::vector<std::uint8_t> refill(full, 0x11);
         std::vector<std::uint8_t> out(bytes);
         ma_device device{};
         device.pUserData = &m;
-        m.paused = false;
-        m.buffering = false;
+        m.status.paused = false;
+        m.status.buffering = false;
         std::vector<std::int64_t> timings;
         timings.reserve(static_cast<std::size_t>(periods));
         py::gil_scoped_release unlocked;
         for (int i = 0; i < periods; ++i) {
             {
-                std::lock_guard<std::mutex> lock(m.audio_buffer_mutex);
-                if (m.audio_buffer.size() < full / 2) m.audio_buffer.append(refill.data(), full - m.audio_buffer.size());
+                std::lock_guard<std::mutex> lock(m.audio_buffer.mutex);
+                if (m.audio_buffer.size() < full / 2) {
+                    m.audio_buffer.append(refill.data(), full - m.audio_buffer.size(),
+                                          std::numeric_limits<double>::quiet_NaN());
+                }
             }
             const std::int64_t begin = MediaDecoder::steady_now_ns();
             audio_data_callback(&device, out.data(), nullptr, frame_count);
@@ -324,6 +337,23 @@ double conversion_cost(const std::string& path, const std::string& format, int w
                            static_cast<double>(ended.tv_nsec - began.tv_nsec) / 1e9;
     return 1000.0 * seconds / repeats;
 }
+// The join rule of timeline.h on two streams in 1/90000 s, as the demux
+// thread applies it: each call rewrites one packet's decode timestamp.
+class JoinsProbe {
+public:
+    explicit JoinsProbe(std::int64_t step) { video_.step = audio_.step = step; }
+    std::int64_t video(std::int64_t dts) { return follow(video_, audio_, dts, true); }
+    std::int64_t audio(std::int64_t dts) { return follow(audio_, video_, dts, false); }
+
+private:
+    static std::int64_t follow(TimestampJoins& self, const TimestampJoins& other, std::int64_t dts, bool follows) {
+        std::int64_t pts = dts;
+        follow_joins(self, AVRational{1, 90000}, pts, dts, 0, &other, AVRational{1, 90000}, follows);
+        return dts;
+    }
+    TimestampJoins video_;
+    TimestampJoins audio_;
+};
 
 }  // namespace reelpipe
 
@@ -359,12 +389,72 @@ PYBIND11_MODULE(reelpipe_probe, m) {
         .def("frame_times", &EngineProbe::frame_times)
         .def("push_picture", &EngineProbe::push_picture)
         .def("run_callback", &EngineProbe::run_callback, py::arg("frame_count"), py::arg("with_decoder") = true)
-        .def("append_sound", &EngineProbe::append_sound)
+        .def("append_sound", &EngineProbe::append_sound, py::arg("bytes"), py::arg("seconds") = py::none())
         .def("set_flags", &EngineProbe::set_flags)
         .def("set_clocks", &EngineProbe::set_clocks)
         .def("set_frame_budget", &EngineProbe::set_frame_budget)
         .def("read_ahead", &EngineProbe::read_ahead)
         .def("callback_timings", &EngineProbe::callback_timings);
+    // The state types on their own (timeline.h, sound_buffer.h, clock.h).
+    py::class_<reelpipe::JoinsProbe>(m, "Joins")
+        .def(py::init<std::int64_t>(), py::arg("step") = 3600)
+        .def("video", &reelpipe::JoinsProbe::video)
+        .def("audio", &reelpipe::JoinsProbe::audio);
+    m.def("timeline_clamp", [](double origin, double length, double seconds) {
+        return reelpipe::Timeline{origin, length}.clamp(seconds);
+    });
+    m.def("timeline_timestamp", [](double origin, int num, int den, double seconds) {
+        return reelpipe::Timeline{origin, 0.0}.timestamp(AVRational{num, den}, seconds);
+    });
+    py::class_<reelpipe::SoundBuffer>(m, "SoundBuffer")
+        .def(py::init([] { return std::make_unique<reelpipe::SoundBuffer>(reelpipe::playback_rate,
+                                                                          reelpipe::playback_frame_bytes); }))
+        .def("append", [](reelpipe::SoundBuffer& b, std::size_t frames, py::object seconds) {
+            const std::vector<std::uint8_t> sound(frames * reelpipe::playback_frame_bytes, 0x11);
+            std::lock_guard<std::mutex> lock(b.mutex);
+            b.append(sound.data(), sound.size(),
+                     seconds.is_none() ? std::numeric_limits<double>::quiet_NaN() : seconds.cast<double>());
+        }, py::arg("frames"), py::arg("seconds") = py::none())
+        .def("anchor", [](reelpipe::SoundBuffer& b, double from, double first_sound) {
+            std::lock_guard<std::mutex> lock(b.mutex);
+            b.anchor(from, first_sound, 10.0, reelpipe::seek_window);
+        })
+        .def("take", [](reelpipe::SoundBuffer& b, std::size_t frames) {
+            std::string out(frames * reelpipe::playback_frame_bytes, '\0');
+            std::lock_guard<std::mutex> lock(b.mutex);
+            b.take(out.data(), out.size());
+            return py::bytes(out);
+        })
+        .def("clear", [](reelpipe::SoundBuffer& b) {
+            std::lock_guard<std::mutex> lock(b.mutex);
+            b.clear();
+        })
+        .def("frames", [](reelpipe::SoundBuffer& b) {
+            std::lock_guard<std::mutex> lock(b.mutex);
+            return b.size() / reelpipe::playback_frame_bytes;
+        })
+        .def("anchored", [](reelpipe::SoundBuffer& b) {
+            std::lock_guard<std::mutex> lock(b.mutex);
+            return b.anchored();
+        })
+        .def("serial", &reelpipe::SoundBuffer::serial)
+        .def("front_seconds", [](reelpipe::SoundBuffer& b) {
+            std::lock_guard<std::mutex> lock(b.mutex);
+            return b.front_seconds();
+        })
+        .def("end_seconds", [](reelpipe::SoundBuffer& b) {
+            std::lock_guard<std::mutex> lock(b.mutex);
+            return b.end_seconds();
+        });
+    py::class_<reelpipe::Clock>(m, "Clock")
+        .def(py::init<>())
+        .def("set", py::overload_cast<double, std::int64_t, std::uint64_t>(&reelpipe::Clock::set))
+        .def("pace", &reelpipe::Clock::pace)
+        .def("set_paused", &reelpipe::Clock::set_paused)
+        .def("set_rate", &reelpipe::Clock::set_rate)
+        .def("get", &reelpipe::Clock::get)
+        .def("paced", &reelpipe::Clock::paced)
+        .def("serial", &reelpipe::Clock::serial);
     py::class_<reelpipe::LockHold>(m, "LockHold")
         .def("held", &reelpipe::LockHold::held)
         .def("join", &reelpipe::LockHold::join);

@@ -1,0 +1,79 @@
+// A packet queue per stream: the demux thread pushes the packets it reads
+// for the stream, the stream's decode thread pops them. Each entry keeps
+// the stream time it starts at, so the queue knows how far reading has run
+// (read_to(): the time of the latest packet pushed, which is each stream's
+// read-ahead measure) and how many bytes it holds.
+//
+// Lock: `mutex` guards the entries; the decode thread waits on `cv` for a
+// push, the end of a seek or stop(), each notifying with `mutex` held.
+// queued() and read_to() are atomics readable without it.
+//
+// Invariants (under `mutex`):
+//   - queued() == the number of entries, bytes() == the sum of their sizes;
+//   - nothing null is ever queued;
+//   - clear() empties the queue and sets read_to() to where reading starts
+//     again (a seek's target).
+#pragma once
+
+#include <atomic>
+#include <cmath>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+
+#include "ffmpeg_ptr.h"
+
+namespace reelpipe {
+
+class PacketQueue {
+public:
+    std::mutex mutex;
+    std::condition_variable cv;  // a push, the end of a seek, stop()
+
+    // --- Call with `mutex` held.
+
+    // Appends a copy of `packet` starting at `seconds` (NaN: no timestamp;
+    // read_to() stays) and wakes the decode thread. A copy that cannot be
+    // allocated costs that packet.
+    void push(const AVPacket& packet, double seconds) {
+        if (!std::isnan(seconds)) read_to_ = seconds;
+        PacketPtr copy = clone_packet(&packet);
+        if (!copy) return;
+        bytes_ += static_cast<std::size_t>(copy->size > 0 ? copy->size : 0);
+        entries_.push_back(std::move(copy));
+        queued_ = entries_.size();
+        cv.notify_one();
+    }
+    // The front packet, removed; null when the queue is empty.
+    PacketPtr pop() {
+        if (entries_.empty()) return {};
+        PacketPtr packet = std::move(entries_.front());
+        entries_.pop_front();
+        bytes_ -= static_cast<std::size_t>(packet->size > 0 ? packet->size : 0);
+        queued_ = entries_.size();
+        return packet;
+    }
+    void clear(double from) {
+        entries_.clear();
+        bytes_ = 0;
+        queued_ = 0;
+        read_to_ = from;
+    }
+    bool empty() const { return entries_.empty(); }
+    std::size_t bytes() const { return bytes_; }
+
+    // --- Readable without the lock.
+    std::size_t queued() const { return queued_; }
+    double read_to() const { return read_to_; }
+    // For the read-ahead tests of the probe: where reading has run to.
+    void set_read_to(double seconds) { read_to_ = seconds; }
+
+private:
+    std::deque<PacketPtr> entries_;
+    std::size_t bytes_ = 0;
+    std::atomic<std::size_t> queued_{0};
+    std::atomic<double> read_to_{0.0};
+};
+
+}  // namespace reelpipe

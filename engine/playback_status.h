@@ -1,0 +1,36 @@
+// Where playback stands, as the threads tell each other: running, paused,
+// buffering, a seek settling, and the end of the input. Atomics (sequentially
+// consistent), no lock; each comment names the writers.
+//
+// Invariants:
+//   - input_ended_since_ns is non-zero exactly while input_ended holds
+//     (stored before input_ended is set, cleared after it is cleared);
+//   - a paused decoder is running or stopped; stop() pauses it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace reelpipe {
+
+struct PlaybackStatus {
+    std::atomic<bool> running{false};     // start() sets, stop() clears
+    std::atomic<bool> paused{false};      // pause()/stop() set, resume()/start() clear
+    // Reading ahead before playback (re)starts: the sound is held. Set by a
+    // seek's flush, frame delivery and the callback; cleared only by the
+    // demux thread.
+    std::atomic<bool> buffering{true};
+    // A seek's flush sets; the decode threads clear it at the first picture
+    // or sound kept, a failed read at the end of the input.
+    std::atomic<bool> seeking{false};
+    // The demux thread's last read failed (the end of the input, or an
+    // error); and the steady time (ns) of the failed read that began it, so
+    // that the decode threads tell a lasting end from a momentary one.
+    std::atomic<bool> input_ended{false};
+    std::atomic<std::int64_t> input_ended_since_ns{0};
+    // Steady time (ns) at which buffering, with enough read, began waiting
+    // for a first picture; 0 while it does not. Demux thread only.
+    std::int64_t picture_wait_since = 0;
+};
+
+}  // namespace reelpipe
