@@ -93,7 +93,7 @@ bool MediaDecoder::handle_audio_frame(const AVFrame* frame) {
 // due, and the sound may fill up. Called on the audio thread with
 // audio_codec_mutex held; takes the sound buffer's mutex.
 void MediaDecoder::wait_for_buffer_room() {
-    const bool starting = video_stream_index >= 0 && !first_picture_out && !status.paused;
+    const bool starting = video_stream_index >= 0 && !status.first_picture_out && !status.paused;
     const double ahead = starting ? std::min(options.min_buffer_ahead, options.max_buffer_ahead)
                                   : options.max_buffer_ahead;
     const double limit = playback_bytes_per_second * std::max(ahead, shortest_sound_ahead);

@@ -750,19 +750,19 @@ void MediaDecoder::start() {
     const LogInputScope log_scope(&log_input);
     std::lock_guard<std::mutex> lifecycle(lifecycle_mutex);
     if (status.running) return;
-    if (stopped) {
+    if (status.stopped) {
         // A restart: stop() may have released the device; reopen it, and
         // undo the pause that stop() put in place.
         if (audio_stream_index >= 0 && !init_audio_device()) audio_stream_index = -1;
         status.paused = false;
-        stopped = false;
+        status.stopped = false;
     }
     io_interrupt.abort = false;
     {
         const std::int64_t now = steady_now_ns();
         audio_clock.set(audio_clock.get(now), now);
     }
-    ever_started = true;
+    status.ever_started = true;
     status.running = true;
     demux_thread = std::thread(&MediaDecoder::run_for_input, this, &MediaDecoder::demux_loop);
     if (video_stream_index >= 0) {
@@ -783,7 +783,7 @@ void MediaDecoder::stop() {
     status.running = false;
     status.paused = true;
     io_interrupt.abort = true;
-    stopped = true;
+    status.stopped = true;
     wake_all_waiters();
     if (demux_thread.joinable()) demux_thread.join();
     if (video_thread.joinable()) video_thread.join();
@@ -815,7 +815,7 @@ void MediaDecoder::wake_all_waiters() {
 
 PlaybackState MediaDecoder::get_state() const {
     if (status.running) return status.paused ? PlaybackState::paused : PlaybackState::playing;
-    return ever_started ? PlaybackState::stopped : PlaybackState::constructed;
+    return status.ever_started ? PlaybackState::stopped : PlaybackState::constructed;
 }
 
 std::vector<StreamInfo> MediaDecoder::get_streams() const {

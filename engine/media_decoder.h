@@ -425,17 +425,10 @@ private:
     bool audio_context_ready = false;          // guarded by device_mutex
     // Every stream of the input as probed; fixed at construction.
     std::vector<StreamInfo> streams;
-    bool stopped = false;                      // guarded by lifecycle_mutex: stop() ran since the last start()
-    // start() has run at least once; set by start(), read by get_state().
-    std::atomic<bool> ever_started{false};
     std::atomic<float> volume{1.0f};           // last volume set; applied to a reopened device
 
     // What the device holds ahead of the listener (see device_queue.h).
     DeviceQueue device_queue;
-    // Frame delivery has taken a picture from the queue since the decoder
-    // was made; until then the audio thread decodes less sound ahead (see
-    // wait_for_buffer_room()). Set by frame delivery, never cleared.
-    std::atomic<bool> first_picture_out{false};
     IoInterrupt io_interrupt;
 
     // The pictures' memory, reused once their arrays are gone (its own

@@ -31,6 +31,17 @@ struct PlaybackStatus {
     // Steady time (ns) at which buffering, with enough read, began waiting
     // for a first picture; 0 while it does not. Demux thread only.
     std::int64_t picture_wait_since = 0;
+    // Frame delivery has handed out a picture since the decoder was made;
+    // until then the audio thread decodes less sound ahead. Set by frame
+    // delivery, never cleared.
+    std::atomic<bool> first_picture_out{false};
+    // start() has run at least once, so a decoder that does not run is
+    // stopped rather than new. Set by start().
+    std::atomic<bool> ever_started{false};
+    // stop() has run since the last start(): the next start() reopens the
+    // device and undoes stop()'s pause. Written under the decoder's
+    // lifecycle_mutex by start() and stop().
+    std::atomic<bool> stopped{false};
 };
 
 }  // namespace reelpipe
