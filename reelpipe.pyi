@@ -26,13 +26,17 @@ class MediaDecoder:
         max_buffer_ahead: float = 10.0,
         min_buffer_ahead: float = 3.0,
         max_picture_memory: int = 2147483648,
+        realtime: bool = False,
     ) -> None:
         """Opens and probes the input; nothing plays before start().
 
         audio=False leaves the sound out (no device, pictures unpaced);
         max_buffer_ahead and min_buffer_ahead are the seconds read ahead before
         reading waits and that end buffering; max_picture_memory the bytes of
-        decoded pictures held ready (one picture is always let in). Invalid
+        decoded pictures held ready (one picture is always let in);
+        realtime=True paces the pictures of an input without sound (or of
+        audio=False) by a wall clock, for a player (False: as fast as decoded,
+        for extraction). Invalid
         options raise ValueError or TypeError before anything is opened; an
         input that cannot be opened raises RuntimeError with FFmpeg's reason as
         a note."""

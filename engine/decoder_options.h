@@ -20,6 +20,10 @@ struct DecoderOptions {
     // its size. The default bounds a 4K read-ahead, which would otherwise
     // exhaust memory.
     std::size_t max_picture_memory = std::size_t{2} << 30;
+    // true: pictures without sound (none in the input, or audio false) are
+    // paced by a wall clock from the first picture, as the sound would pace
+    // them; false hands them out as soon as they are decoded (extraction).
+    bool realtime = false;
 };
 
 // Refuses read-ahead seconds that are negative, NaN or infinite.
@@ -34,7 +38,7 @@ inline void check_seconds(const char* name, double seconds) {
 // max_buffer_ahead, a picture memory of at least 0 bytes. Throws
 // std::invalid_argument naming the first option at fault.
 inline DecoderOptions checked_options(bool audio, double max_buffer_ahead, double min_buffer_ahead,
-                                      long long max_picture_memory) {
+                                      long long max_picture_memory, bool realtime = false) {
     check_seconds("max_buffer_ahead", max_buffer_ahead);
     check_seconds("min_buffer_ahead", min_buffer_ahead);
     if (min_buffer_ahead > max_buffer_ahead) {
@@ -46,6 +50,7 @@ inline DecoderOptions checked_options(bool audio, double max_buffer_ahead, doubl
     options.max_buffer_ahead = max_buffer_ahead;
     options.min_buffer_ahead = min_buffer_ahead;
     options.max_picture_memory = static_cast<std::size_t>(max_picture_memory);
+    options.realtime = realtime;
     return options;
 }
 

@@ -105,7 +105,8 @@ double MediaDecoder::picture_seconds(const AVFrame* picture) const {
 // Places the front picture against the display window around the audio
 // clock. Called with pictures.mutex held.
 MediaDecoder::Verdict MediaDecoder::judge_front_picture(const AVFrame* picture) {
-    if (picture->pts == AV_NOPTS_VALUE || audio_stream_index < 0) return Verdict::deliver;
+    if (picture->pts == AV_NOPTS_VALUE) return Verdict::deliver;
+    if (audio_stream_index < 0) return options.realtime ? judge_by_wall_clock(picture) : Verdict::deliver;
     const double t = picture_seconds(picture);
     if (t <= 0.0) return Verdict::deliver;
     const std::int64_t now = steady_now_ns();
@@ -121,6 +122,21 @@ MediaDecoder::Verdict MediaDecoder::judge_front_picture(const AVFrame* picture) 
     const double a = heard_clock();
     if (t > a + early_margin) return Verdict::early;
     if (a - late_margin > t) return Verdict::late;
+    return Verdict::deliver;
+}
+
+// Pictures without sound in real time: the picture clock stands in for the
+// sound, paced by the wall clock from the first picture of each run (the
+// start, a seek, a restart), with the sound's early and late margins. It
+// stands still while paused and runs at the playback speed. Called with
+// pictures.mutex held.
+MediaDecoder::Verdict MediaDecoder::judge_by_wall_clock(const AVFrame* picture) {
+    const double t = picture_seconds(picture);
+    const std::int64_t now = steady_now_ns();
+    if (!picture_clock.paced()) picture_clock.pace(true, t, now);
+    const double clock = picture_clock.get(now);
+    if (t > clock + early_margin) return Verdict::early;
+    if (clock - late_margin > t) return Verdict::late;
     return Verdict::deliver;
 }
 

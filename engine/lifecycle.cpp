@@ -548,6 +548,11 @@ void MediaDecoder::start() {
         if (audio_stream_index >= 0 && !init_audio_device()) audio_stream_index = -1;
         status.paused = false;
         stopped = false;
+        // The pictures' wall clock starts again from the next picture, as
+        // after a seek, rather than counting the time spent stopped.
+        const std::int64_t now = steady_now_ns();
+        picture_clock.set_paused(false, now);
+        picture_clock.stop_pacing(now);
     }
     io_interrupt.abort = false;
     {

@@ -271,6 +271,7 @@ private:
     // Frame delivery (frame_delivery.cpp).
     enum class Verdict { deliver, early, late };
     Verdict judge_front_picture(const AVFrame* picture);
+    Verdict judge_by_wall_clock(const AVFrame* picture);
     double picture_seconds(const AVFrame* picture) const;
     std::chrono::nanoseconds early_wait(const AVFrame* picture) const;
     bool sound_ran_out();
@@ -403,8 +404,10 @@ private:
     PictureBuffers picture_buffers{4};
     // Pictures that outlast the sound are paced by this clock, continued by
     // the wall clock from the last picture shown when the sound ran out
-    // (paced() false while the sound paces them). Frame delivery starts and
-    // stops its pacing, the flush stops it; the position follows it.
+    // (paced() false while the sound paces them); with options.realtime it
+    // paces the pictures of a decoder without sound from the first picture
+    // on. Frame delivery starts and stops its pacing, the flush and a
+    // restart stop it; the position follows it.
     Clock picture_clock;
 
     // How the stream's pictures are turned upright; fixed at construction.

@@ -31,7 +31,6 @@ import reelpipe
 
 ROOT = Path(__file__).resolve().parent.parent
 WAIT = 0.03          # longest wait for a picture, so that the window answers keys meanwhile
-LATE = 0.1           # without sound, a picture this late is dropped, as the module does with sound
 SEEK_STEP = 5.0
 VOLUME_STEP = 0.1
 BAR = 24             # height of the window's status line
@@ -45,80 +44,44 @@ GAP = 4
 class Playback:
     """Takes the pictures of a started decoder as they fall due.
 
-    With sound the decoder hands a picture out when the sound reaches it.
-    Without sound it hands them out at once, and this paces them by the wall
-    clock from each picture's own time.
+    The decoder paces them: against the sound, and without sound by its own
+    wall clock (it is opened with realtime=True), through pauses and seeks.
     """
 
     def __init__(self, decoder: reelpipe.MediaDecoder) -> None:
         self.decoder = decoder
-        self.paced_here = not decoder.has_audio()
-        self.origin: float | None = None     # wall time at which media time 0 falls due
-        self.paused_at: float | None = None
-        self.pending = None                  # (picture, time) taken but not yet due
-        self.too_late = 0
+        self.paused = False
         self.sync_errors: list[float] = []   # picture time - position, as each is shown
 
-    @property
-    def paused(self) -> bool:
-        return self.paused_at is not None
-
-    def _now(self) -> float:
-        return time.monotonic() if self.paused_at is None else self.paused_at
-
     def position(self) -> float:
-        # Once the input is over, the last picture's time is where it ended.
-        if not self.paced_here or self.origin is None or self.finished():
-            return self.decoder.get_position()
-        return self._now() - self.origin
+        return self.decoder.get_position()
 
     def finished(self) -> bool:
-        return self.pending is None and self.decoder.is_finished()
+        return self.decoder.is_finished()
 
     def next_picture(self, wait: float):
         """(picture, time) once the next picture is due, or None when none falls due within `wait` seconds."""
         deadline = time.monotonic() + wait
-        while True:
-            item = self.pending or self.decoder.get_next_frame(
-                timeout=max(0.0, deadline - time.monotonic()), with_time=True)
-            self.pending = None
-            if item is None:
-                # No pictures, or the input is over: None comes at once, and
-                # the caller would only ask again.
-                time.sleep(max(0.0, deadline - time.monotonic()))
-                return None
-            picture, t = item
-            if t is None:
-                return item
-            if self.paced_here:
-                if self.origin is None:
-                    self.origin = self._now() - t
-                ahead = t - self.position()
-                if ahead > deadline - time.monotonic():
-                    self.pending = item
-                    time.sleep(max(0.0, deadline - time.monotonic()))
-                    return None
-                if ahead < -LATE:
-                    self.too_late += 1
-                    continue
-                time.sleep(max(0.0, ahead))
-            self.sync_errors.append(t - self.position())
-            return item
+        item = self.decoder.get_next_frame(timeout=wait, with_time=True)
+        if item is None:
+            # No pictures, or the input is over: None comes at once, and the
+            # caller would only ask again.
+            time.sleep(max(0.0, deadline - time.monotonic()))
+            return None
+        if item[1] is not None:
+            self.sync_errors.append(item[1] - self.position())
+        return item
 
     def pause(self) -> None:
         self.decoder.pause()
-        self.paused_at = time.monotonic()
+        self.paused = True
 
     def resume(self) -> None:
-        if self.origin is not None and self.paused_at is not None:
-            self.origin += time.monotonic() - self.paused_at
-        self.paused_at = None
+        self.paused = False
         self.decoder.resume()
 
     def seek(self, seconds: float) -> None:
         self.decoder.seek(seconds)
-        # The first picture after the seek starts a new run of the clock.
-        self.pending = self.origin = None
 
 
 def fit(size: tuple[int, int], bounds: tuple[float, float]) -> tuple[int, int]:
@@ -186,7 +149,7 @@ def play_headless(decoder: reelpipe.MediaDecoder, name: str, seconds: float | No
     print()
     print(f"played {played:.2f} s of media in {wall:.2f} s")
     step = f"; longest step between picture times {np.diff(times).max() * 1000:.1f} ms" if len(times) > 1 else ""
-    print(f"pictures: {shown} shown, {playback.too_late} too late to show{step}")
+    print(f"pictures: {shown} shown{step}")
     if playback.sync_errors:
         errors = np.array(playback.sync_errors) * 1000
         print(f"sync error (picture time - position): p50 {np.percentile(errors, 50):+.1f} ms, "
@@ -300,7 +263,8 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
 
     path = args.input or sample_clip()
-    options = {"audio": not args.no_audio}
+    # A player wants the pictures of an input without sound in real time too.
+    options = {"audio": not args.no_audio, "realtime": True}
     if args.picture_memory is not None:
         options["max_picture_memory"] = int(args.picture_memory * 2**20)
     try:

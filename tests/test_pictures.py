@@ -247,6 +247,30 @@ def test_without_sound_consecutive_calls_give_consecutive_pictures(clips):
     assert spent < INDEX_PICTURES / FPS / 2
 
 
+@pytest.mark.realtime
+def test_realtime_paces_pictures_without_sound_by_the_wall_clock_and_holds_while_paused(clips):
+    decoder = reelpipe.MediaDecoder(clips["frame_index"], realtime=True)
+    decoder.start()
+    try:
+        first = take(decoder, 1)
+        began = time.monotonic()
+        assert indices(first) == [0]
+        taken = take(decoder, FPS - 1)
+        decoder.pause()
+        paused_at = time.monotonic()
+        held = decoder.get_next_frame(timeout=0.5)
+        decoder.resume()
+        pause = time.monotonic() - paused_at
+        taken += take(decoder, 2 * FPS + 1)
+        spent = time.monotonic() - began - pause
+    finally:
+        decoder.stop()
+    assert held is None
+    # 75 pictures after the first, all of them, in the 3 s they span.
+    assert indices(taken) == list(range(1, 3 * FPS + 1))
+    assert spent == pytest.approx(3.0, rel=0.05)
+
+
 def test_known_colours_come_out_right(clips):
     decoder = playing(clips["colour_bars"])
     try:
