@@ -87,6 +87,12 @@ class MediaDecoder:
         """Sets the gain; 0 or less (or NaN) is silence, there is no upper bound."""
     def get_volume(self) -> float:
         """The current gain; 1.0 for an input without sound."""
+    def set_speed(self, factor: float) -> None:
+        """Plays at `factor` times the normal speed, 0.25 to 4.0 (else, or NaN,
+        ValueError), the sound with its pitch kept; the pictures and
+        get_position() follow. Kept across seek, pause and stop/start."""
+    def get_speed(self) -> float:
+        """The playback speed (1.0 by default)."""
     def is_buffering(self) -> bool:
         """True while reading ahead before playback (re)starts, or while a seek is under way;
         false once the input has ended and its last sound has played, until a seek."""

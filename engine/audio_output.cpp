@@ -48,11 +48,23 @@ double device_latency(const ma_device& device) {
 // read while everything needed to play is at hand; once the last sound has
 // played there is nothing to wait for. Takes the sound buffer's mutex, then
 // the clock's.
+//
+// At a speed other than 1.0 the period comes from the tempo queue, and the
+// clock from its marks; what is left in the queue after a return to 1.0
+// plays first, and the sound buffer makes up the rest of the period. Takes
+// the sound buffer's mutex, then the tempo queue's, then the clock's.
 void MediaDecoder::play_period(void* output, ma_uint32 frame_count) {
     const std::size_t bytes = static_cast<std::size_t>(frame_count) * playback_frame_bytes;
     device_queue.last_period_bytes = bytes;
     std::lock_guard<std::mutex> lock(audio_buffer.mutex);
-    if (audio_buffer.size() < bytes) {
+    if (play_from_tempo_queue(output, bytes)) return;
+    std::size_t left_over = 0;
+    {
+        std::lock_guard<std::mutex> queue(tempo_queue.mutex);
+        left_over = tempo_queue.size();
+        if (left_over + audio_buffer.size() >= bytes) tempo_queue.take(output, left_over);
+    }
+    if (left_over + audio_buffer.size() < bytes) {
         if (!audio_buffer.drained() && read_ahead() < options.min_buffer_ahead) status.buffering = true;
         std::memset(output, 0, bytes);
         count_device_period(frame_count, false);
@@ -62,13 +74,36 @@ void MediaDecoder::play_period(void* output, ma_uint32 frame_count) {
     // stores finds the sound heard a period behind, never ahead.
     count_device_period(frame_count, true);
     const std::int64_t now = steady_now_ns();
-    audio_buffer.take(output, bytes);
+    audio_buffer.take(static_cast<std::uint8_t*>(output) + left_over, bytes - left_over);
     const double next = audio_buffer.front_seconds();
     if (std::isnan(next)) {
         audio_clock.set(audio_clock.get(now) + static_cast<double>(frame_count) / playback_rate, now);
     } else {
         audio_clock.set(next, now);
     }
+}
+
+// Plays the period from the tempo queue when it holds one, or when the
+// tempo stage owns the front of the sound (then an underrun is silence, and
+// keeps the queue for later). False when the sound buffer is to play.
+// Called by the callback with audio_buffer.mutex held; takes the tempo
+// queue's mutex, then the clock's.
+bool MediaDecoder::play_from_tempo_queue(void* output, std::size_t bytes) {
+    std::lock_guard<std::mutex> queue(tempo_queue.mutex);
+    const ma_uint32 frame_count = static_cast<ma_uint32>(bytes / playback_frame_bytes);
+    if (tempo_queue.size() < bytes) {
+        if (!tempo_active) return false;
+        if (!audio_buffer.drained() && read_ahead() < options.min_buffer_ahead) status.buffering = true;
+        std::memset(output, 0, bytes);
+        count_device_period(frame_count, false);
+        return true;
+    }
+    count_device_period(frame_count, true);
+    const std::int64_t now = steady_now_ns();
+    tempo_queue.take(output, bytes);
+    const double next = tempo_queue.front_seconds();
+    if (!std::isnan(next)) audio_clock.set(next, now);
+    return true;
 }
 
 // Follows how much of the device's buffer ahead of the listener is sound:
@@ -92,7 +127,9 @@ void MediaDecoder::count_device_period(ma_uint32 frame_count, bool sound) {
 double MediaDecoder::heard_clock() const {
     const double clock = audio_clock.get(steady_now_ns());
     if (device_queue.held_serial != seek_request.generation) return clock;
-    return clock - device_queue.held;
+    // What the device holds plays at the speed: it stands for more (or
+    // less) input time than it lasts.
+    return clock - device_queue.held * audio_clock.rate();
 }
 
 // The sound being heard; once the pictures outlast the sound, the picture

@@ -338,8 +338,10 @@ void MediaDecoder::flush_pipeline(double target) {
     std::lock_guard<std::mutex> audio_packets(audio_packets_in.mutex);
     std::lock_guard<std::mutex> frames(pictures.mutex);
     std::lock_guard<std::mutex> sound(audio_buffer.mutex);
+    std::lock_guard<std::mutex> tempo_sound(tempo_queue.mutex);
     pictures.clear();
     audio_buffer.clear();
+    tempo_queue.clear();
     if (video_codec_ctx) avcodec_flush_buffers(video_codec_ctx.get());
     if (audio_codec_ctx) avcodec_flush_buffers(audio_codec_ctx.get());
     seek_request.playing_from = target;

@@ -154,7 +154,8 @@ std::chrono::nanoseconds MediaDecoder::early_wait(const AVFrame* picture) const 
         wait = t - early_margin - picture_clock.get(now_ns);
     } else if (!status.paused && !status.buffering) {
         const double ahead = t - early_margin - heard_clock();
-        const double period = static_cast<double>(device_queue.last_period_bytes) / playback_bytes_per_second;
+        const double period =
+            static_cast<double>(device_queue.last_period_bytes) / playback_bytes_per_second * audio_clock.rate();
         const double moved_at = static_cast<double>(audio_clock.reading(now_ns).set_at_ns) / 1e9;
         wait = period > 0.0 ? moved_at + std::ceil(ahead / period) * period + callback_jitter - now : ahead;
     }

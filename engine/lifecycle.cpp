@@ -570,6 +570,7 @@ void MediaDecoder::start() {
         std::lock_guard<std::mutex> lock(device_mutex);
         if (audio_device_ready) ma_device_start(&audio_device);
     }
+    start_tempo_thread();
 }
 
 void MediaDecoder::stop() {
@@ -582,6 +583,7 @@ void MediaDecoder::stop() {
     wake_all_waiters();
     if (demux_thread.joinable()) demux_thread.join();
     if (video_thread.joinable()) video_thread.join();
+    if (tempo_thread.joinable()) tempo_thread.join();
     if (audio_thread.joinable()) {
         release_audio_device();
         audio_thread.join();
@@ -602,6 +604,10 @@ void MediaDecoder::wake_all_waiters() {
     }
     notify_frame_waiters();
     notify_sound_waiter();
+    {
+        std::lock_guard<std::mutex> lock(tempo_queue.mutex);
+        tempo_queue.cv.notify_all();
+    }
     {
         std::lock_guard<std::mutex> lock(seek_request.mutex);
         seek_request.cv.notify_all();

@@ -38,6 +38,7 @@
 #include "playback_status.h"
 #include "seek_request.h"
 #include "sound_buffer.h"
+#include "sound_tempo.h"
 #include "timeline.h"
 
 namespace reelpipe {
@@ -157,6 +158,10 @@ public:
     bool is_buffering() const;
     void pause();
     void resume();
+    // Playback speed, slowest_speed..fastest_speed (else, or NaN:
+    // std::invalid_argument); kept across seek, pause and stop/start.
+    void set_speed(double factor);
+    double get_speed() const;
 
 private:
     friend class EngineProbe;  // test-only view of the state below
@@ -170,6 +175,9 @@ private:
     //                        carries out seeks
     //   video_thread         video_decode_loop(): packets -> RGB pictures
     //   audio_thread         audio_decode_loop(): packets -> playback bytes
+    //   tempo_thread         tempo_loop(): the sound buffer's front -> the
+    //                        tempo queue at the playback speed; runs from
+    //                        the first speed other than 1.0 until stop()
     //   device thread        miniaudio's; runs audio_data_callback()
     //
     // Lock order. A thread that holds two of these locks took them in this
@@ -183,9 +191,11 @@ private:
     //     are leaves: any thread may log while it holds any lock above
     //   video_codec_mutex -> audio_codec_mutex -> video_packets_in.mutex
     //     -> audio_packets_in.mutex -> pictures.mutex -> audio_buffer.mutex
+    //     -> tempo_queue.mutex (the callback, the flush and the tempo thread
+    //     take the last two together)
     //   the clocks' locks (clock.h) are leaves, taken last by any thread
     //     (the callback takes one with audio_buffer.mutex held)
-    // The seek's flush takes all six of the last group in that order. The
+    // The seek's flush takes all seven of the last group in that order. The
     // decode threads hold their codec mutex while they push into
     // the picture queue / audio_buffer, which follows the same order, so a flush
     // and a decode thread never wait for each other; a decode thread
@@ -294,8 +304,29 @@ private:
     bool match_resampler(const AVFrame* frame);
     void convert_and_append(const AVFrame* frame, double seconds);
 
+    // Playback speed (playback_speed.cpp). A run is what one build of the
+    // tempo chain makes: the input time it starts at, its factor, the bytes
+    // it has handed over and the bytes made but not yet handed over.
+    struct TempoRun {
+        std::uint64_t serial = 0;  // the sound buffer's serial it belongs to
+        double origin = std::numeric_limits<double>::quiet_NaN();
+        double factor = 1.0;
+        double lead = 0.0;     // the chain's (SoundTempo::lead_seconds())
+        double refused = 0.0;  // a factor the chain would not build for
+        std::uint64_t given = 0;
+        std::vector<std::uint8_t> made;
+    };
+    enum class TempoStep { change, drain, wait };
+    void start_tempo_thread();
+    void tempo_loop();
+    TempoStep next_tempo_step(TempoRun& run, double factor, std::vector<std::uint8_t>& chunk);
+    void hand_over(TempoRun& run);
+    void change_chunk(TempoRun& run, double factor, const std::vector<std::uint8_t>& chunk);
+    void wait_for_tempo_work(double factor);
+
     // Audio output (audio_output.cpp).
     void play_period(void* output, ma_uint32 frame_count);
+    bool play_from_tempo_queue(void* output, std::size_t bytes);
     void count_device_period(ma_uint32 frame_count, bool sound);
     double heard_clock() const;
 
@@ -369,6 +400,22 @@ private:
     std::thread demux_thread;
     std::thread video_thread;
     std::thread audio_thread;
+    std::thread tempo_thread;                  // started and joined under lifecycle_mutex
+
+    // The playback speed the caller chose (set_speed()); the clocks' rate
+    // follows it.
+    std::atomic<double> speed{1.0};
+    // The atempo chain; tempo thread only.
+    SoundTempo tempo{playback_rate};
+    // The sound the tempo stage has changed, ahead of the device (its own
+    // lock; see sound_tempo.h).
+    TempoQueue tempo_queue;
+    // The tempo stage owns the front of the sound: the callback plays from
+    // the tempo queue alone (an underrun is silence) rather than going on
+    // to the sound buffer, whose front is in the chain. Written by the tempo
+    // thread with audio_buffer.mutex and tempo_queue.mutex held; read by the
+    // callback under the same locks.
+    bool tempo_active = false;
 
     // The packets read for each stream, with the time reading has run to
     // (see packet_queue.h).

@@ -569,6 +569,10 @@ PYBIND11_MODULE(reelpipe, m) {
              "Sets the gain: 1.0 as recorded, 0 or less (or NaN) silence, no upper bound.")
         .def("get_volume", initialised_only(&MediaDecoder::get_volume), release_lock(),
              "The current gain; 1.0 for an input without sound.")
+        .def("set_speed", initialised_only(&MediaDecoder::set_speed), release_lock(), py::arg("factor"),
+             "Plays at `factor` times the normal speed (0.25 to 4.0, else ValueError), the sound with its pitch\n"
+             "kept; the pictures and get_position() follow. Kept across seek, pause and stop/start.")
+        .def("get_speed", initialised_only(&MediaDecoder::get_speed), "The playback speed (1.0 by default).")
         .def("is_buffering", initialised_only(&MediaDecoder::is_buffering),
              "True while reading ahead before playback (re)starts, or while a seek is under way; false once the "
              "input has ended and its last sound has played, until a seek.")

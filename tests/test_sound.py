@@ -268,6 +268,19 @@ class TestSync:
         assert -0.04 <= offset <= 0.015, f"pictures come {offset * 1000:+.1f} ms before their sound: {offsets}"
 
 
+@pytest.mark.realtime
+@pytest.mark.parametrize("speed", [2.0, 0.5])
+def test_at_another_speed_the_pitch_stays_the_media_keeps_time_and_pictures_keep_with_it(pulse, clips, speed):
+    tone = heard(play(pulse, clips.frame_index_av, lambda d: (d.set_speed(speed), time.sleep(1.2))))
+    assert su.peak_frequency(su.mono(tone)) == pytest.approx(440, abs=3)
+    # Clicks a media second apart: 0.5 s apart at 2.0, 2 s at 0.5.
+    handed, clicks = su.play_clicks(pulse, clips.clicks_av, 1.0 + 3.3 / speed, speed=speed)
+    assert len(clicks) >= 3, clicks
+    assert (clicks[-1] - clicks[0]) / (len(clicks) - 1) == pytest.approx(1.0 / speed, rel=0.03)
+    offsets = [min(clicks, key=lambda heard: abs(heard - when)) - when for when in handed.values()]
+    assert len(offsets) >= 3 and abs(float(np.median(offsets))) <= 0.04, offsets
+
+
 class TestBackendChoice:
     @pytest.mark.parametrize("choice, audible, record", [
         (None, True, "sound through PulseAudio"),
