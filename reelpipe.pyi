@@ -93,6 +93,11 @@ class MediaDecoder:
         get_position() follow. Kept across seek, pause and stop/start."""
     def get_speed(self) -> float:
         """The playback speed (1.0 by default)."""
+    def step(self, count: int = 1) -> None:
+        """Pauses, then moves by `count` pictures (negative: back) and makes the
+        picture there the next that get_next_frame() returns, at once;
+        get_position() becomes its time. No sound plays; resume() plays on
+        from it. Stops at the first and the last picture."""
     def is_buffering(self) -> bool:
         """True while reading ahead before playback (re)starts, or while a seek is under way;
         false once the input has ended and its last sound has played, until a seek."""

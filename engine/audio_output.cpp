@@ -171,6 +171,12 @@ void MediaDecoder::pause() {
 }
 
 void MediaDecoder::resume() {
+    // After a step the sound still stands where it was paused: play on from
+    // the picture shown instead.
+    if (stepped_with_sound.exchange(false) && status.running) seek(get_position());
+    if (step_hold.exchange(false) && !options.realtime && audio_stream_index < 0) {
+        picture_clock.stop_pacing(steady_now_ns());
+    }
     // The clock stood still by choice; do not take the pause for sound that
     // has run out.
     const std::int64_t now = steady_now_ns();

@@ -340,6 +340,7 @@ void MediaDecoder::flush_pipeline(double target) {
     std::lock_guard<std::mutex> sound(audio_buffer.mutex);
     std::lock_guard<std::mutex> tempo_sound(tempo_queue.mutex);
     pictures.clear();
+    step_released = false;
     audio_buffer.clear();
     tempo_queue.clear();
     if (video_codec_ctx) avcodec_flush_buffers(video_codec_ctx.get());
@@ -360,6 +361,8 @@ void MediaDecoder::flush_pipeline(double target) {
 }
 
 void MediaDecoder::seek(double seconds) {
+    // The sound starts from the target: no step leaves it behind any more.
+    stepped_with_sound = false;
     std::unique_lock<std::mutex> lock(seek_request.mutex);
     seek_request.target = seconds > 0.0 ? seconds : 0.0;  // NaN fails the test too
     seek_request.pending = true;

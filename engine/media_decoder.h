@@ -162,6 +162,11 @@ public:
     // std::invalid_argument); kept across seek, pause and stop/start.
     void set_speed(double factor);
     double get_speed() const;
+    // Pauses, then moves by `count` pictures (negative: back) and makes the
+    // picture there the next get_next_frame() hands out at once; stops at
+    // the first and the last picture. Blocks (a backward step seeks); call
+    // without the interpreter lock.
+    void step(int count);
 
 private:
     friend class EngineProbe;  // test-only view of the state below
@@ -324,6 +329,13 @@ private:
     void change_chunk(TempoRun& run, double factor, const std::vector<std::uint8_t>& chunk);
     void wait_for_tempo_work(double factor);
 
+    // Frame step (frame_step.cpp).
+    void step_forward(int count);
+    void step_back(int count);
+    bool wait_for_step_pictures(std::unique_lock<std::mutex>& lock, std::size_t wanted,
+                                std::chrono::steady_clock::time_point deadline);
+    void show_front_at_once();
+
     // Audio output (audio_output.cpp).
     void play_period(void* output, ma_uint32 frame_count);
     bool play_from_tempo_queue(void* output, std::size_t bytes);
@@ -401,6 +413,17 @@ private:
     std::thread video_thread;
     std::thread audio_thread;
     std::thread tempo_thread;                  // started and joined under lifecycle_mutex
+
+    // step() holds the pictures of a decoder without sound by the picture
+    // clock until resume(), as realtime does; and, with sound, leaves the
+    // sound behind the picture shown, for resume() to seek to it. Set by
+    // step(), cleared by resume() (and seek(), for the sound).
+    std::atomic<bool> step_hold{false};
+    std::atomic<bool> stepped_with_sound{false};
+    // The front picture is the one a step moved to, not taken yet. Set by a
+    // step, cleared when frame delivery takes a picture and by the flush;
+    // all under pictures.mutex.
+    bool step_released = false;
 
     // The playback speed the caller chose (set_speed()); the clocks' rate
     // follows it.

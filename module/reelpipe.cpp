@@ -573,6 +573,10 @@ PYBIND11_MODULE(reelpipe, m) {
              "Plays at `factor` times the normal speed (0.25 to 4.0, else ValueError), the sound with its pitch\n"
              "kept; the pictures and get_position() follow. Kept across seek, pause and stop/start.")
         .def("get_speed", initialised_only(&MediaDecoder::get_speed), "The playback speed (1.0 by default).")
+        .def("step", initialised_only(&MediaDecoder::step), release_lock(), py::arg("count") = 1,
+             "Pauses, then moves by `count` pictures (negative: back) and makes the picture there the next that\n"
+             "get_next_frame() returns, at once; get_position() becomes its time. No sound plays; resume() plays\n"
+             "on from it. Stops at the first and the last picture.")
         .def("is_buffering", initialised_only(&MediaDecoder::is_buffering),
              "True while reading ahead before playback (re)starts, or while a seek is under way; false once the "
              "input has ended and its last sound has played, until a seek.")

@@ -39,6 +39,7 @@ SIGNATURES = {
     "is_buffering": "is_buffering(self) -> bool",
     "set_speed": "set_speed(self, factor: float) -> None",
     "get_speed": "get_speed(self) -> float",
+    "step": "step(self, count: int = 1) -> None",
     "is_finished": "is_finished(self) -> bool",
     "has_audio": "has_audio(self) -> bool",
     "has_video": "has_video(self) -> bool",

@@ -271,6 +271,26 @@ def test_realtime_paces_pictures_without_sound_by_the_wall_clock_and_holds_while
     assert spent == pytest.approx(3.0, rel=0.05)
 
 
+@pytest.mark.parametrize("clip", ["frame_index_av", "frame_index"])
+def test_step_hands_out_the_next_pictures_one_by_one_and_back_the_one_before(clips, clip):
+    decoder = playing(clips[clip])
+    try:
+        shown = indices(take(decoder, 10))[-1]
+        stepped = []
+        for _ in range(5):
+            decoder.step()
+            stepped.append((frame_index_of(decoder.get_next_frame(timeout=HANG)), decoder.get_position()))
+        held = decoder.get_next_frame(timeout=0.3)
+        decoder.step(-1)
+        back = decoder.get_next_frame(timeout=HANG)
+        position = decoder.get_position()
+    finally:
+        decoder.stop()
+    assert stepped == [(index, pytest.approx(index / FPS, abs=SLACK)) for index in range(shown + 1, shown + 6)]
+    assert held is None
+    assert frame_index_of(back) == shown + 4 and position == pytest.approx((shown + 4) / FPS, abs=SLACK)
+
+
 def test_known_colours_come_out_right(clips):
     decoder = playing(clips["colour_bars"])
     try:
