@@ -27,6 +27,7 @@ class MediaDecoder:
         min_buffer_ahead: float = 3.0,
         max_picture_memory: int = 2147483648,
         realtime: bool = False,
+        loop: bool = False,
     ) -> None:
         """Opens and probes the input; nothing plays before start().
 
@@ -36,7 +37,9 @@ class MediaDecoder:
         decoded pictures held ready (one picture is always let in);
         realtime=True paces the pictures of an input without sound (or of
         audio=False) by a wall clock, for a player (False: as fast as decoded,
-        for extraction). Invalid
+        for extraction); loop=True plays the input again from the start at
+        its end without a gap (get_position() back to 0 each lap,
+        is_finished() never true). Invalid
         options raise ValueError or TypeError before anything is opened; an
         input that cannot be opened raises RuntimeError with FFmpeg's reason as
         a note."""

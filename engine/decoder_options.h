@@ -24,6 +24,9 @@ struct DecoderOptions {
     // paced by a wall clock from the first picture, as the sound would pace
     // them; false hands them out as soon as they are decoded (extraction).
     bool realtime = false;
+    // true: at the end the input plays again from the start, read on
+    // across the end so that no gap is heard.
+    bool loop = false;
 };
 
 // Refuses read-ahead seconds that are negative, NaN or infinite.
@@ -38,7 +41,8 @@ inline void check_seconds(const char* name, double seconds) {
 // max_buffer_ahead, a picture memory of at least 0 bytes. Throws
 // std::invalid_argument naming the first option at fault.
 inline DecoderOptions checked_options(bool audio, double max_buffer_ahead, double min_buffer_ahead,
-                                      long long max_picture_memory, bool realtime = false) {
+                                      long long max_picture_memory, bool realtime = false,
+                                      bool loop = false) {
     check_seconds("max_buffer_ahead", max_buffer_ahead);
     check_seconds("min_buffer_ahead", min_buffer_ahead);
     if (min_buffer_ahead > max_buffer_ahead) {
@@ -51,6 +55,7 @@ inline DecoderOptions checked_options(bool audio, double max_buffer_ahead, doubl
     options.min_buffer_ahead = min_buffer_ahead;
     options.max_picture_memory = static_cast<std::size_t>(max_picture_memory);
     options.realtime = realtime;
+    options.loop = loop;
     return options;
 }
 

@@ -252,6 +252,10 @@ private:
     void handle_failed_read();
     void throttled_wait();
     void carry_out_seek();
+    bool loop_to_start();
+    double lap_end() const;
+    void shift_into_lap(AVPacket& packet, AVRational time_base);
+    double in_lap(double seconds) const;
     int reposition(double target, std::vector<PacketPtr>& read);
     bool rewind_by_bytes();
     void flush_pipeline(double target);
@@ -372,6 +376,16 @@ private:
     // Where playback stands: running, paused, buffering, a seek settling,
     // the end of the input (see playback_status.h).
     PlaybackStatus status;
+    // With options.loop: the seconds added to the timestamps of the lap
+    // being read, so that the pipeline sees one timeline across the seams
+    // (demux thread only; a seek sets it back to 0), where each stream
+    // ends by the packets read (demux thread only), and the length of a lap once
+    // the first has been read (0 before; written by the demux thread, read
+    // by the position), by which the caller's times start again at 0.
+    double lap_offset = 0.0;
+    double sound_read_end = 0.0;
+    double pictures_read_end = 0.0;
+    std::atomic<double> lap_length{0.0};
     // The caller's options, fixed at construction (max_picture_memory is
     // the picture queue's budget).
     const DecoderOptions options;

@@ -459,10 +459,10 @@ std::string describe(const MediaDecoder& decoder) {
 // destroyed while an exception is in flight: a thread ended there during
 // finalization would find two exceptions at once and terminate.
 DecoderHolder open_decoder(const InputPath& path, bool audio, double max_buffer_ahead, double min_buffer_ahead,
-                           long long max_picture_memory, bool realtime) {
+                           long long max_picture_memory, bool realtime, bool loop) {
     // The engine checks the options; its std::invalid_argument is ValueError.
     const DecoderOptions options =
-        reelpipe::checked_options(audio, max_buffer_ahead, min_buffer_ahead, max_picture_memory, realtime);
+        reelpipe::checked_options(audio, max_buffer_ahead, min_buffer_ahead, max_picture_memory, realtime, loop);
     refresh_ffmpeg_log_threshold(py::module_::import("logging"));
     std::unique_ptr<MediaDecoder> opened;
     std::exception_ptr failure;
@@ -518,6 +518,8 @@ realtime: True paces the pictures of an input without sound (or of
     audio=False) by a wall clock from the first picture, as the sound would:
     for a player. False (the default) hands them out as soon as they are
     decoded: for extraction.
+loop: True plays the input again from the start at its end, without a gap;
+    get_position() goes back to 0 at each lap and is_finished() stays false.
 
 Invalid options raise ValueError or TypeError before anything is opened. An
 input that cannot be opened or probed raises RuntimeError; its note gives
@@ -545,7 +547,8 @@ PYBIND11_MODULE(reelpipe, m) {
         .def(py::init(&open_decoder), init_doc, py::arg("path"), py::kw_only(), py::arg("audio") = true,
              py::arg("max_buffer_ahead") = DecoderOptions{}.max_buffer_ahead,
              py::arg("min_buffer_ahead") = DecoderOptions{}.min_buffer_ahead,
-             py::arg("max_picture_memory") = default_picture_memory, py::arg("realtime") = false)
+             py::arg("max_picture_memory") = default_picture_memory, py::arg("realtime") = false,
+             py::arg("loop") = false)
         .def("start", initialised_only(&MediaDecoder::start), release_lock(),
              "Starts reading, decoding and the sound; after stop(), starts again where it stood.")
         .def("stop", initialised_only(&MediaDecoder::stop), release_lock(),

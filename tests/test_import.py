@@ -24,7 +24,8 @@ ROOT = Path(__file__).resolve().parent.parent
 PATH_TYPES = "str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes]"
 SIGNATURES = {
     "__init__": f"__init__(self, path: {PATH_TYPES}, *, audio: bool = True, max_buffer_ahead: float = 10.0, "
-                "min_buffer_ahead: float = 3.0, max_picture_memory: int = 2147483648, realtime: bool = False) -> None",
+                "min_buffer_ahead: float = 3.0, max_picture_memory: int = 2147483648, realtime: bool = False, "
+                "loop: bool = False) -> None",
     "start": "start(self) -> None",
     "stop": "stop(self) -> None",
     "get_next_frame": "get_next_frame(self, *, timeout: float | None = None, with_time: bool = False) -> object",

@@ -15,7 +15,7 @@ import pytest
 
 import reelpipe
 import sound_util as su
-from helpers import wait_until
+from helpers import frame_index_of, wait_until
 from robustness_util import first_picture
 from sound_util import ffmpeg
 
@@ -279,6 +279,44 @@ def test_at_another_speed_the_pitch_stays_the_media_keeps_time_and_pictures_keep
     assert (clicks[-1] - clicks[0]) / (len(clicks) - 1) == pytest.approx(1.0 / speed, rel=0.03)
     offsets = [min(clicks, key=lambda heard: abs(heard - when)) - when for when in handed.values()]
     assert len(offsets) >= 3 and abs(float(np.median(offsets))) <= 0.04, offsets
+
+
+@pytest.mark.realtime
+def test_a_looped_clip_plays_on_across_its_seams_without_a_gap_lap_after_lap(pulse, clips, tmp_path):
+    # 2 s of frame-index pictures and an unbroken 440 Hz tone, in PCM so the
+    # tone runs to the last sample.
+    path = str(tmp_path / "two_seconds.mkv")
+    ffmpeg("-i", clips.frame_index_av, "-t", "2", "-map", "0:v", "-map", "0:a", "-c:v", "copy",
+           "-c:a", "pcm_s16le", "-ar", "44100", path)
+    taken, positions, finished = [], [], []
+
+    def script(decoder):
+        end = time.monotonic() + 7.0
+        while time.monotonic() < end:
+            picture = decoder.get_next_frame(timeout=0.1)
+            if picture is not None:
+                taken.append(frame_index_of(picture))
+                positions.append(decoder.get_position())
+            finished.append(decoder.is_finished())
+        decoder.seek(1.0)
+        taken.append(frame_index_of(decoder.get_next_frame(timeout=5)))
+
+    with pulse.start_recording() as recording:
+        decoder = reelpipe.MediaDecoder(path, loop=True)
+        try:
+            decoder.start()
+            script(decoder)
+        finally:
+            decoder.stop()
+    runs = su.sound_runs(recording.samples, min_silence=int(0.025 * RATE))
+    assert len(runs) == 1, [(start / RATE, end / RATE) for start, end in runs]
+    laps = [0] + [n for n in range(1, len(taken) - 1) if taken[n] < taken[n - 1]] + [len(taken) - 1]
+    assert len(laps) >= 5  # three seams crossed, and the seek
+    for start, end in zip(laps, laps[1:-1]):
+        assert taken[start:end] == list(range(taken[start], taken[start] + end - start))
+    assert max(positions) < 2.1 and not any(finished)
+    # A seek lands as without loop: within the seek window before its target.
+    assert 0.9 <= taken[-1] / 25 <= 1.0
 
 
 class TestBackendChoice:
