@@ -57,14 +57,10 @@ void MediaDecoder::play_period(void* output, ma_uint32 frame_count) {
     const std::size_t bytes = static_cast<std::size_t>(frame_count) * playback_frame_bytes;
     device_queue.last_period_bytes = bytes;
     std::lock_guard<std::mutex> lock(audio_buffer.mutex);
-    if (play_from_tempo_queue(output, bytes)) return;
-    std::size_t left_over = 0;
-    {
-        std::lock_guard<std::mutex> queue(tempo_queue.mutex);
-        left_over = tempo_queue.size();
-        if (left_over + audio_buffer.size() >= bytes) tempo_queue.take(output, left_over);
-    }
-    if (left_over + audio_buffer.size() < bytes) {
+    std::lock_guard<std::mutex> queue(tempo_queue.mutex);
+    const std::size_t left_over = tempo_queue.size();
+    const bool from_tempo = tempo_active || left_over >= bytes;
+    if (from_tempo ? left_over < bytes : left_over + audio_buffer.size() < bytes) {
         if (!audio_buffer.drained() && read_ahead() < options.min_buffer_ahead) status.buffering = true;
         std::memset(output, 0, bytes);
         count_device_period(frame_count, false);
@@ -74,6 +70,13 @@ void MediaDecoder::play_period(void* output, ma_uint32 frame_count) {
     // stores finds the sound heard a period behind, never ahead.
     count_device_period(frame_count, true);
     const std::int64_t now = steady_now_ns();
+    if (from_tempo) {
+        tempo_queue.take(output, bytes);
+        const double next = tempo_queue.front_seconds();
+        if (!std::isnan(next)) audio_clock.set(next, now);
+        return;
+    }
+    tempo_queue.take(output, left_over);
     audio_buffer.take(static_cast<std::uint8_t*>(output) + left_over, bytes - left_over);
     const double next = audio_buffer.front_seconds();
     if (std::isnan(next)) {
@@ -81,29 +84,6 @@ void MediaDecoder::play_period(void* output, ma_uint32 frame_count) {
     } else {
         audio_clock.set(next, now);
     }
-}
-
-// Plays the period from the tempo queue when it holds one, or when the
-// tempo stage owns the front of the sound (then an underrun is silence, and
-// keeps the queue for later). False when the sound buffer is to play.
-// Called by the callback with audio_buffer.mutex held; takes the tempo
-// queue's mutex, then the clock's.
-bool MediaDecoder::play_from_tempo_queue(void* output, std::size_t bytes) {
-    std::lock_guard<std::mutex> queue(tempo_queue.mutex);
-    const ma_uint32 frame_count = static_cast<ma_uint32>(bytes / playback_frame_bytes);
-    if (tempo_queue.size() < bytes) {
-        if (!tempo_active) return false;
-        if (!audio_buffer.drained() && read_ahead() < options.min_buffer_ahead) status.buffering = true;
-        std::memset(output, 0, bytes);
-        count_device_period(frame_count, false);
-        return true;
-    }
-    count_device_period(frame_count, true);
-    const std::int64_t now = steady_now_ns();
-    tempo_queue.take(output, bytes);
-    const double next = tempo_queue.front_seconds();
-    if (!std::isnan(next)) audio_clock.set(next, now);
-    return true;
 }
 
 // Follows how much of the device's buffer ahead of the listener is sound:

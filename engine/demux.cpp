@@ -133,7 +133,8 @@ bool MediaDecoder::pictures_starving() {
 // past the last sound.
 bool MediaDecoder::sound_gone() const {
     const double last_sound = audio_packets_in.read_to();
-    return last_sound >= sound_end - 0.5 || video_packets_in.read_to() - last_sound > sound_gone_after;
+    // A looped input reads past the sound's end lap after lap.
+    return (!options.loop && last_sound >= sound_end - 0.5) || video_packets_in.read_to() - last_sound > sound_gone_after;
 }
 
 // Ends buffering once pictures can be shown too: the input has none, a

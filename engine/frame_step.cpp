@@ -59,6 +59,8 @@ void MediaDecoder::step_back(int count) {
         std::lock_guard<std::mutex> lock(pictures.mutex);
         if (!pictures.empty() && step_released) shown = picture_seconds(pictures.front().get());
     }
+    // The seek lands in the input's own time, not in a later lap's.
+    shown = in_lap(shown);
     const double frame = 1.0 / fps;
     double aim = shown - (count + 0.5) * frame;
     for (int attempt = 0; attempt < backward_tries; ++attempt) {

@@ -214,8 +214,10 @@ private:
     // Every wait of a worker thread is bounded (10 ms packet waits, 50 ms
     // throttle, 100 ms after a failed read, 5 ms while buffering waits for
     // a first picture, 10 ms waits while the sound buffer is full and
-    // playing), except the audio thread's wait for room while paused. That
-    // one, and the unbounded waits of interpreter threads (seek's, and the
+    // playing, 5 ms tempo waits), except the audio thread's wait for room
+    // while paused and the tempo thread's wait at speed 1.0 (woken by
+    // set_speed() and stop() under tempo_queue.mutex). Those, and the
+    // unbounded waits of interpreter threads (seek's, and the
     // frame wait for a picture), are woken by writers that change the
     // condition and then notify while holding the waiter's mutex, so no
     // wake-up is lost; an early picture is waited for at most 20 ms at a
@@ -342,7 +344,6 @@ private:
 
     // Audio output (audio_output.cpp).
     void play_period(void* output, ma_uint32 frame_count);
-    bool play_from_tempo_queue(void* output, std::size_t bytes);
     void count_device_period(ma_uint32 frame_count, bool sound);
     double heard_clock() const;
 

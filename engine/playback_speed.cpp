@@ -65,10 +65,10 @@ void MediaDecoder::tempo_loop() {
             wait_for_tempo_work(factor);
         }
     }
-    if (tempo.built()) {
-        tempo.drain(run.made);
-        next_tempo_step(run, 1.0, chunk);
-    }
+    // Nothing taken is lost: a restart plays what the chain held first, and
+    // a restart at 1.0 finds the stage no longer owning the sound.
+    tempo.drain(run.made);
+    next_tempo_step(run, 1.0, chunk);
 }
 
 // The locked half of a step: see tempo_loop(). Takes audio_buffer.mutex,
