@@ -282,6 +282,25 @@ def test_at_another_speed_the_pitch_stays_the_media_keeps_time_and_pictures_keep
 
 
 @pytest.mark.realtime
+def test_changing_speed_while_playing_leaves_no_gap_and_takes_effect_at_once(pulse, clips):
+    rates = []
+
+    def script(decoder):
+        time.sleep(1.0)
+        for factor in (2.0, 0.5, 1.0):
+            decoder.set_speed(factor)
+            time.sleep(0.2)
+            start, began = decoder.get_position(), time.monotonic()
+            time.sleep(0.8)
+            rates.append((decoder.get_position() - start) / (time.monotonic() - began))
+
+    played = play(pulse, clips.frame_index_av, script)
+    runs = su.sound_runs(played, min_silence=int(0.025 * RATE))
+    assert len(runs) == 1, [(start / RATE, end / RATE) for start, end in runs]
+    assert rates == [pytest.approx(2.0, rel=0.05), pytest.approx(0.5, rel=0.05), pytest.approx(1.0, rel=0.05)]
+
+
+@pytest.mark.realtime
 def test_a_looped_clip_plays_on_across_its_seams_without_a_gap_lap_after_lap(pulse, clips, tmp_path):
     # 2 s of frame-index pictures and an unbroken 440 Hz tone, in PCM so the
     # tone runs to the last sample.
