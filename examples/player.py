@@ -3,13 +3,15 @@
 
 With a display it opens a window (pygame), scaled down to fit the screen, and
 draws each picture as it falls due: space pauses and resumes, left/right seek
-5 s back/forward, up/down change the volume, q quits.  Without a display, or
+5 s back/forward, up/down change the volume, [ and ] halve and double the
+speed (the sound keeps its pitch), comma and period step one picture back and
+forward (paused), q quits.  Without a display, or
 with --headless, it plays the input in real time, prints one progress line,
 then a report (pictures, sync error, CPU and memory) and writes a contact
 sheet PNG.
 
-    python examples/player.py [--headless] [--seconds N] [--sheet PATH]
-                              [--no-audio] [--picture-memory MB] [INPUT]
+    python examples/player.py [--headless] [--seconds N] [--sheet PATH] [--speed F]
+                              [--no-audio] [--picture-memory MB] [--loop] [INPUT]
 
 With no INPUT it plays the generated sample clip (tools/make_clips.py).
 """
@@ -205,6 +207,12 @@ def play_window(decoder: reelpipe.MediaDecoder, name: str, seconds: float | None
         elif key in (pygame.K_LEFT, pygame.K_RIGHT):
             target = max(0.0, playback.position() + (SEEK_STEP if key == pygame.K_RIGHT else -SEEK_STEP))
             playback.seek(min(target, duration) if duration > 0 else target)
+        elif key in (pygame.K_LEFTBRACKET, pygame.K_RIGHTBRACKET):
+            factor = decoder.get_speed() * (2.0 if key == pygame.K_RIGHTBRACKET else 0.5)
+            decoder.set_speed(min(4.0, max(0.25, factor)))
+        elif key in (pygame.K_COMMA, pygame.K_PERIOD):
+            decoder.step(1 if key == pygame.K_PERIOD else -1)
+            playback.paused = True
         elif key in (pygame.K_UP, pygame.K_DOWN) and decoder.has_audio():
             step = VOLUME_STEP if key == pygame.K_UP else -VOLUME_STEP
             decoder.set_volume(min(2.0, max(0.0, round(decoder.get_volume() + step, 2))))
@@ -258,17 +266,21 @@ def main(argv: list[str] | None = None) -> int:
                         help="where the headless run writes its contact sheet (default: %(default)s)")
     parser.add_argument("--no-audio", action="store_true",
                         help="leave the sound out and open no playback device")
+    parser.add_argument("--speed", type=float, default=1.0,
+                        help="playback speed, 0.25 to 4.0, the sound's pitch kept (default: %(default)s)")
+    parser.add_argument("--loop", action="store_true", help="play the input again from the start at its end")
     parser.add_argument("--picture-memory", type=float, metavar="MB",
                         help="hold at most this many MiB of decoded pictures ready (default: the module's)")
     args = parser.parse_args(argv)
 
     path = args.input or sample_clip()
     # A player wants the pictures of an input without sound in real time too.
-    options = {"audio": not args.no_audio, "realtime": True}
+    options = {"audio": not args.no_audio, "realtime": True, "loop": args.loop}
     if args.picture_memory is not None:
         options["max_picture_memory"] = int(args.picture_memory * 2**20)
     try:
         decoder = reelpipe.MediaDecoder(path, **options)
+        decoder.set_speed(args.speed)
     except (RuntimeError, ValueError) as exc:
         reasons = "".join(f" ({note})" for note in getattr(exc, "__notes__", ()))
         print(f"player: {exc}{reasons}", file=sys.stderr)
