@@ -4,7 +4,6 @@
 // picture's time, so that it is due and the ones after it are not; no sound
 // plays, as the decoder stays paused.
 #include <algorithm>
-#include <cmath>
 
 #include "media_decoder.h"
 

@@ -1,7 +1,8 @@
 // Playback speed: the control, and the tempo thread that changes the sound
 // at the front of the sound buffer into the tempo queue the callback plays
 // from (see sound_tempo.h for why the stage sits there).
-#include <cmath>
+#include <algorithm>
+#include <new>
 #include <stdexcept>
 
 #include "media_decoder.h"

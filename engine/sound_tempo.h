@@ -9,7 +9,6 @@
 // is all that still plays at the old speed after a change.
 #pragma once
 
-#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
