@@ -165,6 +165,10 @@ void MediaDecoder::resume() {
     status.paused = false;
     if (audio_stream_index < 0) return;
     notify_sound_waiter();
+    {
+        std::lock_guard<std::mutex> queue(tempo_queue.mutex);
+        tempo_queue.cv.notify_all();
+    }
     std::lock_guard<std::mutex> lock(device_mutex);
     if (audio_device_ready && ma_device_get_state(&audio_device) != ma_device_state_started) {
         ma_device_start(&audio_device);

@@ -214,7 +214,7 @@ private:
     // Every wait of a worker thread is bounded (10 ms packet waits, 50 ms
     // throttle, 100 ms after a failed read, 5 ms while buffering waits for
     // a first picture, 10 ms waits while the sound buffer is full and
-    // playing, 5 ms tempo waits), except the audio thread's wait for room
+    // playing, 5 ms tempo waits, 50 ms while paused), except the audio thread's wait for room
     // while paused and the tempo thread's wait at speed 1.0 (woken by
     // set_speed() and stop() under tempo_queue.mutex). Those, and the
     // unbounded waits of interpreter threads (seek's, and the

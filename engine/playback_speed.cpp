@@ -18,6 +18,8 @@ constexpr std::size_t chunk_bytes = 1024 * playback_frame_bytes;
 // holds is what plays at the old speed after a change.
 constexpr double tempo_queue_seconds = 0.06;
 constexpr auto tempo_poll = std::chrono::milliseconds(5);
+// While paused nothing drains the queue: look less often (resume() wakes).
+constexpr auto paused_tempo_poll = std::chrono::milliseconds(50);
 
 }  // namespace
 
@@ -137,14 +139,18 @@ void MediaDecoder::change_chunk(TempoRun& run, double factor, const std::vector<
 
 // Nothing to change now: at speed 1.0 with the chain drained, sleeps until
 // set_speed() or stop() wakes it; otherwise looks again shortly, as the
-// device drains the queue (the callback never notifies).
+// device drains the queue (the callback never notifies), or, paused, after
+// a longer while unless resume() wakes it.
 void MediaDecoder::wait_for_tempo_work(double factor) {
     std::unique_lock<std::mutex> lock(tempo_queue.mutex);
     if (factor == 1.0 && !tempo.built()) {
         tempo_queue.cv.wait(lock, [this] { return speed != 1.0 || !status.running; });
-    } else {
-        tempo_queue.cv.wait_for(lock, tempo_poll, [this, factor] { return speed != factor || !status.running; });
+        return;
     }
+    const bool paused = status.paused;
+    tempo_queue.cv.wait_for(lock, paused ? paused_tempo_poll : tempo_poll, [this, factor, paused] {
+        return speed != factor || !status.running || status.paused != paused;
+    });
 }
 
 double MediaDecoder::get_speed() const { return speed; }

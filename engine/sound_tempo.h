@@ -75,8 +75,9 @@ private:
 //
 // Lock: `mutex` guards everything; in the lock order it comes right after
 // the sound buffer's mutex (the callback and the flush take both). The
-// tempo thread waits on `cv`: bounded while it changes sound, and without a
-// bound at speed 1.0, woken by set_speed() and stop() under `mutex`.
+// tempo thread waits on `cv`: bounded while it changes sound (longer while
+// paused; resume() wakes it), and without a bound at speed 1.0, woken by
+// set_speed() and stop() under `mutex`.
 //
 // Invariants (under `mutex`): marks ordered by offset, the front one at or
 // before read_; written_ - read_ == bytes_.size().
