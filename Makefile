@@ -44,7 +44,7 @@ export PIP_DISABLE_PIP_VERSION_CHECK := 1
 SUDO    := $(if $(filter 0,$(shell id -u)),,sudo)
 APT_GET := $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get
 APT_PACKAGES := ffmpeg libavformat-dev libavcodec-dev libswscale-dev libswresample-dev \
-                libavutil-dev libyuv-dev pkg-config pulseaudio pulseaudio-utils g++ valgrind
+                libavutil-dev libavfilter-dev libyuv-dev pkg-config pulseaudio pulseaudio-utils g++ valgrind
 # A system Python 3.13 (Debian 13) needs its headers and venv module from apt.
 ifneq ($(wildcard /usr/bin/python3.13),)
 APT_PACKAGES += python3.13-dev python3.13-venv

@@ -55,6 +55,8 @@ class MediaDecoder:
         video_stream: int | None = None,
         audio_stream: int | str | None = None,
         audio_device: str | None = None,
+        realtime: bool = False,
+        loop: bool = False,
     ) -> None:
         """Opens and probes the input; nothing plays before start().
 
@@ -67,7 +69,12 @@ class MediaDecoder:
         bgr24, (h, w, 4) for rgba and bgra (the stream's alpha, else 255) and
         (h, w) for gray. video_stream picks a stream by index, audio_stream by
         index or language code (see get_streams()); audio_device a playback
-        device by name (see audio_devices()). Invalid options raise ValueError
+        device by name (see audio_devices());
+        realtime=True paces the pictures of an input without sound (or of
+        audio=False) by a wall clock, for a player (False: as fast as decoded,
+        for extraction); loop=True plays the input again from the start at
+        its end without a gap (get_position() back to 0 each lap,
+        is_finished() never true). Invalid options raise ValueError
         or TypeError before anything is opened, a stream that is not there
         ValueError naming the streams; an input that cannot be opened raises
         RuntimeError with FFmpeg's reason as a note."""
@@ -119,6 +126,17 @@ class MediaDecoder:
         """Sets the gain; 0 or less (or NaN) is silence, there is no upper bound."""
     def get_volume(self) -> float:
         """The current gain; 1.0 for an input without sound."""
+    def set_speed(self, factor: float) -> None:
+        """Plays at `factor` times the normal speed, 0.25 to 4.0 (else, or NaN,
+        ValueError), the sound with its pitch kept; the pictures and
+        get_position() follow. Kept across seek, pause and stop/start."""
+    def get_speed(self) -> float:
+        """The playback speed (1.0 by default)."""
+    def step(self, count: int = 1) -> None:
+        """Pauses, then moves by `count` pictures (negative: back) and makes the
+        picture there the next that get_next_frame() returns, at once;
+        get_position() becomes its time. No sound plays; resume() plays on
+        from it. Stops at the first and the last picture."""
     def is_buffering(self) -> bool:
         """True while reading ahead before playback (re)starts, or while a seek is under way;
         false once the input has ended and its last sound has played, until a seek."""

@@ -48,11 +48,19 @@ double device_latency(const ma_device& device) {
 // read while everything needed to play is at hand; once the last sound has
 // played there is nothing to wait for. Takes the sound buffer's mutex, then
 // the clock's.
+//
+// At a speed other than 1.0 the period comes from the tempo queue, and the
+// clock from its marks; what is left in the queue after a return to 1.0
+// plays first, and the sound buffer makes up the rest of the period. Takes
+// the sound buffer's mutex, then the tempo queue's, then the clock's.
 void MediaDecoder::play_period(void* output, ma_uint32 frame_count) {
     const std::size_t bytes = static_cast<std::size_t>(frame_count) * playback_frame_bytes;
     device_queue.last_period_bytes = bytes;
     std::lock_guard<std::mutex> lock(audio_buffer.mutex);
-    if (audio_buffer.size() < bytes) {
+    std::lock_guard<std::mutex> queue(tempo_queue.mutex);
+    const std::size_t left_over = tempo_queue.size();
+    const bool from_tempo = tempo_active || left_over >= bytes;
+    if (from_tempo ? left_over < bytes : left_over + audio_buffer.size() < bytes) {
         if (!audio_buffer.drained() && read_ahead() < options.min_buffer_ahead) status.buffering = true;
         std::memset(output, 0, bytes);
         count_device_period(frame_count, false);
@@ -62,7 +70,14 @@ void MediaDecoder::play_period(void* output, ma_uint32 frame_count) {
     // stores finds the sound heard a period behind, never ahead.
     count_device_period(frame_count, true);
     const std::int64_t now = steady_now_ns();
-    audio_buffer.take(output, bytes);
+    if (from_tempo) {
+        tempo_queue.take(output, bytes);
+        const double next = tempo_queue.front_seconds();
+        if (!std::isnan(next)) audio_clock.set(next, now);
+        return;
+    }
+    tempo_queue.take(output, left_over);
+    audio_buffer.take(static_cast<std::uint8_t*>(output) + left_over, bytes - left_over);
     const double next = audio_buffer.front_seconds();
     if (std::isnan(next)) {
         audio_clock.set(audio_clock.get(now) + static_cast<double>(frame_count) / playback_rate, now);
@@ -92,7 +107,9 @@ void MediaDecoder::count_device_period(ma_uint32 frame_count, bool sound) {
 double MediaDecoder::heard_clock() const {
     const double clock = audio_clock.get(steady_now_ns());
     if (device_queue.held_serial != seek_request.generation) return clock;
-    return clock - device_queue.held;
+    // What the device holds plays at the speed: it stands for more (or
+    // less) input time than it lasts.
+    return clock - device_queue.held * audio_clock.rate();
 }
 
 // The sound being heard; once the pictures outlast the sound, the picture
@@ -100,7 +117,7 @@ double MediaDecoder::heard_clock() const {
 // length (see flush_pipeline()); joined pieces whose timestamps jump may
 // play on past what the container said.
 double MediaDecoder::get_position() const {
-    return audio_stream_index >= 0 && !picture_clock.paced() ? heard_clock() : video_clock.load();
+    return in_lap(audio_stream_index >= 0 && !picture_clock.paced() ? heard_clock() : video_clock.load());
 }
 
 // The device's gain; 0.0 once stop() has released the device (an
@@ -138,6 +155,12 @@ void MediaDecoder::pause() {
 
 void MediaDecoder::resume() {
     refuse_if_inherited();
+    // After a step the sound still stands where it was paused: play on from
+    // the picture shown instead.
+    if (stepped_with_sound.exchange(false) && status.running) seek(get_position());
+    if (step_hold.exchange(false) && !options.realtime && audio_stream_index < 0) {
+        picture_clock.stop_pacing(steady_now_ns());
+    }
     // The clock stood still by choice; do not take the pause for sound that
     // has run out.
     const std::int64_t now = steady_now_ns();
@@ -146,6 +169,10 @@ void MediaDecoder::resume() {
     status.paused = false;
     if (audio_stream_index < 0) return;
     notify_sound_waiter();
+    {
+        std::lock_guard<std::mutex> queue(tempo_queue.mutex);
+        tempo_queue.cv.notify_all();
+    }
     std::lock_guard<std::mutex> lock(device_mutex);
     if (audio_device_ready && ma_device_get_state(&audio_device) != ma_device_state_started) {
         ma_device_start(&audio_device);

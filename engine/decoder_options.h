@@ -31,6 +31,13 @@ struct DecoderOptions {
     StreamChoice video_stream;                // none: FFmpeg's choice
     StreamChoice audio_stream;                // by index or language; none: FFmpeg's choice
     std::optional<std::string> audio_device;  // a name audio_devices() lists; none: the default
+    // true: pictures without sound (none in the input, or audio false) are
+    // paced by a wall clock from the first picture, as the sound would pace
+    // them; false hands them out as soon as they are decoded (extraction).
+    bool realtime = false;
+    // true: at the end the input plays again from the start, read on
+    // across the end so that no gap is heard.
+    bool loop = false;
 };
 
 // Refuses read-ahead seconds that are negative, NaN or infinite.
@@ -47,7 +54,8 @@ inline void check_seconds(const char* name, double seconds) {
 // max_buffer_ahead, a picture memory of at least 0 bytes. Throws
 // std::invalid_argument naming the first option at fault.
 inline DecoderOptions checked_options(bool audio, double max_buffer_ahead, double min_buffer_ahead,
-                                      long long max_picture_memory) {
+                                      long long max_picture_memory, bool realtime = false,
+                                      bool loop = false) {
     check_seconds("max_buffer_ahead", max_buffer_ahead);
     check_seconds("min_buffer_ahead", min_buffer_ahead);
     if (min_buffer_ahead > max_buffer_ahead) {
@@ -59,6 +67,8 @@ inline DecoderOptions checked_options(bool audio, double max_buffer_ahead, doubl
     options.max_buffer_ahead = max_buffer_ahead;
     options.min_buffer_ahead = min_buffer_ahead;
     options.max_picture_memory = static_cast<std::size_t>(max_picture_memory);
+    options.realtime = realtime;
+    options.loop = loop;
     return options;
 }
 

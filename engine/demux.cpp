@@ -74,6 +74,7 @@ void MediaDecoder::demux_loop() {
         // playback drains and the thread keeps answering seeks and stop().
         const int read = packet ? av_read_frame(format_ctx.get(), packet.get()) : AVERROR(ENOMEM);
         if (read < 0) {
+            if (read == AVERROR_EOF && loop_to_start()) continue;
             if (!status.input_ended) log_read_stop(read);
             handle_failed_read();
             continue;
@@ -132,7 +133,8 @@ bool MediaDecoder::pictures_starving() {
 // past the last sound.
 bool MediaDecoder::sound_gone() const {
     const double last_sound = audio_packets_in.read_to();
-    return last_sound >= sound_end - 0.5 || video_packets_in.read_to() - last_sound > sound_gone_after;
+    // A looped input reads past the sound's end lap after lap.
+    return (!options.loop && last_sound >= sound_end - 0.5) || video_packets_in.read_to() - last_sound > sound_gone_after;
 }
 
 // Ends buffering once pictures can be shown too: the input has none, a
@@ -179,6 +181,7 @@ void MediaDecoder::route_packet(AVPacket& packet) {
             follow_joins(joins.video, video_time_base, packet.pts, packet.dts, packet.duration, other,
                          audio_time_base, true);
         }
+        shift_into_lap(packet, video_time_base);
         push_packet(video_packets_in, packet, packet_seconds(video_time_base, packet));
     } else if (packet.stream_index == audio_stream_index) {
         const TimestampJoins* other = video_stream_index >= 0 ? &joins.video : nullptr;
@@ -186,8 +189,59 @@ void MediaDecoder::route_packet(AVPacket& packet) {
             follow_joins(joins.audio, audio_time_base, packet.pts, packet.dts, packet.duration, other,
                          video_time_base, false);
         }
+        shift_into_lap(packet, audio_time_base);
         push_packet(audio_packets_in, packet, packet_seconds(audio_time_base, packet));
     }
+}
+
+// With options.loop: notes where the packet's stream ends by it, and moves
+// its timestamps into the lap being read.
+void MediaDecoder::shift_into_lap(AVPacket& packet, AVRational time_base) {
+    if (!options.loop || packet.pts == AV_NOPTS_VALUE) return;
+    const double end = packet_seconds(time_base, packet) + (packet.duration > 0 ? packet.duration * av_q2d(time_base) : 0.0);
+    double& stream_end = packet.stream_index == audio_stream_index ? sound_read_end : pictures_read_end;
+    stream_end = std::max(stream_end, end);
+    if (lap_offset == 0.0) return;
+    const std::int64_t shift = std::llround(lap_offset / av_q2d(time_base));
+    packet.pts += shift;
+    if (packet.dts != AV_NOPTS_VALUE) packet.dts += shift;
+}
+
+// At the end of the input with options.loop: reads on from the start as the
+// next lap, its timestamps moved on by the input's length, so that the
+// decoders and the sound buffer carry on across the seam as within the
+// input (nothing is flushed, and the next lap is decoded before the sound
+// of this one runs out). False when the input cannot be read from the
+// start again: it then ends as without loop.
+bool MediaDecoder::loop_to_start() {
+    const double length = lap_end();
+    if (!options.loop || length <= 0.0) return false;
+    std::vector<PacketPtr> read_on_arrival;
+    if (reposition(0.0, read_on_arrival) < 0) return false;
+    joins.forget();
+    lap_length = length;
+    lap_offset += length;
+    for (PacketPtr& packet : read_on_arrival) route_packet(*packet);
+    return true;
+}
+
+// Where a lap ends: where the sound ends when it ends with the pictures
+// (within sound_ends_with_pictures), so that the sound joins its next lap
+// without a hole; the last picture may then overlap the next lap's first
+// by a moment, which shows them in order all the same. Otherwise where the
+// longer stream ends.
+double MediaDecoder::lap_end() const {
+    constexpr double sound_ends_with_pictures = 0.25;
+    if (audio_stream_index >= 0 && sound_read_end > 0.0 && sound_read_end >= pictures_read_end - sound_ends_with_pictures) {
+        return sound_read_end;
+    }
+    return std::max(sound_read_end, pictures_read_end);
+}
+
+// A time of the pipeline as the caller sees it: from the start of its lap.
+double MediaDecoder::in_lap(double seconds) const {
+    const double length = lap_length;
+    return length > 0.0 && seconds >= length ? std::fmod(seconds, length) : seconds;
 }
 
 // End of the input or a read error: let playback drain what it has, then
@@ -234,6 +288,7 @@ void MediaDecoder::carry_out_seek() {
     const int moved = reposition(target, read_on_arrival);
     if (moved >= 0) {
         joins.forget();
+        lap_offset = 0.0;
         flush_pipeline(target);
         status.picture_wait_since = 0;  // the wait for a first picture starts anew
         for (PacketPtr& packet : read_on_arrival) route_packet(*packet);
@@ -343,8 +398,11 @@ void MediaDecoder::flush_pipeline(double target) {
     std::lock_guard<std::mutex> audio_packets(audio_packets_in.mutex);
     std::lock_guard<std::mutex> frames(pictures.mutex);
     std::lock_guard<std::mutex> sound(audio_buffer.mutex);
+    std::lock_guard<std::mutex> tempo_sound(tempo_queue.mutex);
     pictures.clear();
+    step_released = false;
     audio_buffer.clear();
+    tempo_queue.clear();
     if (video_codec_ctx) avcodec_flush_buffers(video_codec_ctx.get());
     if (audio_codec_ctx) avcodec_flush_buffers(audio_codec_ctx.get());
     seek_request.playing_from = target;
@@ -364,6 +422,8 @@ void MediaDecoder::flush_pipeline(double target) {
 
 void MediaDecoder::seek(double seconds) {
     refuse_if_inherited();
+    // The sound starts from the target: no step leaves it behind any more.
+    stepped_with_sound = false;
     std::unique_lock<std::mutex> lock(seek_request.mutex);
     seek_request.target = seconds > 0.0 ? seconds : 0.0;  // NaN fails the test too
     seek_request.pending = true;

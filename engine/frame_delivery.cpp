@@ -69,6 +69,7 @@ MediaDecoder::Delivery MediaDecoder::get_next_frame(std::optional<std::chrono::n
         }
         FramePtr picture = pictures.pop(static_cast<std::size_t>(pictures.front()->linesize[0]) * static_cast<std::size_t>(height));
         status.first_picture_out = true;
+        step_released = false;
         // The video thread may be waiting for room in the queue.
         pictures.cv.notify_all();
         // With a read-ahead limit shorter than the decoder's delay, the demux
@@ -81,7 +82,7 @@ MediaDecoder::Delivery MediaDecoder::get_next_frame(std::optional<std::chrono::n
         if (picture->pts == AV_NOPTS_VALUE) return {std::move(picture), std::nullopt};
         const double seconds = picture_seconds(picture.get());
         video_clock = seconds;
-        return {std::move(picture), seconds};
+        return {std::move(picture), in_lap(seconds)};
     }
 }
 
@@ -108,7 +109,10 @@ double MediaDecoder::picture_seconds(const AVFrame* picture) const {
 // Places the front picture against the display window around the audio
 // clock. Called with pictures.mutex held.
 MediaDecoder::Verdict MediaDecoder::judge_front_picture(const AVFrame* picture) {
-    if (picture->pts == AV_NOPTS_VALUE || audio_stream_index < 0) return Verdict::deliver;
+    if (picture->pts == AV_NOPTS_VALUE) return Verdict::deliver;
+    if (audio_stream_index < 0) {
+        return options.realtime || step_hold ? judge_by_wall_clock(picture) : Verdict::deliver;
+    }
     const double t = picture_seconds(picture);
     if (t <= 0.0) return Verdict::deliver;
     const std::int64_t now = steady_now_ns();
@@ -127,6 +131,21 @@ MediaDecoder::Verdict MediaDecoder::judge_front_picture(const AVFrame* picture) 
     return Verdict::deliver;
 }
 
+// Pictures without sound in real time: the picture clock stands in for the
+// sound, paced by the wall clock from the first picture of each run (the
+// start, a seek, a restart), with the sound's early and late margins. It
+// stands still while paused and runs at the playback speed. Called with
+// pictures.mutex held.
+MediaDecoder::Verdict MediaDecoder::judge_by_wall_clock(const AVFrame* picture) {
+    const double t = picture_seconds(picture);
+    const std::int64_t now = steady_now_ns();
+    if (!picture_clock.paced()) picture_clock.pace(true, t, now);
+    const double clock = picture_clock.get(now);
+    if (t > clock + early_margin) return Verdict::early;
+    if (clock - late_margin > t) return Verdict::late;
+    return Verdict::deliver;
+}
+
 // How long the early front picture can wait before it may be due: until the
 // callback that brings the audio clock up to it (the clock moves a whole
 // device period at a time, so waking sooner finds it where it was), or until
@@ -141,7 +160,8 @@ std::chrono::nanoseconds MediaDecoder::early_wait(const AVFrame* picture) const 
         wait = t - early_margin - picture_clock.get(now_ns);
     } else if (!status.paused && !status.buffering) {
         const double ahead = t - early_margin - heard_clock();
-        const double period = static_cast<double>(device_queue.last_period_bytes) / playback_bytes_per_second;
+        const double period =
+            static_cast<double>(device_queue.last_period_bytes) / playback_bytes_per_second * audio_clock.rate();
         const double moved_at = static_cast<double>(audio_clock.reading(now_ns).set_at_ns) / 1e9;
         wait = period > 0.0 ? moved_at + std::ceil(ahead / period) * period + callback_jitter - now : ahead;
     }

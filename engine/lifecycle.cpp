@@ -756,6 +756,11 @@ void MediaDecoder::start() {
         if (audio_stream_index >= 0 && !init_audio_device()) audio_stream_index = -1;
         status.paused = false;
         status.stopped = false;
+        // The pictures' wall clock starts again from the next picture, as
+        // after a seek, rather than counting the time spent stopped.
+        const std::int64_t now = steady_now_ns();
+        picture_clock.set_paused(false, now);
+        picture_clock.stop_pacing(now);
     }
     io_interrupt.abort = false;
     {
@@ -773,6 +778,7 @@ void MediaDecoder::start() {
         std::lock_guard<std::mutex> lock(device_mutex);
         if (audio_device_ready) ma_device_start(&audio_device);
     }
+    start_tempo_thread();
 }
 
 void MediaDecoder::stop() {
@@ -787,6 +793,7 @@ void MediaDecoder::stop() {
     wake_all_waiters();
     if (demux_thread.joinable()) demux_thread.join();
     if (video_thread.joinable()) video_thread.join();
+    if (tempo_thread.joinable()) tempo_thread.join();
     if (audio_thread.joinable()) {
         release_audio_device();
         audio_thread.join();
@@ -807,6 +814,10 @@ void MediaDecoder::wake_all_waiters() {
     }
     notify_frame_waiters();
     notify_sound_waiter();
+    {
+        std::lock_guard<std::mutex> lock(tempo_queue.mutex);
+        tempo_queue.cv.notify_all();
+    }
     {
         std::lock_guard<std::mutex> lock(seek_request.mutex);
         seek_request.cv.notify_all();

@@ -38,6 +38,7 @@
 #include "playback_status.h"
 #include "seek_request.h"
 #include "sound_buffer.h"
+#include "sound_tempo.h"
 #include "stream_choice.h"
 #include "timeline.h"
 
@@ -172,6 +173,15 @@ public:
     bool is_buffering() const;
     void pause();
     void resume();
+    // Playback speed, slowest_speed..fastest_speed (else, or NaN:
+    // std::invalid_argument); kept across seek, pause and stop/start.
+    void set_speed(double factor);
+    double get_speed() const;
+    // Pauses, then moves by `count` pictures (negative: back) and makes the
+    // picture there the next get_next_frame() hands out at once; stops at
+    // the first and the last picture. Blocks (a backward step seeks); call
+    // without the interpreter lock.
+    void step(int count);
 
     // Made before a fork, in the parent: its threads, FFmpeg's and the
     // device's are not in this process. Such a decoder must be abandoned,
@@ -192,6 +202,9 @@ private:
     //                        carries out seeks
     //   video_thread         video_decode_loop(): packets -> pictures
     //   audio_thread         audio_decode_loop(): packets -> playback bytes
+    //   tempo_thread         tempo_loop(): the sound buffer's front -> the
+    //                        tempo queue at the playback speed; runs from
+    //                        the first speed other than 1.0 until stop()
     //   device thread        miniaudio's; runs audio_data_callback()
     //
     // Lock order. A thread that holds two of these locks took them in this
@@ -208,9 +221,11 @@ private:
     //   queue's, in that order (fork_safety.cpp).
     //   video_codec_mutex -> audio_codec_mutex -> video_packets_in.mutex
     //     -> audio_packets_in.mutex -> pictures.mutex -> audio_buffer.mutex
+    //     -> tempo_queue.mutex (the callback, the flush and the tempo thread
+    //     take the last two together)
     //   the clocks' locks (clock.h) are leaves, taken last by any thread
     //     (the callback takes one with audio_buffer.mutex held)
-    // The seek's flush takes all six of the last group in that order. The
+    // The seek's flush takes all seven of the last group in that order. The
     // decode threads hold their codec mutex while they push into
     // the picture queue / audio_buffer, which follows the same order, so a flush
     // and a decode thread never wait for each other; a decode thread
@@ -224,8 +239,10 @@ private:
     // Every wait of a worker thread is bounded (10 ms packet waits, 50 ms
     // throttle, 100 ms after a failed read, 5 ms while buffering waits for
     // a first picture, 10 ms waits while the sound buffer is full and
-    // playing), except the audio thread's wait for room while paused. That
-    // one, and the unbounded waits of interpreter threads (seek's, and the
+    // playing, 5 ms tempo waits, 50 ms while paused), except the audio thread's wait for room
+    // while paused and the tempo thread's wait at speed 1.0 (woken by
+    // set_speed() and stop() under tempo_queue.mutex). Those, and the
+    // unbounded waits of interpreter threads (seek's, and the
     // frame wait for a picture), are woken by writers that change the
     // condition and then notify while holding the waiter's mutex, so no
     // wake-up is lost; an early picture is waited for at most 20 ms at a
@@ -265,6 +282,10 @@ private:
     void handle_failed_read();
     void throttled_wait();
     void carry_out_seek();
+    bool loop_to_start();
+    double lap_end() const;
+    void shift_into_lap(AVPacket& packet, AVRational time_base);
+    double in_lap(double seconds) const;
     int reposition(double target, std::vector<PacketPtr>& read);
     bool rewind_by_bytes();
     void flush_pipeline(double target);
@@ -295,6 +316,7 @@ private:
     // Frame delivery (frame_delivery.cpp).
     enum class Verdict { deliver, early, late };
     Verdict judge_front_picture(const AVFrame* picture);
+    Verdict judge_by_wall_clock(const AVFrame* picture);
     double picture_seconds(const AVFrame* picture) const;
     std::chrono::nanoseconds early_wait(const AVFrame* picture) const;
     bool sound_ran_out();
@@ -316,6 +338,33 @@ private:
     void notify_sound_waiter();
     bool match_resampler(const AVFrame* frame);
     void convert_and_append(const AVFrame* frame, double seconds);
+
+    // Playback speed (playback_speed.cpp). A run is what one build of the
+    // tempo chain makes: the input time it starts at, its factor, the bytes
+    // it has handed over and the bytes made but not yet handed over.
+    struct TempoRun {
+        std::uint64_t serial = 0;  // the sound buffer's serial it belongs to
+        double origin = std::numeric_limits<double>::quiet_NaN();
+        double factor = 1.0;
+        double lead = 0.0;     // the chain's (SoundTempo::lead_seconds())
+        double refused = 0.0;  // a factor the chain would not build for
+        std::uint64_t given = 0;
+        std::vector<std::uint8_t> made;
+    };
+    enum class TempoStep { change, drain, wait };
+    void start_tempo_thread();
+    void tempo_loop();
+    TempoStep next_tempo_step(TempoRun& run, double factor, std::vector<std::uint8_t>& chunk);
+    void hand_over(TempoRun& run);
+    void change_chunk(TempoRun& run, double factor, const std::vector<std::uint8_t>& chunk);
+    void wait_for_tempo_work(double factor);
+
+    // Frame step (frame_step.cpp).
+    void step_forward(int count);
+    void step_back(int count);
+    bool wait_for_step_pictures(std::unique_lock<std::mutex>& lock, std::size_t wanted,
+                                std::chrono::steady_clock::time_point deadline);
+    void show_front_at_once();
 
     // Audio output (audio_output.cpp).
     void play_period(void* output, ma_uint32 frame_count);
@@ -353,6 +402,16 @@ private:
     // Where playback stands: running, paused, buffering, a seek settling,
     // the end of the input (see playback_status.h).
     PlaybackStatus status;
+    // With options.loop: the seconds added to the timestamps of the lap
+    // being read, so that the pipeline sees one timeline across the seams
+    // (demux thread only; a seek sets it back to 0), where each stream
+    // ends by the packets read (demux thread only), and the length of a lap once
+    // the first has been read (0 before; written by the demux thread, read
+    // by the position), by which the caller's times start again at 0.
+    double lap_offset = 0.0;
+    double sound_read_end = 0.0;
+    double pictures_read_end = 0.0;
+    std::atomic<double> lap_length{0.0};
     // The caller's options, fixed at construction (max_picture_memory is
     // the picture queue's budget).
     const DecoderOptions options;
@@ -394,6 +453,33 @@ private:
     std::thread demux_thread;
     std::thread video_thread;
     std::thread audio_thread;
+    std::thread tempo_thread;                  // started and joined under lifecycle_mutex
+
+    // step() holds the pictures of a decoder without sound by the picture
+    // clock until resume(), as realtime does; and, with sound, leaves the
+    // sound behind the picture shown, for resume() to seek to it. Set by
+    // step(), cleared by resume() (and seek(), for the sound).
+    std::atomic<bool> step_hold{false};
+    std::atomic<bool> stepped_with_sound{false};
+    // The front picture is the one a step moved to, not taken yet. Set by a
+    // step, cleared when frame delivery takes a picture and by the flush;
+    // all under pictures.mutex.
+    bool step_released = false;
+
+    // The playback speed the caller chose (set_speed()); the clocks' rate
+    // follows it.
+    std::atomic<double> speed{1.0};
+    // The atempo chain; tempo thread only.
+    SoundTempo tempo{playback_rate};
+    // The sound the tempo stage has changed, ahead of the device (its own
+    // lock; see sound_tempo.h).
+    TempoQueue tempo_queue;
+    // The tempo stage owns the front of the sound: the callback plays from
+    // the tempo queue alone (an underrun is silence) rather than going on
+    // to the sound buffer, whose front is in the chain. Written by the tempo
+    // thread with audio_buffer.mutex and tempo_queue.mutex held; read by the
+    // callback under the same locks.
+    bool tempo_active = false;
 
     // The packets read for each stream, with the time reading has run to
     // (see packet_queue.h).
@@ -436,8 +522,10 @@ private:
     PictureBuffers picture_buffers{4};
     // Pictures that outlast the sound are paced by this clock, continued by
     // the wall clock from the last picture shown when the sound ran out
-    // (paced() false while the sound paces them). Frame delivery starts and
-    // stops its pacing, the flush stops it; the position follows it.
+    // (paced() false while the sound paces them); with options.realtime it
+    // paces the pictures of a decoder without sound from the first picture
+    // on. Frame delivery starts and stops its pacing, the flush and a
+    // restart stop it; the position follows it.
     Clock picture_clock;
 
     // The resampler's current input; audio thread only.

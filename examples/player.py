@@ -3,13 +3,15 @@
 
 With a display it opens a window (pygame), scaled down to fit the screen, and
 draws each picture as it falls due: space pauses and resumes, left/right seek
-5 s back/forward, up/down change the volume, q quits.  Without a display, or
+5 s back/forward, up/down change the volume, [ and ] halve and double the
+speed (the sound keeps its pitch), comma and period step one picture back and
+forward (paused), q quits.  Without a display, or
 with --headless, it plays the input in real time, prints one progress line,
 then a report (pictures, sync error, CPU and memory) and writes a contact
 sheet PNG.
 
-    python examples/player.py [--headless] [--seconds N] [--sheet PATH]
-                              [--no-audio] [--picture-memory MB] [INPUT]
+    python examples/player.py [--headless] [--seconds N] [--sheet PATH] [--speed F]
+                              [--no-audio] [--picture-memory MB] [--loop] [INPUT]
 
 With no INPUT it plays the generated sample clip (tools/make_clips.py).
 """
@@ -31,7 +33,6 @@ import reelpipe
 
 ROOT = Path(__file__).resolve().parent.parent
 WAIT = 0.03          # longest wait for a picture, so that the window answers keys meanwhile
-LATE = 0.1           # without sound, a picture this late is dropped, as the module does with sound
 SEEK_STEP = 5.0
 VOLUME_STEP = 0.1
 BAR = 24             # height of the window's status line
@@ -45,80 +46,44 @@ GAP = 4
 class Playback:
     """Takes the pictures of a started decoder as they fall due.
 
-    With sound the decoder hands a picture out when the sound reaches it.
-    Without sound it hands them out at once, and this paces them by the wall
-    clock from each picture's own time.
+    The decoder paces them: against the sound, and without sound by its own
+    wall clock (it is opened with realtime=True), through pauses and seeks.
     """
 
     def __init__(self, decoder: reelpipe.MediaDecoder) -> None:
         self.decoder = decoder
-        self.paced_here = not decoder.has_audio()
-        self.origin: float | None = None     # wall time at which media time 0 falls due
-        self.paused_at: float | None = None
-        self.pending = None                  # (picture, time) taken but not yet due
-        self.too_late = 0
+        self.paused = False
         self.sync_errors: list[float] = []   # picture time - position, as each is shown
 
-    @property
-    def paused(self) -> bool:
-        return self.paused_at is not None
-
-    def _now(self) -> float:
-        return time.monotonic() if self.paused_at is None else self.paused_at
-
     def position(self) -> float:
-        # Once the input is over, the last picture's time is where it ended.
-        if not self.paced_here or self.origin is None or self.finished():
-            return self.decoder.get_position()
-        return self._now() - self.origin
+        return self.decoder.get_position()
 
     def finished(self) -> bool:
-        return self.pending is None and self.decoder.is_finished()
+        return self.decoder.is_finished()
 
     def next_picture(self, wait: float):
         """(picture, time) once the next picture is due, or None when none falls due within `wait` seconds."""
         deadline = time.monotonic() + wait
-        while True:
-            item = self.pending or self.decoder.get_next_frame(
-                timeout=max(0.0, deadline - time.monotonic()), with_time=True)
-            self.pending = None
-            if item is None:
-                # No pictures, or the input is over: None comes at once, and
-                # the caller would only ask again.
-                time.sleep(max(0.0, deadline - time.monotonic()))
-                return None
-            picture, t = item
-            if t is None:
-                return item
-            if self.paced_here:
-                if self.origin is None:
-                    self.origin = self._now() - t
-                ahead = t - self.position()
-                if ahead > deadline - time.monotonic():
-                    self.pending = item
-                    time.sleep(max(0.0, deadline - time.monotonic()))
-                    return None
-                if ahead < -LATE:
-                    self.too_late += 1
-                    continue
-                time.sleep(max(0.0, ahead))
-            self.sync_errors.append(t - self.position())
-            return item
+        item = self.decoder.get_next_frame(timeout=wait, with_time=True)
+        if item is None:
+            # No pictures, or the input is over: None comes at once, and the
+            # caller would only ask again.
+            time.sleep(max(0.0, deadline - time.monotonic()))
+            return None
+        if item[1] is not None:
+            self.sync_errors.append(item[1] - self.position())
+        return item
 
     def pause(self) -> None:
         self.decoder.pause()
-        self.paused_at = time.monotonic()
+        self.paused = True
 
     def resume(self) -> None:
-        if self.origin is not None and self.paused_at is not None:
-            self.origin += time.monotonic() - self.paused_at
-        self.paused_at = None
+        self.paused = False
         self.decoder.resume()
 
     def seek(self, seconds: float) -> None:
         self.decoder.seek(seconds)
-        # The first picture after the seek starts a new run of the clock.
-        self.pending = self.origin = None
 
 
 def fit(size: tuple[int, int], bounds: tuple[float, float]) -> tuple[int, int]:
@@ -186,7 +151,7 @@ def play_headless(decoder: reelpipe.MediaDecoder, name: str, seconds: float | No
     print()
     print(f"played {played:.2f} s of media in {wall:.2f} s")
     step = f"; longest step between picture times {np.diff(times).max() * 1000:.1f} ms" if len(times) > 1 else ""
-    print(f"pictures: {shown} shown, {playback.too_late} too late to show{step}")
+    print(f"pictures: {shown} shown{step}")
     if playback.sync_errors:
         errors = np.array(playback.sync_errors) * 1000
         print(f"sync error (picture time - position): p50 {np.percentile(errors, 50):+.1f} ms, "
@@ -242,6 +207,12 @@ def play_window(decoder: reelpipe.MediaDecoder, name: str, seconds: float | None
         elif key in (pygame.K_LEFT, pygame.K_RIGHT):
             target = max(0.0, playback.position() + (SEEK_STEP if key == pygame.K_RIGHT else -SEEK_STEP))
             playback.seek(min(target, duration) if duration > 0 else target)
+        elif key in (pygame.K_LEFTBRACKET, pygame.K_RIGHTBRACKET):
+            factor = decoder.get_speed() * (2.0 if key == pygame.K_RIGHTBRACKET else 0.5)
+            decoder.set_speed(min(4.0, max(0.25, factor)))
+        elif key in (pygame.K_COMMA, pygame.K_PERIOD):
+            decoder.step(1 if key == pygame.K_PERIOD else -1)
+            playback.paused = True
         elif key in (pygame.K_UP, pygame.K_DOWN) and decoder.has_audio():
             step = VOLUME_STEP if key == pygame.K_UP else -VOLUME_STEP
             decoder.set_volume(min(2.0, max(0.0, round(decoder.get_volume() + step, 2))))
@@ -295,16 +266,21 @@ def main(argv: list[str] | None = None) -> int:
                         help="where the headless run writes its contact sheet (default: %(default)s)")
     parser.add_argument("--no-audio", action="store_true",
                         help="leave the sound out and open no playback device")
+    parser.add_argument("--speed", type=float, default=1.0,
+                        help="playback speed, 0.25 to 4.0, the sound's pitch kept (default: %(default)s)")
+    parser.add_argument("--loop", action="store_true", help="play the input again from the start at its end")
     parser.add_argument("--picture-memory", type=float, metavar="MB",
                         help="hold at most this many MiB of decoded pictures ready (default: the module's)")
     args = parser.parse_args(argv)
 
     path = args.input or sample_clip()
-    options = {"audio": not args.no_audio}
+    # A player wants the pictures of an input without sound in real time too.
+    options = {"audio": not args.no_audio, "realtime": True, "loop": args.loop}
     if args.picture_memory is not None:
         options["max_picture_memory"] = int(args.picture_memory * 2**20)
     try:
         decoder = reelpipe.MediaDecoder(path, **options)
+        decoder.set_speed(args.speed)
     except (RuntimeError, ValueError) as exc:
         reasons = "".join(f" ({note})" for note in getattr(exc, "__notes__", ()))
         print(f"player: {exc}{reasons}", file=sys.stderr)

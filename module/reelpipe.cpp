@@ -694,10 +694,11 @@ py::list device_list() {
 DecoderHolder open_decoder(const InputPath& path, bool audio, double max_buffer_ahead, double min_buffer_ahead,
                            long long max_picture_memory, std::optional<std::pair<int, int>> size,
                            std::string pixel_format, std::optional<int> video_stream,
-                           const AudioStreamChoice& audio_stream, std::optional<std::string> audio_device) {
+                           const AudioStreamChoice& audio_stream, std::optional<std::string> audio_device,
+                           bool realtime, bool loop) {
     // The engine checks the options; its std::invalid_argument is ValueError.
     DecoderOptions options =
-        reelpipe::checked_options(audio, max_buffer_ahead, min_buffer_ahead, max_picture_memory);
+        reelpipe::checked_options(audio, max_buffer_ahead, min_buffer_ahead, max_picture_memory, realtime, loop);
     add_choices(options, size, std::move(pixel_format), video_stream, audio_stream, std::move(audio_device));
     // FFmpeg's messages about the opening already come to the queue.
     delivery_thread();
@@ -771,6 +772,12 @@ audio_stream: the index of the sound stream to play, or a language code
     (the first sound stream in that language); None: FFmpeg's choice.
 audio_device: the name of the playback device to play on (see
     audio_devices()); None: the default device.
+realtime: True paces the pictures of an input without sound (or of
+    audio=False) by a wall clock from the first picture, as the sound would:
+    for a player. False (the default) hands them out as soon as they are
+    decoded: for extraction.
+loop: True plays the input again from the start at its end, without a gap;
+    get_position() goes back to 0 at each lap and is_finished() stays false.
 
 Invalid options raise ValueError or TypeError before anything is opened, a
 stream choice that names no such stream ValueError naming those there are. An
@@ -803,7 +810,8 @@ PYBIND11_MODULE(reelpipe, m) {
              py::arg("min_buffer_ahead") = DecoderOptions{}.min_buffer_ahead,
              py::arg("max_picture_memory") = default_picture_memory, py::arg("size") = py::none(),
              py::arg("pixel_format") = DecoderOptions{}.pixel_format, py::arg("video_stream") = py::none(),
-             py::arg("audio_stream") = py::none(), py::arg("audio_device") = py::none())
+             py::arg("audio_stream") = py::none(), py::arg("audio_device") = py::none(),
+             py::arg("realtime") = false, py::arg("loop") = false)
         .def("start", initialised_only(&MediaDecoder::start), release_lock(),
              "Starts reading, decoding and the sound; after stop(), starts again where it stood.")
         .def("stop", initialised_only(&MediaDecoder::stop), release_lock(),
@@ -827,6 +835,14 @@ PYBIND11_MODULE(reelpipe, m) {
              "Sets the gain: 1.0 as recorded, 0 or less (or NaN) silence, no upper bound.")
         .def("get_volume", initialised_only(&MediaDecoder::get_volume), release_lock(),
              "The current gain; 1.0 for an input without sound.")
+        .def("set_speed", initialised_only(&MediaDecoder::set_speed), release_lock(), py::arg("factor"),
+             "Plays at `factor` times the normal speed (0.25 to 4.0, else ValueError), the sound with its pitch\n"
+             "kept; the pictures and get_position() follow. Kept across seek, pause and stop/start.")
+        .def("get_speed", initialised_only(&MediaDecoder::get_speed), "The playback speed (1.0 by default).")
+        .def("step", initialised_only(&MediaDecoder::step), release_lock(), py::arg("count") = 1,
+             "Pauses, then moves by `count` pictures (negative: back) and makes the picture there the next that\n"
+             "get_next_frame() returns, at once; get_position() becomes its time. No sound plays; resume() plays\n"
+             "on from it. Stops at the first and the last picture.")
         .def("is_buffering", initialised_only(&MediaDecoder::is_buffering),
              "True while reading ahead before playback (re)starts, or while a seek is under way; false once the "
              "input has ended and its last sound has played, until a seek.")

@@ -171,12 +171,13 @@ def click_onsets(samples: np.ndarray, threshold: float = 2000.0, quiet: float = 
     return loud[np.concatenate(([True], np.diff(loud) > quiet * RATE))].tolist()
 
 
-def picture_sound_offsets(pulse, path: str, seconds: float, fps: int = 25) -> list[float]:
+def play_clicks(pulse, path: str, seconds: float, fps: int = 25,
+                speed: float = 1.0) -> tuple[dict[int, float], list[float]]:
     """Plays a clip of the clicks_av kind (picture fps * k drawn with its index,
-    a click at each whole second k) from its start for `seconds` through the
-    pulse fixture's sink, and returns, for each k >= 1 seen and heard, the
-    seconds from get_next_frame() handing out picture fps * k to click k
-    reaching the sink's monitor: positive when the picture comes first."""
+    a click at each whole second k) from its start at `speed` for `seconds`
+    through the pulse fixture's sink. Returns when get_next_frame() handed out
+    each picture fps * k (k >= 1, by k) and when each click reached the sink's
+    monitor, in time.monotonic() seconds."""
     import threading
     import time
 
@@ -186,6 +187,7 @@ def picture_sound_offsets(pulse, path: str, seconds: float, fps: int = 25) -> li
     handed: dict[int, float] = {}
     with pulse.start_recording() as recording:
         decoder = reelpipe.MediaDecoder(path)
+        decoder.set_speed(speed)
         # A picture that never comes must fail the caller, not hang it.
         guard = threading.Timer(seconds + 10.0, decoder.stop)
         guard.start()
@@ -199,10 +201,20 @@ def picture_sound_offsets(pulse, path: str, seconds: float, fps: int = 25) -> li
         finally:
             guard.cancel()
             decoder.stop()
-    clicks = [recording.wall_time(frame) for frame in click_onsets(recording.samples)]
+    # Clicks come a second of media apart: less than that of wall time when faster.
+    quiet = 0.5 / max(speed, 1.0)
+    clicks = [recording.wall_time(frame) for frame in click_onsets(recording.samples, quiet=quiet)]
+    return handed, clicks
+
+
+def picture_sound_offsets(pulse, path: str, seconds: float, fps: int = 25, speed: float = 1.0) -> list[float]:
+    """The seconds from each picture fps * k of play_clicks() being handed out
+    to click k reaching the sink: positive when the picture comes first."""
+    handed, clicks = play_clicks(pulse, path, seconds, fps, speed)
     offsets = []
+    reach = 0.5 / max(speed, 1.0)
     for when in handed.values():
         nearest = min(clicks, key=lambda heard: abs(heard - when), default=None)
-        if nearest is not None and abs(nearest - when) < 0.5:
+        if nearest is not None and abs(nearest - when) < reach:
             offsets.append(nearest - when)
     return offsets

@@ -27,7 +27,8 @@ SIGNATURES = {
     "__init__": f"__init__(self, path: {PATH_TYPES}, *, audio: bool = True, max_buffer_ahead: float = 10.0, "
                 "min_buffer_ahead: float = 3.0, max_picture_memory: int = 2147483648, "
                 "size: tuple[int, int] | None = None, pixel_format: str = 'rgb24', video_stream: int | None = None, "
-                "audio_stream: int | str | None = None, audio_device: str | None = None) -> None",
+                "audio_stream: int | str | None = None, audio_device: str | None = None, realtime: bool = False, "
+                "loop: bool = False) -> None",
     "start": "start(self) -> None",
     "stop": "stop(self) -> None",
     "get_next_frame": "get_next_frame(self, *, timeout: float | None = None, with_time: bool = False) -> object",
@@ -40,6 +41,9 @@ SIGNATURES = {
     "set_volume": "set_volume(self, volume: float) -> None",
     "get_volume": "get_volume(self) -> float",
     "is_buffering": "is_buffering(self) -> bool",
+    "set_speed": "set_speed(self, factor: float) -> None",
+    "get_speed": "get_speed(self) -> float",
+    "step": "step(self, count: int = 1) -> None",
     "is_finished": "is_finished(self) -> bool",
     "has_audio": "has_audio(self) -> bool",
     "has_video": "has_video(self) -> bool",
@@ -332,6 +336,17 @@ def test_invalid_options_are_refused_before_anything_is_opened(tmp_path, options
     # The input does not exist: opening it first would raise RuntimeError.
     with pytest.raises(error):
         reelpipe.MediaDecoder(str(tmp_path / "missing.mp4"), **options)
+
+
+def test_speed_outside_a_quarter_to_four_or_nan_is_refused_and_the_speed_kept(clips):
+    decoder = reelpipe.MediaDecoder(clips["av"])
+    assert decoder.get_speed() == 1.0
+    decoder.set_speed(0.25)
+    decoder.set_speed(4)
+    for bad in (0.24, 4.01, 0.0, -1.0, float("nan"), float("inf")):
+        with pytest.raises(ValueError, match="speed"):
+            decoder.set_speed(bad)
+    assert decoder.get_speed() == 4.0
 
 
 @pytest.mark.parametrize("method, value, accepted", [

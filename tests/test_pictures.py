@@ -220,6 +220,50 @@ def test_without_sound_consecutive_calls_give_consecutive_pictures(clips):
     assert spent < INDEX_PICTURES / FPS / 2
 
 
+@pytest.mark.realtime
+def test_realtime_paces_pictures_without_sound_by_the_wall_clock_and_holds_while_paused(clips):
+    decoder = reelpipe.MediaDecoder(clips["frame_index"], realtime=True)
+    decoder.start()
+    try:
+        first = take(decoder, 1)
+        began = time.monotonic()
+        assert indices(first) == [0]
+        taken = take(decoder, FPS - 1)
+        decoder.pause()
+        paused_at = time.monotonic()
+        held = decoder.get_next_frame(timeout=0.5)
+        decoder.resume()
+        pause = time.monotonic() - paused_at
+        taken += take(decoder, 2 * FPS + 1)
+        spent = time.monotonic() - began - pause
+    finally:
+        decoder.stop()
+    assert held is None
+    # 75 pictures after the first, all of them, in the 3 s they span.
+    assert indices(taken) == list(range(1, 3 * FPS + 1))
+    assert spent == pytest.approx(3.0, rel=0.05)
+
+
+@pytest.mark.parametrize("clip", ["frame_index_av", "frame_index"])
+def test_step_hands_out_the_next_pictures_one_by_one_and_back_the_one_before(clips, clip):
+    decoder = playing(clips[clip])
+    try:
+        shown = indices(take(decoder, 10))[-1]
+        stepped = []
+        for _ in range(5):
+            decoder.step()
+            stepped.append((frame_index_of(decoder.get_next_frame(timeout=HANG)), decoder.get_position()))
+        held = decoder.get_next_frame(timeout=0.3)
+        decoder.step(-1)
+        back = decoder.get_next_frame(timeout=HANG)
+        position = decoder.get_position()
+    finally:
+        decoder.stop()
+    assert stepped == [(index, pytest.approx(index / FPS, abs=SLACK)) for index in range(shown + 1, shown + 6)]
+    assert held is None
+    assert frame_index_of(back) == shown + 4 and position == pytest.approx((shown + 4) / FPS, abs=SLACK)
+
+
 def test_known_colours_come_out_right(clips):
     decoder = playing(clips["colour_bars"])
     try:

@@ -18,7 +18,7 @@ import pytest
 
 import reelpipe
 import sound_util as su
-from helpers import ffmpeg, tool_env, wait_until
+from helpers import ffmpeg, frame_index_of, tool_env, wait_until
 from robustness_util import first_picture
 
 RATE = su.RATE
@@ -310,6 +310,75 @@ class SinkRecording:
         data = b"".join(self._chunks)
         self.samples = np.frombuffer(data[:len(data) - len(data) % 4], "<i2").reshape(-1, 2).astype(np.float64)
         return self.samples
+
+
+@pytest.mark.parametrize("speed", [2.0, 0.5])
+def test_at_another_speed_the_pitch_stays_the_media_keeps_time_and_pictures_keep_with_it(pulse, clips, speed):
+    tone = heard(play(pulse, clips.frame_index_av, lambda d: (d.set_speed(speed), time.sleep(1.2))))
+    assert su.peak_frequency(su.mono(tone)) == pytest.approx(440, abs=3)
+    # Clicks a media second apart: 0.5 s apart at 2.0, 2 s at 0.5.
+    handed, clicks = su.play_clicks(pulse, clips.clicks_av, 1.0 + 3.3 / speed, speed=speed)
+    assert len(clicks) >= 3, clicks
+    assert (clicks[-1] - clicks[0]) / (len(clicks) - 1) == pytest.approx(1.0 / speed, rel=0.03)
+    offsets = [min(clicks, key=lambda heard: abs(heard - when)) - when for when in handed.values()]
+    assert len(offsets) >= 3 and abs(float(np.median(offsets))) <= 0.04, offsets
+
+
+@pytest.mark.realtime
+def test_changing_speed_while_playing_leaves_no_gap_and_takes_effect_at_once(pulse, clips):
+    rates = []
+
+    def script(decoder):
+        time.sleep(1.0)
+        for factor in (2.0, 0.5, 1.0):
+            decoder.set_speed(factor)
+            time.sleep(0.2)
+            start, began = decoder.get_position(), time.monotonic()
+            time.sleep(0.8)
+            rates.append((decoder.get_position() - start) / (time.monotonic() - began))
+
+    played = play(pulse, clips.frame_index_av, script)
+    runs = su.sound_runs(played, min_silence=int(0.025 * RATE))
+    assert len(runs) == 1, [(start / RATE, end / RATE) for start, end in runs]
+    assert rates == [pytest.approx(2.0, rel=0.05), pytest.approx(0.5, rel=0.05), pytest.approx(1.0, rel=0.05)]
+
+
+@pytest.mark.realtime
+def test_a_looped_clip_plays_on_across_its_seams_without_a_gap_lap_after_lap(pulse, clips, tmp_path):
+    # 2 s of frame-index pictures and an unbroken 440 Hz tone, in PCM so the
+    # tone runs to the last sample.
+    path = str(tmp_path / "two_seconds.mkv")
+    ffmpeg("-i", clips.frame_index_av, "-t", "2", "-map", "0:v", "-map", "0:a", "-c:v", "copy",
+           "-c:a", "pcm_s16le", "-ar", "44100", path)
+    taken, positions, finished = [], [], []
+
+    def script(decoder):
+        end = time.monotonic() + 7.0
+        while time.monotonic() < end:
+            picture = decoder.get_next_frame(timeout=0.1)
+            if picture is not None:
+                taken.append(frame_index_of(picture))
+                positions.append(decoder.get_position())
+            finished.append(decoder.is_finished())
+        decoder.seek(1.0)
+        taken.append(frame_index_of(decoder.get_next_frame(timeout=5)))
+
+    with pulse.start_recording() as recording:
+        decoder = reelpipe.MediaDecoder(path, loop=True)
+        try:
+            decoder.start()
+            script(decoder)
+        finally:
+            decoder.stop()
+    runs = su.sound_runs(recording.samples, min_silence=int(0.025 * RATE))
+    assert len(runs) == 1, [(start / RATE, end / RATE) for start, end in runs]
+    laps = [0] + [n for n in range(1, len(taken) - 1) if taken[n] < taken[n - 1]] + [len(taken) - 1]
+    assert len(laps) >= 5  # three seams crossed, and the seek
+    for start, end in zip(laps, laps[1:-1]):
+        assert taken[start:end] == list(range(taken[start], taken[start] + end - start))
+    assert max(positions) < 2.1 and not any(finished)
+    # A seek lands as without loop: within the seek window before its target.
+    assert 0.9 <= taken[-1] / 25 <= 1.0
 
 
 class TestBackendChoice:

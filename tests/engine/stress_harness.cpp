@@ -67,12 +67,14 @@ void storm(const std::string& clip, int seconds) {
     threads.emplace_back([&] {
         std::mt19937 random(2);
         while (!quit) {
-            switch (random() % 6) {
+            switch (random() % 8) {
                 case 0: decoder.pause(); break;
                 case 1: decoder.resume(); break;
                 case 2: decoder.set_volume(static_cast<float>(random() % 100) / 50.0f); break;
                 case 3: (void)decoder.get_volume(); break;
                 case 4: (void)decoder.get_position(); break;
+                case 5: decoder.set_speed(0.25 * static_cast<double>(1 + random() % 16)); break;
+                case 6: decoder.step(random() % 2 == 0 ? 1 : -1); break;
                 default: (void)decoder.is_buffering(); break;
             }
             note_progress();
