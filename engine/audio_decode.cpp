@@ -21,8 +21,6 @@ constexpr double shortest_sound_ahead = 1.0;
 // the point playback starts from.
 constexpr double longest_lead_in = 10.0;
 
-bool same_layout(const AVChannelLayout& a, const AVChannelLayout& b) { return av_channel_layout_compare(&a, &b) == 0; }
-
 }  // namespace
 
 void MediaDecoder::audio_decode_loop() {
@@ -115,57 +113,12 @@ void MediaDecoder::notify_sound_waiter() {
     audio_buffer.room.notify_all();
 }
 
-// Makes sure the resampler takes the frame's own format, rate and channel
-// layout. Streams change these mid-way (mono to stereo between programmes);
-// feeding a resampler data in a layout it was not set up for reads past the
-// frame or plays noise.
-bool MediaDecoder::match_resampler(const AVFrame* frame) {
-    const auto format = static_cast<AVSampleFormat>(frame->format);
-    if (!plausible_sample_rate(frame->sample_rate) || format == AV_SAMPLE_FMT_NONE) return false;
-    AVChannelLayout in_layout{};
-    if (!copy_input_layout(frame->ch_layout, &in_layout)) {
-        av_channel_layout_uninit(&in_layout);
-        return false;
-    }
-    if (swr_ctx && format == swr_in_format && frame->sample_rate == swr_in_rate &&
-        same_layout(in_layout, swr_in_layout)) {
-        av_channel_layout_uninit(&in_layout);
-        return true;
-    }
-    AVChannelLayout out_layout{};
-    av_channel_layout_default(&out_layout, playback_channels);
-    // Older FFmpeg takes the layouts by non-const pointer, hence the copies.
-    SwrContext* raw = nullptr;
-    const int made = swr_alloc_set_opts2(&raw, &out_layout, AV_SAMPLE_FMT_S16, playback_rate, &in_layout, format,
-                                         frame->sample_rate, 0, nullptr);
-    av_channel_layout_uninit(&out_layout);
-    SwrContextPtr resampler(raw);
-    swr_ctx.reset();
-    if (made < 0 || !resampler || swr_init(resampler.get()) < 0) {
-        av_channel_layout_uninit(&in_layout);
-        return false;
-    }
-    av_channel_layout_uninit(&swr_in_layout);
-    swr_in_layout = in_layout;  // takes over the copy's storage
-    swr_in_format = format;
-    swr_in_rate = frame->sample_rate;
-    swr_ctx = std::move(resampler);
-    return true;
-}
-
 // Converts one frame to the playback format and appends it to audio_buffer
 // with its time (`seconds`, NaN when it has none). A failed conversion adds
 // nothing. May throw std::bad_alloc.
 void MediaDecoder::convert_and_append(const AVFrame* frame, double seconds) {
-    if (!match_resampler(frame)) return;
-    const int capacity = swr_get_out_samples(swr_ctx.get(), frame->nb_samples);
-    if (capacity < 0) return;  // a resampler error, like a failed conversion
-    const std::size_t room = static_cast<std::size_t>(capacity) * playback_frame_bytes;
-    if (converted_sound.size() < room) converted_sound.resize(room);
-    std::uint8_t* out_planes[1] = {converted_sound.empty() ? nullptr : converted_sound.data()};
-    const int produced = swr_convert(swr_ctx.get(), out_planes, capacity,
-                                     const_cast<const std::uint8_t**>(frame->extended_data), frame->nb_samples);
-    if (produced <= 0) return;
+    const SoundConverter::Converted sound = sound_converter.convert(frame);
+    if (sound.bytes == 0) return;
     std::lock_guard<std::mutex> lock(audio_buffer.mutex);
     const bool anchoring = !audio_buffer.anchored();
     if (anchoring) {
@@ -175,7 +128,7 @@ void MediaDecoder::convert_and_append(const AVFrame* frame, double seconds) {
             audio_buffer.set_anchored();
         }
     }
-    audio_buffer.append(converted_sound.data(), static_cast<std::size_t>(produced) * playback_frame_bytes, seconds);
+    audio_buffer.append(sound.data, sound.bytes, seconds);
     // The clock takes the first time of the new serial: where its sound (or
     // its lead-in) begins.
     const double front = audio_buffer.front_seconds();

@@ -59,7 +59,7 @@ void MediaDecoder::play_period(void* output, ma_uint32 frame_count) {
     std::lock_guard<std::mutex> lock(audio_buffer.mutex);
     std::lock_guard<std::mutex> queue(tempo_queue.mutex);
     const std::size_t left_over = tempo_queue.size();
-    const bool from_tempo = tempo_active || left_over >= bytes;
+    const bool from_tempo = tempo_queue.active || left_over >= bytes;
     if (from_tempo ? left_over < bytes : left_over + audio_buffer.size() < bytes) {
         if (!audio_buffer.drained() && read_ahead() < options.min_buffer_ahead) status.buffering = true;
         std::memset(output, 0, bytes);
@@ -157,8 +157,8 @@ void MediaDecoder::resume() {
     refuse_if_inherited();
     // After a step the sound still stands where it was paused: play on from
     // the picture shown instead.
-    if (stepped_with_sound.exchange(false) && status.running) seek(get_position());
-    if (step_hold.exchange(false) && !options.realtime && audio_stream_index < 0) {
+    if (status.stepped_with_sound.exchange(false) && status.running) seek(get_position());
+    if (status.step_hold.exchange(false) && !options.realtime && audio_stream_index < 0) {
         picture_clock.stop_pacing(steady_now_ns());
     }
     // The clock stood still by choice; do not take the pause for sound that

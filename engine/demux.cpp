@@ -199,10 +199,10 @@ void MediaDecoder::route_packet(AVPacket& packet) {
 void MediaDecoder::shift_into_lap(AVPacket& packet, AVRational time_base) {
     if (!options.loop || packet.pts == AV_NOPTS_VALUE) return;
     const double end = packet_seconds(time_base, packet) + (packet.duration > 0 ? packet.duration * av_q2d(time_base) : 0.0);
-    double& stream_end = packet.stream_index == audio_stream_index ? sound_read_end : pictures_read_end;
+    double& stream_end = packet.stream_index == audio_stream_index ? laps.sound_read_end : laps.pictures_read_end;
     stream_end = std::max(stream_end, end);
-    if (lap_offset == 0.0) return;
-    const std::int64_t shift = std::llround(lap_offset / av_q2d(time_base));
+    if (laps.offset == 0.0) return;
+    const std::int64_t shift = std::llround(laps.offset / av_q2d(time_base));
     packet.pts += shift;
     if (packet.dts != AV_NOPTS_VALUE) packet.dts += shift;
 }
@@ -219,8 +219,8 @@ bool MediaDecoder::loop_to_start() {
     std::vector<PacketPtr> read_on_arrival;
     if (reposition(0.0, read_on_arrival) < 0) return false;
     joins.forget();
-    lap_length = length;
-    lap_offset += length;
+    laps.length = length;
+    laps.offset += length;
     for (PacketPtr& packet : read_on_arrival) route_packet(*packet);
     return true;
 }
@@ -232,15 +232,15 @@ bool MediaDecoder::loop_to_start() {
 // longer stream ends.
 double MediaDecoder::lap_end() const {
     constexpr double sound_ends_with_pictures = 0.25;
-    if (audio_stream_index >= 0 && sound_read_end > 0.0 && sound_read_end >= pictures_read_end - sound_ends_with_pictures) {
-        return sound_read_end;
+    if (audio_stream_index >= 0 && laps.sound_read_end > 0.0 && laps.sound_read_end >= laps.pictures_read_end - sound_ends_with_pictures) {
+        return laps.sound_read_end;
     }
-    return std::max(sound_read_end, pictures_read_end);
+    return std::max(laps.sound_read_end, laps.pictures_read_end);
 }
 
 // A time of the pipeline as the caller sees it: from the start of its lap.
 double MediaDecoder::in_lap(double seconds) const {
-    const double length = lap_length;
+    const double length = laps.length;
     return length > 0.0 && seconds >= length ? std::fmod(seconds, length) : seconds;
 }
 
@@ -288,7 +288,7 @@ void MediaDecoder::carry_out_seek() {
     const int moved = reposition(target, read_on_arrival);
     if (moved >= 0) {
         joins.forget();
-        lap_offset = 0.0;
+        laps.offset = 0.0;
         flush_pipeline(target);
         status.picture_wait_since = 0;  // the wait for a first picture starts anew
         for (PacketPtr& packet : read_on_arrival) route_packet(*packet);
@@ -400,7 +400,6 @@ void MediaDecoder::flush_pipeline(double target) {
     std::lock_guard<std::mutex> sound(audio_buffer.mutex);
     std::lock_guard<std::mutex> tempo_sound(tempo_queue.mutex);
     pictures.clear();
-    step_released = false;
     audio_buffer.clear();
     tempo_queue.clear();
     if (video_codec_ctx) avcodec_flush_buffers(video_codec_ctx.get());
@@ -423,7 +422,7 @@ void MediaDecoder::flush_pipeline(double target) {
 void MediaDecoder::seek(double seconds) {
     refuse_if_inherited();
     // The sound starts from the target: no step leaves it behind any more.
-    stepped_with_sound = false;
+    status.stepped_with_sound = false;
     std::unique_lock<std::mutex> lock(seek_request.mutex);
     seek_request.target = seconds > 0.0 ? seconds : 0.0;  // NaN fails the test too
     seek_request.pending = true;

@@ -69,7 +69,7 @@ MediaDecoder::Delivery MediaDecoder::get_next_frame(std::optional<std::chrono::n
         }
         FramePtr picture = pictures.pop(static_cast<std::size_t>(pictures.front()->linesize[0]) * static_cast<std::size_t>(height));
         status.first_picture_out = true;
-        step_released = false;
+        pictures.front_stepped_to = false;
         // The video thread may be waiting for room in the queue.
         pictures.cv.notify_all();
         // With a read-ahead limit shorter than the decoder's delay, the demux
@@ -111,7 +111,7 @@ double MediaDecoder::picture_seconds(const AVFrame* picture) const {
 MediaDecoder::Verdict MediaDecoder::judge_front_picture(const AVFrame* picture) {
     if (picture->pts == AV_NOPTS_VALUE) return Verdict::deliver;
     if (audio_stream_index < 0) {
-        return options.realtime || step_hold ? judge_by_wall_clock(picture) : Verdict::deliver;
+        return options.realtime || status.step_hold ? judge_by_wall_clock(picture) : Verdict::deliver;
     }
     const double t = picture_seconds(picture);
     if (t <= 0.0) return Verdict::deliver;

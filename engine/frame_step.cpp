@@ -23,14 +23,14 @@ constexpr int backward_tries = 4;
 void MediaDecoder::step(int count) {
     pause();
     if (count == 0 || video_stream_index < 0 || !status.running) return;
-    step_hold = true;
+    status.step_hold = true;
     if (count > 0) {
         step_forward(count);
     } else {
         step_back(-count);
     }
     // The sound stands where it was; resume() brings it to the picture.
-    stepped_with_sound = audio_stream_index >= 0;
+    status.stepped_with_sound = audio_stream_index >= 0;
 }
 
 // Passes count - 1 pictures after the one shown (count, when a step made
@@ -40,7 +40,7 @@ void MediaDecoder::step_forward(int count) {
     const auto deadline = std::chrono::steady_clock::now() + step_wait;
     std::unique_lock<std::mutex> lock(pictures.mutex);
     if (!wait_for_step_pictures(lock, 1, deadline)) return;
-    int passes = count - 1 + (step_released ? 1 : 0);
+    int passes = count - 1 + (pictures.front_stepped_to ? 1 : 0);
     while (passes > 0 && wait_for_step_pictures(lock, 2, deadline)) {
         pictures.pop(static_cast<std::size_t>(pictures.front()->linesize[0]) * static_cast<std::size_t>(height));
         pictures.cv.notify_all();
@@ -56,7 +56,7 @@ void MediaDecoder::step_back(int count) {
     double shown = video_clock;
     {
         std::lock_guard<std::mutex> lock(pictures.mutex);
-        if (!pictures.empty() && step_released) shown = picture_seconds(pictures.front().get());
+        if (!pictures.empty() && pictures.front_stepped_to) shown = picture_seconds(pictures.front().get());
     }
     // The seek lands in the input's own time, not in a later lap's.
     shown = in_lap(shown);
@@ -114,7 +114,7 @@ void MediaDecoder::show_front_at_once() {
     const double t = picture_seconds(pictures.front().get());
     const std::int64_t now = steady_now_ns();
     video_clock = t;
-    step_released = true;
+    pictures.front_stepped_to = true;
     if (audio_stream_index >= 0) {
         // The device holds sound ahead of the listener: set the clock so that
         // the sound heard stands at the picture.

@@ -607,28 +607,9 @@ void MediaDecoder::open_audio_stream(const StreamChoice& choice) {
     CodecContextPtr ctx = open_decoder(stream, log_input);
     if (!ctx) return;
 
-    AVChannelLayout in_layout{};
-    if (!copy_input_layout(par->ch_layout, &in_layout)) {
-        av_channel_layout_uninit(&in_layout);
-        return;
-    }
-    AVChannelLayout out_layout{};
-    av_channel_layout_default(&out_layout, playback_channels);
-    SwrContext* raw_swr = nullptr;
-    const int made = swr_alloc_set_opts2(&raw_swr, &out_layout, AV_SAMPLE_FMT_S16, playback_rate, &in_layout,
-                                         static_cast<AVSampleFormat>(par->format), par->sample_rate, 0, nullptr);
-    SwrContextPtr resampler(raw_swr);
-    av_channel_layout_uninit(&out_layout);
-    if (made < 0 || !resampler || swr_init(resampler.get()) < 0) {
-        av_channel_layout_uninit(&in_layout);
-        return;
-    }
+    if (!sound_converter.match(static_cast<AVSampleFormat>(par->format), par->sample_rate, par->ch_layout)) return;
 
     audio_codec_ctx = std::move(ctx);
-    swr_ctx = std::move(resampler);
-    swr_in_format = static_cast<AVSampleFormat>(par->format);
-    swr_in_rate = par->sample_rate;
-    swr_in_layout = in_layout;  // takes over the layout's storage
     audio_time_base = stream->time_base;
     if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0) {
         const std::int64_t start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
@@ -643,7 +624,7 @@ void MediaDecoder::open_audio_stream(const StreamChoice& choice) {
         log_event(LogLevel::warning, "no sound device could be made, not even the null one; playing without sound");
         audio_stream_index = -1;
         audio_codec_ctx.reset();
-        swr_ctx.reset();
+        sound_converter.reset();
     }
 }
 
@@ -731,7 +712,6 @@ MediaDecoder::~MediaDecoder() {
     stop();
     // A decoder that was never started still holds an initialised device.
     release_audio_device();
-    av_channel_layout_uninit(&swr_in_layout);
     // The members release the rest: queued packets and pictures with their
     // queues, then the converters, decoders and input.
 }

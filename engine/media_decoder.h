@@ -38,6 +38,7 @@
 #include "playback_status.h"
 #include "seek_request.h"
 #include "sound_buffer.h"
+#include "sound_converter.h"
 #include "sound_tempo.h"
 #include "stream_choice.h"
 #include "timeline.h"
@@ -55,18 +56,6 @@ constexpr double playback_bytes_per_second = 176400.0;
 // Pictures and sound this many seconds before a seek target are dropped.
 constexpr double seek_window = 0.1;
 
-// Copies `source` into `target` in a form the resampler accepts: a layout
-// that names no channel order becomes the default layout for its channel
-// count. False when there is nothing usable (the caller uninits `target`).
-inline bool copy_input_layout(const AVChannelLayout& source, AVChannelLayout* target) {
-    if (source.order == AV_CHANNEL_ORDER_UNSPEC || av_channel_layout_check(&source) == 0) {
-        if (source.nb_channels <= 0) return false;
-        av_channel_layout_default(target, source.nb_channels);
-        return true;
-    }
-    return av_channel_layout_copy(target, &source) == 0;
-}
-
 // What FFmpeg's blocking I/O checks: stop() sets `abort` (start() clears
 // it), and while the constructor opens the input `deadline_ns` (steady
 // clock, 0 for none) bounds the whole opening, however often the network
@@ -75,10 +64,6 @@ struct IoInterrupt {
     std::atomic<bool> abort{false};
     std::atomic<std::int64_t> deadline_ns{0};
 };
-
-// Rates outside this range are a damaged or hostile header: at 1 Hz a
-// single packet would resample into hundreds of megabytes of sound.
-inline bool plausible_sample_rate(int rate) { return rate >= 1000 && rate <= 768000; }
 
 // The input could not be opened or probed. what() is the fixed message that
 // names the path; reason() is FFmpeg's own word for why (av_strerror's text
@@ -336,7 +321,6 @@ private:
     bool handle_audio_frame(const AVFrame* frame);
     void wait_for_buffer_room();
     void notify_sound_waiter();
-    bool match_resampler(const AVFrame* frame);
     void convert_and_append(const AVFrame* frame, double seconds);
 
     // Playback speed (playback_speed.cpp). A run is what one build of the
@@ -402,16 +386,8 @@ private:
     // Where playback stands: running, paused, buffering, a seek settling,
     // the end of the input (see playback_status.h).
     PlaybackStatus status;
-    // With options.loop: the seconds added to the timestamps of the lap
-    // being read, so that the pipeline sees one timeline across the seams
-    // (demux thread only; a seek sets it back to 0), where each stream
-    // ends by the packets read (demux thread only), and the length of a lap once
-    // the first has been read (0 before; written by the demux thread, read
-    // by the position), by which the caller's times start again at 0.
-    double lap_offset = 0.0;
-    double sound_read_end = 0.0;
-    double pictures_read_end = 0.0;
-    std::atomic<double> lap_length{0.0};
+    // With options.loop: where the laps stand (see timeline.h).
+    Laps laps;
     // The caller's options, fixed at construction (max_picture_memory is
     // the picture queue's budget).
     const DecoderOptions options;
@@ -439,7 +415,9 @@ private:
     int width = 0;                             // of the pictures handed out: upright, scaled
     int height = 0;
     CodecContextPtr audio_codec_ctx;           // guarded by audio_codec_mutex while running
-    SwrContextPtr swr_ctx;                     // audio thread only while running
+    // Turns decoded sound into the playback format; audio thread only while
+    // running.
+    SoundConverter sound_converter{playback_rate, playback_channels};
     // -1 without sound; atomic because a restart whose device will not
     // reopen drops the sound while frame delivery may be reading it.
     std::atomic<int> audio_stream_index{-1};
@@ -455,17 +433,6 @@ private:
     std::thread audio_thread;
     std::thread tempo_thread;                  // started and joined under lifecycle_mutex
 
-    // step() holds the pictures of a decoder without sound by the picture
-    // clock until resume(), as realtime does; and, with sound, leaves the
-    // sound behind the picture shown, for resume() to seek to it. Set by
-    // step(), cleared by resume() (and seek(), for the sound).
-    std::atomic<bool> step_hold{false};
-    std::atomic<bool> stepped_with_sound{false};
-    // The front picture is the one a step moved to, not taken yet. Set by a
-    // step, cleared when frame delivery takes a picture and by the flush;
-    // all under pictures.mutex.
-    bool step_released = false;
-
     // The playback speed the caller chose (set_speed()); the clocks' rate
     // follows it.
     std::atomic<double> speed{1.0};
@@ -474,12 +441,6 @@ private:
     // The sound the tempo stage has changed, ahead of the device (its own
     // lock; see sound_tempo.h).
     TempoQueue tempo_queue;
-    // The tempo stage owns the front of the sound: the callback plays from
-    // the tempo queue alone (an underrun is silence) rather than going on
-    // to the sound buffer, whose front is in the chain. Written by the tempo
-    // thread with audio_buffer.mutex and tempo_queue.mutex held; read by the
-    // callback under the same locks.
-    bool tempo_active = false;
 
     // The packets read for each stream, with the time reading has run to
     // (see packet_queue.h).
@@ -527,14 +488,6 @@ private:
     // on. Frame delivery starts and stops its pacing, the flush and a
     // restart stop it; the position follows it.
     Clock picture_clock;
-
-    // The resampler's current input; audio thread only.
-    AVSampleFormat swr_in_format = AV_SAMPLE_FMT_NONE;
-    int swr_in_rate = 0;
-    AVChannelLayout swr_in_layout{};
-    // Where a frame is converted before it is appended; grows to the
-    // largest frame and is reused. Audio thread only.
-    std::vector<std::uint8_t> converted_sound;
 
     double fps = 30.0;                         // fixed at construction
     AVRational video_time_base{0, 1};

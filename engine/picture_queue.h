@@ -55,7 +55,12 @@ public:
         pictures_.clear();
         bytes_ = 0;
         drained_ = false;
+        front_stepped_to = false;
     }
+
+    // The front picture is the one a step moved to, not taken yet. Set by a
+    // step, cleared when frame delivery takes a picture and by clear().
+    bool front_stepped_to = false;
 
     // The video decoder has been drained at the end of the input (set under
     // `mutex`, readable without it).

@@ -89,7 +89,7 @@ MediaDecoder::TempoStep MediaDecoder::next_tempo_step(TempoRun& run, double fact
     run.made.clear();
     const bool ends = audio_buffer.drained() && audio_buffer.empty();
     if (tempo.built() && (tempo.factor() != factor || ends)) return TempoStep::drain;
-    if (!tempo.built() && factor == 1.0) tempo_active = false;
+    if (!tempo.built() && factor == 1.0) tempo_queue.active = false;
     const std::size_t target = std::max<std::size_t>(3 * device_queue.last_period_bytes,
                                                      static_cast<std::size_t>(tempo_queue_seconds * playback_bytes_per_second));
     if (factor == 1.0 || audio_buffer.empty() || tempo_queue.size() >= target) return TempoStep::wait;
@@ -98,7 +98,7 @@ MediaDecoder::TempoStep MediaDecoder::next_tempo_step(TempoRun& run, double fact
     if (!tempo.built()) run.origin = audio_buffer.front_seconds();
     chunk.resize(count);
     audio_buffer.take(chunk.data(), count);
-    tempo_active = true;
+    tempo_queue.active = true;
     return TempoStep::change;
 }
 

@@ -42,6 +42,12 @@ struct PlaybackStatus {
     // device and undoes stop()'s pause. Written under the decoder's
     // lifecycle_mutex by start() and stop().
     std::atomic<bool> stopped{false};
+    // step() holds the pictures of a decoder without sound by the picture
+    // clock until resume(), as realtime does; and, with sound, leaves the
+    // sound behind the picture shown, for resume() to seek to it. Set by
+    // step(), cleared by resume() (and seek(), for the sound).
+    std::atomic<bool> step_hold{false};
+    std::atomic<bool> stepped_with_sound{false};
 };
 
 }  // namespace reelpipe

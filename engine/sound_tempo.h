@@ -94,6 +94,12 @@ public:
         marks_.clear();
         read_ = written_ = 0;
     }
+
+    // The tempo stage owns the front of the sound: the callback plays from
+    // this queue alone (an underrun is silence) rather than going on to the
+    // sound buffer, whose front is in the chain. Written by the tempo thread,
+    // read by the callback, both holding the sound buffer's mutex as well.
+    bool active = false;
     // Appends sound whose first byte is at input time `seconds`, each byte
     // standing for `seconds_per_byte`. May throw std::bad_alloc.
     void append(const std::uint8_t* data, std::size_t count, double seconds, double seconds_per_byte) {

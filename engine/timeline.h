@@ -15,6 +15,7 @@
 //     carries on where it was (a join: both streams jump).
 #pragma once
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -101,6 +102,19 @@ struct StreamJoins {
         video.forget();
         audio.forget();
     }
+};
+
+// The laps of a looped input: the seconds added to the timestamps of the
+// lap being read, so that the pipeline sees one timeline across the seams
+// (a seek sets it back to 0), where each stream ends by the packets read
+// (both the demux thread's alone), and the length of a lap once the first
+// has been read (0 before; written by the demux thread, read by the
+// position), by which the caller's times start again at 0.
+struct Laps {
+    double offset = 0.0;
+    double sound_read_end = 0.0;
+    double pictures_read_end = 0.0;
+    std::atomic<double> length{0.0};
 };
 
 // Carries one packet's timestamps (`pts`, `dts`, either AV_NOPTS_VALUE)
