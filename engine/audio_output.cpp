@@ -125,10 +125,10 @@ double MediaDecoder::get_position() const {
 float MediaDecoder::get_volume() {
     refuse_if_inherited();
     if (audio_stream_index < 0) return 1.0f;
-    std::lock_guard<std::mutex> lock(device_mutex);
-    if (!audio_device_ready) return 0.0f;
+    std::lock_guard<std::mutex> lock(playback.mutex);
+    if (!playback.ready) return 0.0f;
     float gain = 0.0f;
-    ma_device_get_master_volume(&audio_device, &gain);
+    ma_device_get_master_volume(&playback.device, &gain);
     return gain;
 }
 
@@ -138,8 +138,8 @@ void MediaDecoder::set_volume(float requested) {
     if (audio_stream_index < 0) return;
     const float gain = requested > 0.0f ? requested : 0.0f;
     volume = gain;
-    std::lock_guard<std::mutex> lock(device_mutex);
-    if (audio_device_ready) ma_device_set_master_volume(&audio_device, gain);
+    std::lock_guard<std::mutex> lock(playback.mutex);
+    if (playback.ready) ma_device_set_master_volume(&playback.device, gain);
 }
 
 bool MediaDecoder::is_buffering() const { return status.buffering || status.seeking || seek_request.pending; }
@@ -149,8 +149,8 @@ void MediaDecoder::pause() {
     status.paused = true;
     picture_clock.set_paused(true, steady_now_ns());
     if (audio_stream_index < 0) return;
-    std::lock_guard<std::mutex> lock(device_mutex);
-    if (audio_device_ready) ma_device_stop(&audio_device);
+    std::lock_guard<std::mutex> lock(playback.mutex);
+    if (playback.ready) ma_device_stop(&playback.device);
 }
 
 void MediaDecoder::resume() {
@@ -173,9 +173,9 @@ void MediaDecoder::resume() {
         std::lock_guard<std::mutex> queue(tempo_queue.mutex);
         tempo_queue.cv.notify_all();
     }
-    std::lock_guard<std::mutex> lock(device_mutex);
-    if (audio_device_ready && ma_device_get_state(&audio_device) != ma_device_state_started) {
-        ma_device_start(&audio_device);
+    std::lock_guard<std::mutex> lock(playback.mutex);
+    if (playback.ready && ma_device_get_state(&playback.device) != ma_device_state_started) {
+        ma_device_start(&playback.device);
     }
 }
 

@@ -233,7 +233,7 @@ public:
     static void release_after_fork() { state().mutex.unlock(); }
 
 private:
-    // A leaf lock, taken with device_mutex held (device_mutex -> this).
+    // A leaf lock, taken with playback.mutex held (playback.mutex -> this).
     struct State {
         std::mutex mutex;
         int users = 0;                                  // guarded by mutex: devices being made or released
@@ -464,7 +464,7 @@ MediaDecoder::MediaDecoder(std::string path_arg, const DecoderOptions& chosen)
       log_input(path),
       options(chosen),
       pictures(chosen.max_picture_memory),
-      audio_device_name(chosen.audio_device.value_or("")) {
+      playback(chosen.audio_device.value_or("")) {
     const LogInputScope log_scope(&log_input);
     check_picture_options(options);
     if (options.audio_device) check_audio_device(*options.audio_device);
@@ -629,10 +629,10 @@ void MediaDecoder::open_audio_stream(const StreamChoice& choice) {
 }
 
 // Initialises the playback device in the playback format with this decoder
-// as the callback's user data. Takes device_mutex.
+// as the callback's user data. Takes playback.mutex.
 bool MediaDecoder::init_audio_device() {
-    std::lock_guard<std::mutex> lock(device_mutex);
-    if (audio_device_ready) return true;
+    std::lock_guard<std::mutex> lock(playback.mutex);
+    if (playback.ready) return true;
     ma_device_config config = ma_device_config_init(ma_device_type_playback);
     config.playback.format = ma_format_s16;
     config.playback.channels = playback_channels;
@@ -648,62 +648,62 @@ bool MediaDecoder::init_audio_device() {
     context_config.pLog = device_log();
     const BackendChoice backends = audio_backends();
     note_pulse_use(backends);
-    if (!audio_device_name.empty()) {
+    if (!playback.name.empty()) {
         if (!init_named_audio_device(config, context_config, backends.order)) return false;
     } else {
         const QuietSoundLibraries quiet;
         const ma_result made = ma_device_init_ex(backends.order.data(), static_cast<ma_uint32>(backends.order.size()),
-                                                 &context_config, &config, &audio_device);
+                                                 &context_config, &config, &playback.device);
         if (made != MA_SUCCESS) return false;
     }
-    log_chosen_device(audio_device, backends);
-    ma_device_set_master_volume(&audio_device, volume.load());
-    device_queue.latency = device_latency(audio_device);
+    log_chosen_device(playback.device, backends);
+    ma_device_set_master_volume(&playback.device, volume.load());
+    device_queue.latency = device_latency(playback.device);
     device_queue.held = 0.0;  // a new device holds nothing yet
-    audio_device_ready = true;
+    playback.ready = true;
     return true;
 }
 
 // Initialises the device the caller named, in a context of its own that it
 // is looked up in; a device gone since the decoder was made gives way to the
-// backend's default one. Called by init_audio_device() with device_mutex
+// backend's default one. Called by init_audio_device() with playback.mutex
 // held.
 bool MediaDecoder::init_named_audio_device(ma_device_config& config, const ma_context_config& context_config,
                                            const std::vector<ma_backend>& backends) {
     const QuietSoundLibraries quiet;
-    if (ma_context_init(backends.data(), static_cast<ma_uint32>(backends.size()), &context_config, &audio_context) !=
+    if (ma_context_init(backends.data(), static_cast<ma_uint32>(backends.size()), &context_config, &playback.context) !=
         MA_SUCCESS) {
         return false;
     }
-    audio_context_ready = true;
-    ma_device_info* playback = nullptr;
+    playback.context_ready = true;
+    ma_device_info* listed = nullptr;
     ma_uint32 count = 0;
     config.playback.pDeviceID = nullptr;
-    if (ma_context_get_devices(&audio_context, &playback, &count, nullptr, nullptr) == MA_SUCCESS) {
+    if (ma_context_get_devices(&playback.context, &listed, &count, nullptr, nullptr) == MA_SUCCESS) {
         for (ma_uint32 i = 0; i < count; ++i) {
-            if (audio_device_name == playback[i].name) config.playback.pDeviceID = &playback[i].id;
+            if (playback.name == listed[i].name) config.playback.pDeviceID = &listed[i].id;
         }
     }
     if (config.playback.pDeviceID == nullptr) {
-        log_event(LogLevel::warning, "sound device '" + audio_device_name + "' is gone; playing on the default one");
+        log_event(LogLevel::warning, "sound device '" + playback.name + "' is gone; playing on the default one");
     }
-    if (ma_device_init(&audio_context, &config, &audio_device) == MA_SUCCESS) return true;
-    ma_context_uninit(&audio_context);
-    audio_context_ready = false;
+    if (ma_device_init(&playback.context, &config, &playback.device) == MA_SUCCESS) return true;
+    ma_context_uninit(&playback.context);
+    playback.context_ready = false;
     return false;
 }
 
-// Stops and releases the device if it is initialised. Takes device_mutex;
+// Stops and releases the device if it is initialised. Takes playback.mutex;
 // after it returns the callback is never called again.
 void MediaDecoder::release_audio_device() {
-    std::lock_guard<std::mutex> lock(device_mutex);
-    if (!audio_device_ready) return;
+    std::lock_guard<std::mutex> lock(playback.mutex);
+    if (!playback.ready) return;
     const QuietSoundLibraries quiet;
-    if (ma_device_get_state(&audio_device) == ma_device_state_started) ma_device_stop(&audio_device);
-    ma_device_uninit(&audio_device);
-    audio_device_ready = false;
-    if (audio_context_ready) ma_context_uninit(&audio_context);
-    audio_context_ready = false;
+    if (ma_device_get_state(&playback.device) == ma_device_state_started) ma_device_stop(&playback.device);
+    ma_device_uninit(&playback.device);
+    playback.ready = false;
+    if (playback.context_ready) ma_context_uninit(&playback.context);
+    playback.context_ready = false;
 }
 
 MediaDecoder::~MediaDecoder() {
@@ -755,8 +755,8 @@ void MediaDecoder::start() {
     }
     if (audio_stream_index >= 0) {
         audio_thread = std::thread(&MediaDecoder::run_for_input, this, &MediaDecoder::audio_decode_loop);
-        std::lock_guard<std::mutex> lock(device_mutex);
-        if (audio_device_ready) ma_device_start(&audio_device);
+        std::lock_guard<std::mutex> lock(playback.mutex);
+        if (playback.ready) ma_device_start(&playback.device);
     }
     start_tempo_thread();
 }

@@ -35,6 +35,7 @@
 #include "picture_buffers.h"
 #include "picture_converter.h"
 #include "picture_queue.h"
+#include "playback_device.h"
 #include "playback_status.h"
 #include "seek_request.h"
 #include "sound_buffer.h"
@@ -194,7 +195,7 @@ private:
     //
     // Lock order. A thread that holds two of these locks took them in this
     // order; no path takes one listed earlier while holding a later one:
-    //   lifecycle_mutex -> device_mutex -> the sound libraries' quieting
+    //   lifecycle_mutex -> playback.mutex -> the sound libraries' quieting
     //     lock (lifecycle.cpp)
     //   seek_request.mutex -> pictures.mutex (seek() notifying frame waiters; the
     //     throttled wait asking whether the video decoder starves)
@@ -421,7 +422,6 @@ private:
     // -1 without sound; atomic because a restart whose device will not
     // reopen drops the sound while frame delivery may be reading it.
     std::atomic<int> audio_stream_index{-1};
-    ma_device audio_device;                    // initialised only when audio_device_ready
     // The sound waiting for the device, with its times (its own lock; see
     // sound_buffer.h). The audio thread waits on its `room` for space; while
     // paused only resume(), seek() and stop() end the wait, each notifying
@@ -457,19 +457,8 @@ private:
     // Serialises start() and stop(), so a start() cannot run while a stop()
     // joins. Outermost lock.
     std::mutex lifecycle_mutex;
-    // Guards audio_device_ready and every device start, stop, init and
-    // uninit, so that a control on one thread never reaches a device that
-    // stop() is releasing on another. The callback never takes it.
-    std::mutex device_mutex;
-    bool audio_device_ready = false;           // guarded by device_mutex
-    // The device the caller named (empty: the default one); fixed at
-    // construction.
-    std::string audio_device_name;
-    // The context a named device is looked up and played in, its own for
-    // each device made; initialised only when audio_context_ready. Guarded
-    // by device_mutex, like the device.
-    ma_context audio_context;
-    bool audio_context_ready = false;          // guarded by device_mutex
+    // The playback device, its context and its lock (see playback_device.h).
+    PlaybackDevice playback;
     // Every stream of the input as probed; fixed at construction.
     std::vector<StreamInfo> streams;
     std::atomic<float> volume{1.0f};           // last volume set; applied to a reopened device

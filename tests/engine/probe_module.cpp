@@ -70,8 +70,8 @@ public:
             s["seek_done"] = m.seek_request.done;
         }
         {
-            std::lock_guard<std::mutex> lock(m.device_mutex);
-            s["audio_device_ready"] = m.audio_device_ready;
+            std::lock_guard<std::mutex> lock(m.playback.mutex);
+            s["audio_device_ready"] = m.playback.ready;
         }
         {
             std::lock_guard<std::mutex> lock(m.video_packets_in.mutex);
@@ -254,7 +254,7 @@ public:
     // with `held` set, then lets go.
     static void hold_locks(MediaDecoder& decoder, double seconds, std::atomic<bool>& held) {
         std::lock_guard<std::mutex> lifecycle(decoder.lifecycle_mutex);
-        std::lock_guard<std::mutex> device(decoder.device_mutex);
+        std::lock_guard<std::mutex> device(decoder.playback.mutex);
         held = true;
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
         held = false;
@@ -264,7 +264,7 @@ private:
     std::unique_ptr<MediaDecoder> decoder_;
 };
 
-// Holds a decoder's lifecycle_mutex and device_mutex on a thread of its own
+// Holds a decoder's lifecycle_mutex and playback.mutex on a thread of its own
 // for a while, as stop() holds them while it joins the threads and releases
 // the device, so that a test can see what a control does meanwhile.
 class LockHold {
