@@ -33,8 +33,11 @@ public:
     }
 
     // Copies the first `count` bytes to `out` and removes them. The caller
-    // has checked that `count` <= size(). Never allocates.
+    // has checked that `count` <= size(). Never allocates. Taking nothing
+    // from an empty FIFO is allowed: its storage may be null then, which
+    // memcpy must not be given even for no bytes.
     void pop_into(void* out, std::size_t count) {
+        if (count == 0) return;
         std::memcpy(out, storage_.data() + front_, count);
         front_ += count;
         if (front_ == storage_.size()) clear();
