@@ -24,32 +24,36 @@ constexpr double longest_lead_in = 10.0;
 }  // namespace
 
 void MediaDecoder::audio_decode_loop() {
-    const DecodeStream stream{audio_packets_in, audio_codec_mutex, audio_codec_ctx.get(), &MediaDecoder::sound_dry};
+    const DecodeStream stream{audio_packets_in, audio_codec_ctx.get(), &MediaDecoder::sound_dry};
     decode_loop(stream, &MediaDecoder::decode_audio_packet, &MediaDecoder::announce_sound_exhausted,
                 &MediaDecoder::expect_more_sound);
 }
 
-// The last sound of the input is in audio_buffer. Called on the audio thread
-// with audio_codec_mutex held, so no flush runs meanwhile.
-void MediaDecoder::announce_sound_exhausted() { audio_buffer.set_drained(true); }
+// The last sound of the input is in audio_buffer, unless a seek has begun
+// a new serial since the decoder was drained. Called on the audio thread;
+// takes the sound buffer's mutex.
+void MediaDecoder::announce_sound_exhausted(std::uint64_t serial) {
+    std::lock_guard<std::mutex> lock(audio_buffer.mutex);
+    if (serial == seek_request.playing_serial) audio_buffer.set_drained(true);
+}
 
 // Input came again after the audio decoder was drained.
 void MediaDecoder::expect_more_sound() { audio_buffer.set_drained(false); }
 
 // True when the callback has less than a period left to play. Called on the
-// audio thread with audio_codec_mutex held; takes the sound buffer's mutex.
+// audio thread; takes the sound buffer's mutex.
 bool MediaDecoder::sound_dry() {
     std::lock_guard<std::mutex> lock(audio_buffer.mutex);
     return audio_buffer.empty() || audio_buffer.size() < device_queue.last_period_bytes;
 }
 
-// Feeds one packet (null: the end of the stream) and converts every frame
-// it yields, until a seek is requested. Called on the audio thread with
-// audio_codec_mutex held.
-void MediaDecoder::decode_audio_packet(const AVPacket* packet, AVFrame* scratch) {
+// Feeds one packet (null: the end of the stream) of pipeline `serial` and
+// converts every frame it yields, until a seek is requested. Called on the
+// audio thread.
+void MediaDecoder::decode_audio_packet(const AVPacket* packet, AVFrame* scratch, std::uint64_t serial) {
     if (avcodec_send_packet(audio_codec_ctx.get(), packet) != 0) return;
     while (avcodec_receive_frame(audio_codec_ctx.get(), scratch) == 0) {
-        const bool go_on = handle_audio_frame(scratch);
+        const bool go_on = handle_audio_frame(scratch, serial);
         av_frame_unref(scratch);
         if (!go_on) return;
     }
@@ -60,10 +64,10 @@ void MediaDecoder::decode_audio_packet(const AVPacket* packet, AVFrame* scratch)
 // anchors the sound buffer (see SoundBuffer::anchor: a track that starts
 // later than the point playback starts from is preceded by silence, a
 // larger gap is no lead-in but a hole, and the clock starts at the sound).
-// Returns false when a seek is pending and the packet must be abandoned.
-// Called with audio_codec_mutex held, so the flush, which takes it, never
-// runs between the anchoring and the append.
-bool MediaDecoder::handle_audio_frame(const AVFrame* frame) {
+// Returns false when a seek is pending, or has begun a new serial, and the
+// packet must be abandoned. Called on the audio thread.
+bool MediaDecoder::handle_audio_frame(const AVFrame* frame, std::uint64_t serial) {
+    if (serial != seek_request.playing_serial) return false;
     const std::int64_t ts = frame->best_effort_timestamp;
     double t = std::numeric_limits<double>::quiet_NaN();
     if (ts != AV_NOPTS_VALUE) {
@@ -74,7 +78,7 @@ bool MediaDecoder::handle_audio_frame(const AVFrame* frame) {
     wait_for_buffer_room();
     if (seek_request.pending) return false;
     try {
-        convert_and_append(frame, t);
+        convert_and_append(frame, t, serial);
     } catch (const std::bad_alloc&) {
         // Out of memory costs this frame's sound, not the process.
     }
@@ -88,8 +92,8 @@ bool MediaDecoder::handle_audio_frame(const AVFrame* frame) {
 // min_buffer_ahead is decoded while playing: decoders started together
 // would otherwise all spend their first moments on seconds of sound not yet
 // needed while their first pictures wait for a core. Paused, no picture is
-// due, and the sound may fill up. Called on the audio thread with
-// audio_codec_mutex held; takes the sound buffer's mutex.
+// due, and the sound may fill up. Called on the audio thread; takes the
+// sound buffer's mutex.
 void MediaDecoder::wait_for_buffer_room() {
     const bool starting = video_stream_index >= 0 && !status.first_picture_out && !status.paused;
     const double ahead = starting ? std::min(options.min_buffer_ahead, options.max_buffer_ahead)
@@ -113,13 +117,17 @@ void MediaDecoder::notify_sound_waiter() {
     audio_buffer.room.notify_all();
 }
 
-// Converts one frame to the playback format and appends it to audio_buffer
-// with its time (`seconds`, NaN when it has none). A failed conversion adds
-// nothing. May throw std::bad_alloc.
-void MediaDecoder::convert_and_append(const AVFrame* frame, double seconds) {
+// Converts one frame of pipeline `serial` to the playback format and
+// appends it to audio_buffer with its time (`seconds`, NaN when it has
+// none). A failed conversion adds nothing, and neither does sound of a
+// serial that a seek has ended (judged under the buffer's mutex, which the
+// seek takes after the serial moved on to empty the buffer). May throw
+// std::bad_alloc.
+void MediaDecoder::convert_and_append(const AVFrame* frame, double seconds, std::uint64_t serial) {
     const SoundConverter::Converted sound = sound_converter.convert(frame);
     if (sound.bytes == 0) return;
     std::lock_guard<std::mutex> lock(audio_buffer.mutex);
+    if (serial != seek_request.playing_serial) return;
     const bool anchoring = !audio_buffer.anchored();
     if (anchoring) {
         if (!std::isnan(seconds)) {

@@ -92,12 +92,12 @@ void MediaDecoder::play_period(void* output, ma_uint32 frame_count) {
 // audio_clock. So a period of sound adds to it, up to the buffer's size, and
 // a period of silence lets it run out. Device thread only.
 void MediaDecoder::count_device_period(ma_uint32 frame_count, bool sound) {
-    const std::uint64_t generation = seek_request.generation;
-    double held = generation == device_queue.held_serial ? device_queue.held.load() : 0.0;
+    const std::uint64_t serial = seek_request.playing_serial;
+    double held = serial == device_queue.held_serial ? device_queue.held.load() : 0.0;
     const double period = static_cast<double>(frame_count) / playback_rate;
     held = sound ? std::min(held + period, device_queue.latency.load()) : std::max(held - period, 0.0);
     device_queue.held = held;
-    device_queue.held_serial = generation;
+    device_queue.held_serial = serial;
 }
 
 // Media time of the sound reaching the listener now: audio_clock counts the
@@ -106,7 +106,7 @@ void MediaDecoder::count_device_period(ma_uint32 frame_count, bool sound) {
 // then is counted; until the callback has seen a flush, nothing is.
 double MediaDecoder::heard_clock() const {
     const double clock = audio_clock.get(steady_now_ns());
-    if (device_queue.held_serial != seek_request.generation) return clock;
+    if (device_queue.held_serial != seek_request.playing_serial) return clock;
     // What the device holds plays at the speed: it stands for more (or
     // less) input time than it lasts.
     return clock - device_queue.held * audio_clock.rate();

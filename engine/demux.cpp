@@ -33,11 +33,12 @@ constexpr double pictures_gone_after = 2.0;
 // pictures it belongs with.
 constexpr double sound_gone_after = 30.0;
 
-// Appends a copy of `packet` to `queue` with its time and wakes the decode
-// thread; a copy that cannot be allocated costs that packet.
-void push_packet(PacketQueue& queue, const AVPacket& packet, double seconds) {
+// Appends a copy of `packet`, read for pipeline `serial`, to `queue` with
+// its time and wakes the decode thread; a copy that cannot be allocated
+// costs that packet.
+void push_packet(PacketQueue& queue, const AVPacket& packet, std::uint64_t serial, double seconds) {
     std::lock_guard<std::mutex> lock(queue.mutex);
-    queue.push(packet, seconds);
+    queue.push(packet, serial, seconds);
 }
 
 // Says why reading stopped: the end of the input, or a failure (the network
@@ -182,7 +183,7 @@ void MediaDecoder::route_packet(AVPacket& packet) {
                          audio_time_base, true);
         }
         shift_into_lap(packet, video_time_base);
-        push_packet(video_packets_in, packet, packet_seconds(video_time_base, packet));
+        push_packet(video_packets_in, packet, seek_request.playing_serial, packet_seconds(video_time_base, packet));
     } else if (packet.stream_index == audio_stream_index) {
         const TimestampJoins* other = video_stream_index >= 0 ? &joins.video : nullptr;
         if (joins.possible) {
@@ -190,7 +191,7 @@ void MediaDecoder::route_packet(AVPacket& packet) {
                          video_time_base, false);
         }
         shift_into_lap(packet, audio_time_base);
-        push_packet(audio_packets_in, packet, packet_seconds(audio_time_base, packet));
+        push_packet(audio_packets_in, packet, seek_request.playing_serial, packet_seconds(audio_time_base, packet));
     }
 }
 
@@ -387,36 +388,47 @@ bool MediaDecoder::rewind_by_bytes() {
     return av_seek_frame(format_ctx.get(), -1, 0, AVSEEK_FLAG_BYTE) >= 0;
 }
 
-// Empties every queue and the sound buffer, flushes both decoders and sets
-// the clocks to `target` (no further than the input's length), holding all
-// six pipeline locks in their order. The sound buffer's new serial makes
-// the audio thread anchor the sound again on its next frame.
+// Starts a new serial of the pipeline at `target`: empties the packet
+// queues, the picture queue and the sound path, and sets the clocks to the
+// target (no further than the input's length). Each queue is emptied under
+// its own lock alone; the decode threads flush their decoders themselves
+// when they take the first packet of the new serial, and drop what they
+// still make from an older one as they push it, which they judge under the
+// same lock that the emptying takes after the serial moved on. The sound
+// buffer's new serial makes the audio thread anchor the sound again on its
+// next frame.
 void MediaDecoder::flush_pipeline(double target) {
-    std::lock_guard<std::mutex> video_codec(video_codec_mutex);
-    std::lock_guard<std::mutex> audio_codec(audio_codec_mutex);
-    std::lock_guard<std::mutex> video_packets(video_packets_in.mutex);
-    std::lock_guard<std::mutex> audio_packets(audio_packets_in.mutex);
-    std::lock_guard<std::mutex> frames(pictures.mutex);
-    std::lock_guard<std::mutex> sound(audio_buffer.mutex);
-    std::lock_guard<std::mutex> tempo_sound(tempo_queue.mutex);
-    pictures.clear();
-    audio_buffer.clear();
-    tempo_queue.clear();
-    if (video_codec_ctx) avcodec_flush_buffers(video_codec_ctx.get());
-    if (audio_codec_ctx) avcodec_flush_buffers(audio_codec_ctx.get());
-    seek_request.playing_from = target;
+    // First: the callback plays silence from here on, and what the decode
+    // threads make from now on is judged by the new serial and target.
     status.buffering = true;
     status.seeking = true;
+    seek_request.playing_from = target;
+    ++seek_request.playing_serial;
     const double shown = timeline.clamp(target);
+    {
+        std::lock_guard<std::mutex> lock(video_packets_in.mutex);
+        video_packets_in.clear(shown);
+    }
+    {
+        std::lock_guard<std::mutex> lock(audio_packets_in.mutex);
+        audio_packets_in.clear(shown);
+    }
     const std::int64_t now = steady_now_ns();
-    video_packets_in.clear(shown);
-    video_clock = shown;
+    {
+        std::lock_guard<std::mutex> lock(pictures.mutex);
+        pictures.clear();
+        video_clock = shown;
+        picture_clock.pace(false, shown, now);
+        // Room has appeared in the picture queue for a video thread waiting on it.
+        pictures.cv.notify_all();
+    }
+    // The sound path as one: a callback under these locks finds the old
+    // sound and the old clock, or neither.
+    std::lock_guard<std::mutex> sound(audio_buffer.mutex);
+    std::lock_guard<std::mutex> tempo_sound(tempo_queue.mutex);
+    audio_buffer.clear();
+    tempo_queue.clear();
     audio_clock.set(shown, now);
-    picture_clock.pace(false, shown, now);
-    audio_packets_in.clear(shown);
-    ++seek_request.generation;
-    // Room has appeared in the frame queue for a video thread waiting on it.
-    pictures.cv.notify_all();
 }
 
 void MediaDecoder::seek(double seconds) {

@@ -205,22 +205,21 @@ private:
     // Around a fork the forking thread holds the process-wide ones: the
     //   quieting lock, the device log's, the log registry's and the log
     //   queue's, in that order (fork_safety.cpp).
-    //   video_codec_mutex -> audio_codec_mutex -> video_packets_in.mutex
-    //     -> audio_packets_in.mutex -> pictures.mutex -> audio_buffer.mutex
-    //     -> tempo_queue.mutex (the callback, the flush and the tempo thread
-    //     take the last two together)
+    //   audio_buffer.mutex -> tempo_queue.mutex (the callback, the flush
+    //     and the tempo thread take them together)
     //   the clocks' locks (clock.h) are leaves, taken last by any thread
     //     (the callback takes one with audio_buffer.mutex held)
-    // The seek's flush takes all seven of the last group in that order. The
-    // decode threads hold their codec mutex while they push into
-    // the picture queue / audio_buffer, which follows the same order, so a flush
-    // and a decode thread never wait for each other; a decode thread
-    // releases its packet mutex before it takes its codec mutex. Because the
-    // flush holds both codec mutexes while it empties the queues, nothing
-    // decoded before the flush can be pushed after it; a packet taken before
-    // the flush but decoded after it is recognised by seek_request.generation; the
-    // flush gives the sound buffer a new serial, so the first sound decoded
-    // after it anchors the buffer again (whatever seeks came meanwhile).
+    // The packet queues' and the picture queue's locks are taken alone. A
+    // seek is a new serial of the pipeline (seek_request.playing_serial):
+    // the flush moves the serial on first, then empties each queue under
+    // its own lock; every packet is queued with its serial, a decode thread
+    // flushes its decoder when it takes the first packet of a new serial
+    // and drops what it still makes from an older one as it pushes it,
+    // under the lock of the queue it pushes into. So nothing made before a
+    // seek enters a queue after the seek emptied it, and no lock is nested
+    // for it. The flush gives the sound buffer a new serial, so the first
+    // sound decoded after it anchors the buffer again (whatever seeks came
+    // meanwhile).
     //
     // Every wait of a worker thread is bounded (10 ms packet waits, 50 ms
     // throttle, 100 ms after a failed read, 5 ms while buffering waits for
@@ -282,21 +281,21 @@ private:
     using Check = bool (MediaDecoder::*)();
     struct DecodeStream {
         PacketQueue& packets;
-        std::mutex& codec_mutex;
-        AVCodecContext* codec;
-        Check output_dry;  // nothing left for the stream's consumer to take
+        AVCodecContext* codec;  // the decode thread's alone while it runs
+        Check output_dry;       // nothing left for the stream's consumer to take
     };
-    using DecodeStep = void (MediaDecoder::*)(const AVPacket* packet, AVFrame* scratch);
+    using DecodeStep = void (MediaDecoder::*)(const AVPacket* packet, AVFrame* scratch, std::uint64_t serial);
+    using SerialNotice = void (MediaDecoder::*)(std::uint64_t serial);
     using Notice = void (MediaDecoder::*)();
-    void decode_loop(const DecodeStream& stream, DecodeStep decode, Notice drained, Notice reopened);
+    void decode_loop(const DecodeStream& stream, DecodeStep decode, SerialNotice drained, Notice reopened);
     bool end_calls_for_drain(Check output_dry);
     enum class PacketWait { packet, idle, input_ended, stopped };
-    PacketWait wait_for_packet(PacketQueue& queue, PacketPtr& packet, std::uint64_t& generation);
+    PacketWait wait_for_packet(PacketQueue& queue, PacketQueue::Entry& entry);
 
     // Video decode (video_decode.cpp).
     void skip_unneeded_pictures(const AVPacket* packet);
-    void decode_video_packet(const AVPacket* packet, AVFrame* scratch);
-    void handle_video_picture(const AVFrame* decoded);
+    void decode_video_packet(const AVPacket* packet, AVFrame* scratch, std::uint64_t serial);
+    void handle_video_picture(const AVFrame* decoded, std::uint64_t serial);
     bool wait_for_frame_room(std::unique_lock<std::mutex>& lock, std::size_t picture_bytes);
 
     // Frame delivery (frame_delivery.cpp).
@@ -310,19 +309,19 @@ private:
     bool input_finished() const { return status.input_ended && pictures.drained(); }
     bool sound_left_unplayable();
     bool sound_played_out();
-    void announce_pictures_exhausted();
+    void announce_pictures_exhausted(std::uint64_t serial);
     void expect_more_pictures();
     bool pictures_dry();
 
     // Audio decode (audio_decode.cpp).
-    void decode_audio_packet(const AVPacket* packet, AVFrame* scratch);
-    void announce_sound_exhausted();
+    void decode_audio_packet(const AVPacket* packet, AVFrame* scratch, std::uint64_t serial);
+    void announce_sound_exhausted(std::uint64_t serial);
     void expect_more_sound();
     bool sound_dry();
-    bool handle_audio_frame(const AVFrame* frame);
+    bool handle_audio_frame(const AVFrame* frame, std::uint64_t serial);
     void wait_for_buffer_room();
     void notify_sound_waiter();
-    void convert_and_append(const AVFrame* frame, double seconds);
+    void convert_and_append(const AVFrame* frame, double seconds, std::uint64_t serial);
 
     // Playback speed (playback_speed.cpp). A run is what one build of the
     // tempo chain makes: the input time it starts at, its factor, the bytes
@@ -409,13 +408,13 @@ private:
     Clock audio_clock;
 
     FormatContextPtr format_ctx;               // used by the demux thread once running
-    CodecContextPtr video_codec_ctx;           // guarded by video_codec_mutex while running
+    CodecContextPtr video_codec_ctx;           // the video thread's alone while running
     // Makes the pictures handed out; video thread only while running.
     PictureConverter converter;
     int video_stream_index = -1;
     int width = 0;                             // of the pictures handed out: upright, scaled
     int height = 0;
-    CodecContextPtr audio_codec_ctx;           // guarded by audio_codec_mutex while running
+    CodecContextPtr audio_codec_ctx;           // the audio thread's alone while running
     // Turns decoded sound into the playback format; audio thread only while
     // running.
     SoundConverter sound_converter{playback_rate, playback_channels};
@@ -449,8 +448,6 @@ private:
     // The pictures ready to be shown (see picture_queue.h).
     PictureQueue pictures;
 
-    std::mutex video_codec_mutex;              // one packet's decode; the flush
-    std::mutex audio_codec_mutex;              // one packet's decode; the flush
 
     // --- Fields of this implementation beyond the pipeline above.
 

@@ -1,5 +1,6 @@
 // A packet queue per stream: the demux thread pushes the packets it reads
 // for the stream, the stream's decode thread pops them. Each entry keeps
+// the serial of the pipeline it was read for (a seek starts a new one) and
 // the stream time it starts at, so the queue knows how far reading has run
 // (read_to(): the time of the latest packet pushed, which is each stream's
 // read-ahead measure) and how many bytes it holds.
@@ -11,6 +12,7 @@
 // Invariants (under `mutex`):
 //   - queued() == the number of entries, bytes() == the sum of their sizes;
 //   - nothing null is ever queued;
+//   - entries are in the order read, so their serials never decrease;
 //   - clear() empties the queue and sets read_to() to where reading starts
 //     again (a seek's target).
 #pragma once
@@ -19,6 +21,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 
@@ -33,26 +36,32 @@ public:
 
     // --- Call with `mutex` held.
 
-    // Appends a copy of `packet` starting at `seconds` (NaN: no timestamp;
-    // read_to() stays) and wakes the decode thread. A copy that cannot be
-    // allocated costs that packet.
-    void push(const AVPacket& packet, double seconds) {
+    // A packet and the serial of the pipeline it was read for.
+    struct Entry {
+        PacketPtr packet;
+        std::uint64_t serial = 0;
+    };
+
+    // Appends a copy of `packet`, read for pipeline `serial`, starting at
+    // `seconds` (NaN: no timestamp; read_to() stays) and wakes the decode
+    // thread. A copy that cannot be allocated costs that packet.
+    void push(const AVPacket& packet, std::uint64_t serial, double seconds) {
         if (!std::isnan(seconds)) read_to_ = seconds;
         PacketPtr copy = clone_packet(&packet);
         if (!copy) return;
         bytes_ += static_cast<std::size_t>(copy->size > 0 ? copy->size : 0);
-        entries_.push_back(std::move(copy));
+        entries_.push_back(Entry{std::move(copy), serial});
         queued_ = entries_.size();
         cv.notify_one();
     }
-    // The front packet, removed; null when the queue is empty.
-    PacketPtr pop() {
+    // The front entry, removed; its packet is null when the queue is empty.
+    Entry pop() {
         if (entries_.empty()) return {};
-        PacketPtr packet = std::move(entries_.front());
+        Entry entry = std::move(entries_.front());
         entries_.pop_front();
-        bytes_ -= static_cast<std::size_t>(packet->size > 0 ? packet->size : 0);
+        bytes_ -= static_cast<std::size_t>(entry.packet->size > 0 ? entry.packet->size : 0);
         queued_ = entries_.size();
-        return packet;
+        return entry;
     }
     void clear(double from) {
         entries_.clear();
@@ -70,7 +79,7 @@ public:
     void set_read_to(double seconds) { read_to_ = seconds; }
 
 private:
-    std::deque<PacketPtr> entries_;
+    std::deque<Entry> entries_;
     std::size_t bytes_ = 0;
     std::atomic<std::size_t> queued_{0};
     std::atomic<double> read_to_{0.0};

@@ -29,16 +29,19 @@ struct SeekRequest {
     bool done = false;
 
     // --- What the pipeline plays now: written by the demux thread's flush
-    // alone, while it holds every queue and codec lock, so a seek that fails
-    // leaves both as they were. Atomics, read without a lock.
+    // alone, before it empties anything, so a seek that fails leaves both as
+    // they were. Atomics, read without a lock.
     // Where the present serial plays from: the decode threads drop pictures
     // and sound before it. Never negative.
     std::atomic<double> playing_from{0.0};
-    // The pipeline's serial, bumped by each flush. A decode thread records
-    // it when it takes a packet and drops the packet if it has moved by the
-    // time it holds its codec mutex; the callback counts what the device
-    // holds per serial.
-    std::atomic<std::uint64_t> generation{0};
+    // The pipeline's serial, bumped by each flush. The demux thread tags
+    // every packet it queues with it; a decode thread flushes its decoder
+    // when it takes a packet of a new serial, skips packets of an older one,
+    // and drops what it made from one as it pushes it (under the picture
+    // queue's or the sound buffer's lock, which the flush takes after the
+    // bump to empty them); the callback counts what the device holds per
+    // serial.
+    std::atomic<std::uint64_t> playing_serial{0};
 };
 
 }  // namespace reelpipe

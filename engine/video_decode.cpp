@@ -14,13 +14,12 @@ using std::chrono::steady_clock;
 constexpr std::int64_t lasting_end_ns = 1'000'000'000;
 constexpr std::int64_t dry_end_ns = 250'000'000;
 
-// Waits up to 10 ms for a packet and takes it, unless a seek is pending.
-// Reports the end of the input when the queue is empty after the demux
-// thread's last read failed: both are seen under the queue's mutex, and the
-// demux thread pushes every packet before it can fail a read, so nothing
-// can still be on its way.
-MediaDecoder::PacketWait MediaDecoder::wait_for_packet(PacketQueue& queue, PacketPtr& packet,
-                                                       std::uint64_t& generation) {
+// Waits up to 10 ms for a packet and takes it with its serial, unless a
+// seek is pending. Reports the end of the input when the queue is empty
+// after the demux thread's last read failed: both are seen under the
+// queue's mutex, and the demux thread pushes every packet before it can
+// fail a read, so nothing can still be on its way.
+MediaDecoder::PacketWait MediaDecoder::wait_for_packet(PacketQueue& queue, PacketQueue::Entry& entry) {
     std::unique_lock<std::mutex> lock(queue.mutex);
     queue.cv.wait_until(lock, steady_clock::now() + milliseconds(10),
                         [&] { return !queue.empty() || !status.running || seek_request.pending; });
@@ -29,50 +28,59 @@ MediaDecoder::PacketWait MediaDecoder::wait_for_packet(PacketQueue& queue, Packe
         return status.input_ended && !seek_request.pending ? PacketWait::input_ended : PacketWait::idle;
     }
     if (seek_request.pending) return PacketWait::idle;
-    packet = queue.pop();
-    // The flush bumps the generation while it holds this mutex, so the value
-    // read here belongs to the packet just taken.
-    generation = seek_request.generation;
+    entry = queue.pop();
     return PacketWait::packet;
 }
 
 // The loop of both decode threads: takes packets from its queue and feeds
-// them to its decoder with `decode`, drains the decoder once per flush at
-// an end of the input that lasts (see end_calls_for_drain(); then calls
-// `drained`, when given), and reopens it when input comes again after a
-// drain (a stream that came back; then calls `reopened`, when given).
-void MediaDecoder::decode_loop(const DecodeStream& stream, DecodeStep decode, Notice drained, Notice reopened) {
+// them to its decoder with `decode`. The decoder is flushed when it takes
+// the first packet of a new serial (a seek), and when input comes again
+// after it was drained (a stream that came back; then `reopened` is called,
+// when given); packets of an older serial are skipped. At an end of the
+// input that lasts (see end_calls_for_drain()) the decoder is drained once,
+// then `drained` is called, when given.
+void MediaDecoder::decode_loop(const DecodeStream& stream, DecodeStep decode, SerialNotice drained,
+                               Notice reopened) {
     FramePtr scratch = make_frame();
-    // The flush generation whose end of input has been drained from the
-    // decoder; the decoder then needs a flush before it takes packets again.
-    std::uint64_t drained_generation = UINT64_MAX;
+    // The serial of the packets the decoder has been fed, and whether it has
+    // been drained since: either way a packet needs the decoder flushed
+    // before it.
+    std::uint64_t decoder_serial = seek_request.playing_serial;
+    bool decoder_drained = false;
     while (status.running && scratch) {
-        PacketPtr packet;
-        std::uint64_t generation = 0;
-        const PacketWait wait = wait_for_packet(stream.packets, packet, generation);
+        PacketQueue::Entry entry;
+        const PacketWait wait = wait_for_packet(stream.packets, entry);
         if (wait == PacketWait::stopped) break;
         if (wait == PacketWait::idle) continue;
 
-        std::lock_guard<std::mutex> codec(stream.codec_mutex);
         if (wait == PacketWait::input_ended) {
-            // Once per flush: hand the decoder the end of the stream so what
+            // Once per serial: hand the decoder the end of the stream so what
             // it still holds back (B-frame reordering, the last samples)
             // comes out.
-            if (drained_generation == seek_request.generation || seek_request.pending || !end_calls_for_drain(stream.output_dry)) {
+            const std::uint64_t serial = seek_request.playing_serial;
+            if ((decoder_drained && decoder_serial == serial) || seek_request.pending ||
+                !end_calls_for_drain(stream.output_dry)) {
                 continue;
             }
-            drained_generation = seek_request.generation;
-            (this->*decode)(nullptr, scratch.get());
-            if (drained != nullptr) (this->*drained)();
+            if (decoder_serial != serial) {
+                // A seek past the last packet: no packet of its serial came
+                // to flush the decoder.
+                avcodec_flush_buffers(stream.codec);
+                decoder_serial = serial;
+            }
+            decoder_drained = true;
+            (this->*decode)(nullptr, scratch.get(), serial);
+            if (drained != nullptr) (this->*drained)(serial);
             continue;
         }
-        if (seek_request.pending || generation != seek_request.generation) continue;
-        if (drained_generation == seek_request.generation) {
+        if (seek_request.pending || entry.serial != seek_request.playing_serial) continue;
+        if (entry.serial != decoder_serial || decoder_drained) {
             avcodec_flush_buffers(stream.codec);
-            drained_generation = UINT64_MAX;
-            if (reopened != nullptr) (this->*reopened)();
+            if (decoder_drained && entry.serial == decoder_serial && reopened != nullptr) (this->*reopened)();
+            decoder_serial = entry.serial;
+            decoder_drained = false;
         }
-        (this->*decode)(packet.get(), scratch.get());
+        (this->*decode)(entry.packet.get(), scratch.get(), entry.serial);
     }
 }
 
@@ -82,7 +90,7 @@ void MediaDecoder::decode_loop(const DecodeStream& stream, DecodeStep decode, No
 // would then lose the pictures the next ones refer to. The end is taken as
 // lasting after lasting_end_ns, or after dry_end_ns when the stream's
 // consumer has nothing left to take and would otherwise wait for what the
-// decoder holds back. Called on a decode thread with its codec mutex held.
+// decoder holds back. Called on a decode thread.
 bool MediaDecoder::end_calls_for_drain(Check output_dry) {
     const std::int64_t since = status.input_ended_since_ns;
     if (since == 0) return false;
@@ -91,7 +99,7 @@ bool MediaDecoder::end_calls_for_drain(Check output_dry) {
 }
 
 void MediaDecoder::video_decode_loop() {
-    const DecodeStream stream{video_packets_in, video_codec_mutex, video_codec_ctx.get(), &MediaDecoder::pictures_dry};
+    const DecodeStream stream{video_packets_in, video_codec_ctx.get(), &MediaDecoder::pictures_dry};
     decode_loop(stream, &MediaDecoder::decode_video_packet, &MediaDecoder::announce_pictures_exhausted,
                 &MediaDecoder::expect_more_pictures);
 }
@@ -99,8 +107,8 @@ void MediaDecoder::video_decode_loop() {
 // Input came again after the video decoder was drained.
 void MediaDecoder::expect_more_pictures() { pictures.set_drained(false); }
 
-// True when no picture is queued. Called on the video thread with
-// video_codec_mutex held; takes pictures.mutex.
+// True when no picture is queued. Called on the video thread; takes
+// pictures.mutex.
 bool MediaDecoder::pictures_dry() {
     std::lock_guard<std::mutex> lock(pictures.mutex);
     return pictures.empty();
@@ -111,25 +119,27 @@ bool MediaDecoder::pictures_dry() {
 // to need not be decoded at all, which roughly halves the work of a seek
 // into a long group of pictures. A picture interval of slack keeps the
 // pictures near the target whatever their reordering. Called on the video
-// thread with video_codec_mutex held, before the packet is sent; frame
-// threads take the setting with the packet.
+// thread before the packet is sent; frame threads take the setting with the
+// packet.
 void MediaDecoder::skip_unneeded_pictures(const AVPacket* packet) {
     const bool unneeded = packet != nullptr && packet->pts != AV_NOPTS_VALUE &&
                           stream_seconds(video_time_base, packet->pts) < seek_request.playing_from - seek_window - 1.0 / fps;
     video_codec_ctx->skip_frame = unneeded ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
 }
 
-// Tells frame delivery that the last picture of the input is queued. Called
-// on the video thread with video_codec_mutex held; takes pictures.mutex.
-void MediaDecoder::announce_pictures_exhausted() {
+// Tells frame delivery that the last picture of the input is queued, unless
+// a seek has begun a new serial since the decoder was drained. Called on
+// the video thread; takes pictures.mutex.
+void MediaDecoder::announce_pictures_exhausted(std::uint64_t serial) {
     std::lock_guard<std::mutex> lock(pictures.mutex);
+    if (serial != seek_request.playing_serial) return;
     pictures.set_drained(true);
     pictures.cv.notify_all();
 }
 
-// Feeds one packet (null: the end of the stream) and handles every picture
-// it yields. Called on the video thread with video_codec_mutex held.
-void MediaDecoder::decode_video_packet(const AVPacket* packet, AVFrame* scratch) {
+// Feeds one packet (null: the end of the stream) of pipeline `serial` and
+// handles every picture it yields. Called on the video thread.
+void MediaDecoder::decode_video_packet(const AVPacket* packet, AVFrame* scratch, std::uint64_t serial) {
     skip_unneeded_pictures(packet);
     if (avcodec_send_packet(video_codec_ctx.get(), packet) != 0) return;
     while (avcodec_receive_frame(video_codec_ctx.get(), scratch) == 0) {
@@ -137,14 +147,16 @@ void MediaDecoder::decode_video_packet(const AVPacket* packet, AVFrame* scratch)
             av_frame_unref(scratch);
             return;
         }
-        handle_video_picture(scratch);
+        handle_video_picture(scratch, serial);
         av_frame_unref(scratch);
     }
 }
 
-// Drops a picture before the seek window, else converts it and queues it.
-// Called with video_codec_mutex held; takes pictures.mutex.
-void MediaDecoder::handle_video_picture(const AVFrame* decoded) {
+// Drops a picture of an older serial or before the seek window, else
+// converts it and queues it. Called on the video thread; takes
+// pictures.mutex.
+void MediaDecoder::handle_video_picture(const AVFrame* decoded, std::uint64_t serial) {
+    if (serial != seek_request.playing_serial) return;
     const std::int64_t ts = decoded->best_effort_timestamp;
     if (ts != AV_NOPTS_VALUE && seek_request.playing_from - seek_window > stream_seconds(video_time_base, ts)) return;
     status.seeking = false;
@@ -154,6 +166,9 @@ void MediaDecoder::handle_video_picture(const AVFrame* decoded) {
 
     std::unique_lock<std::mutex> lock(pictures.mutex);
     if (!wait_for_frame_room(lock, bytes)) return;
+    // A seek that began meanwhile has emptied the queue, or will: the
+    // picture belongs to the pipeline before it.
+    if (serial != seek_request.playing_serial) return;
     pictures.push(std::move(picture), bytes);
     // Frame delivery waits for a picture only when the queue is empty; a
     // caller holding an early picture has no use for being woken by more.

@@ -153,12 +153,12 @@ def test_seek_at_end_of_input_reads_again_from_the_target(clips, made, probes, c
     probe.start()
     bounded(probe.seek, end)
     wait_state(probe, lambda s: s["end_of_stream"], what="end of input")
-    generation = probe.state()["flush_generation"]
+    serial = probe.state()["playing_serial"]
 
     bounded(probe.seek, target)
     state = probe.state()
     assert not state["end_of_stream"]
-    assert state["flush_generation"] > generation
+    assert state["playing_serial"] > serial
     _assert_pictures_from(probe.frame_times(), target)
 
     if state["video_stream_index"] >= 0:
@@ -195,10 +195,10 @@ def test_no_stale_pictures_after_seek(clips, probes, targets):
     probe.start()
     wait_state(probe, lambda s: s["frames"] >= 30, what="pictures queued")
     for target in targets:
-        generation = probe.state()["flush_generation"]
+        serial = probe.state()["playing_serial"]
         bounded(probe.seek, target)
         state = probe.state()
-        assert state["flush_generation"] > generation
+        assert state["playing_serial"] > serial
         assert state["audio_clock"] >= target - 0.1
         _assert_pictures_from(probe.frame_times(), target, "right after the seek")
         shown = first_picture(probe.next_frame_time)

@@ -55,7 +55,7 @@ public:
         s["audio_demux_clock"] = m.audio_packets_in.read_to();
         s["playback_latency"] = m.device_queue.latency.load();
         s["sound_in_device"] = m.device_queue.held.load();
-        s["flush_generation"] = m.seek_request.generation.load();
+        s["playing_serial"] = m.seek_request.playing_serial.load();
         s["video_stream_index"] = m.video_stream_index;
         s["audio_stream_index"] = m.audio_stream_index.load();
         s["width"] = m.width;
