@@ -82,6 +82,7 @@ def test_sync_holds_after_a_hole_in_the_sound(pulse, clips):
 # ---- 2. A gap in the pictures is a gap, not a join
 
 
+@pytest.mark.realtime
 def test_pictures_after_a_gap_keep_their_own_time(clips):
     # The pictures from 2.5 s to 6.6 s are lost while the sound goes on: the
     # next ones are shown at their own time, not relabelled 4 s earlier.
@@ -105,6 +106,7 @@ def test_pictures_after_a_gap_keep_their_own_time(clips):
 # ---- 3. Sound that outlasts the pictures on a live input
 
 
+@pytest.mark.realtime
 @pytest.mark.parametrize("source", ["pipe", "http"])
 def test_sound_outlasting_the_pictures_plays_on_from_a_live_source(clips, tmp_path, source):
     # 5 s of pictures, 12 s of sound, fed in real time through a FIFO, or
@@ -154,6 +156,7 @@ def test_sound_outlasting_the_pictures_plays_on_from_a_live_source(clips, tmp_pa
 # ---- 4. Pictures that outlast the sound
 
 
+@pytest.mark.realtime
 def test_position_follows_pictures_that_outlast_the_sound(clips):
     # 8 s of pictures, 3 s of sound: the position follows the pictures to the
     # end, and after a seek into the part without sound.
