@@ -45,6 +45,12 @@ def _isolate_sound_environment() -> Path:
 
 SESSION_DIR = _isolate_sound_environment()
 
+# The sanitizer run checks this process for leaks at its exit, and the
+# interpreters that tests start without (the Makefile's test-asan says why).
+# This process read its own options when it started; children read these.
+if "ASAN_CHILD_OPTIONS" in os.environ:
+    os.environ["ASAN_OPTIONS"] = os.environ["ASAN_CHILD_OPTIONS"]
+
 # The installed extension comes first; the probe and the clip maker are only
 # appended, so a stray build of reelpipe under build/probe can't shadow it.
 sys.path.append(str(ROOT / "build" / "probe"))

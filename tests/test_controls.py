@@ -106,6 +106,8 @@ class TestClock:
         time.sleep(0.5)
         assert decoder.get_position() - held == pytest.approx(0.5, abs=0.1)
 
+    # Half a second of playing after each seek is judged by the wall clock.
+    @pytest.mark.realtime
     def test_seek_restarts_the_clock_from_the_target(self, clips, make):
         decoder = make(clips.sweep)
         decoder.start()

@@ -491,13 +491,9 @@ sys.exit(0)
                        "pictures 10 end logged True\n"),
 ])
 def test_a_forked_child_abandons_inherited_decoders_and_plays_its_own(clips, case, state, expected):
-    # What an abandoned decoder's threads held lives only on stacks of
-    # threads the child does not have: a leak checker counts it as lost,
-    # and it is left there on purpose.
-    no_leak_check = {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"} if SANITIZER else {}
     result = subprocess.run([sys.executable, "-W", "always::DeprecationWarning", "-c", FORK, clips["av"], case,
                              state], capture_output=True, text=True, timeout=60, stdin=subprocess.DEVNULL,
-                            env=child_env(**no_leak_check))
+                            env=child_env())
     assert result.returncode == 0, stderr_tail(result.stderr)
     assert result.stdout == expected
     if state in ("none", "dropped"):
