@@ -10,7 +10,7 @@
 #   make test-plain  the test suite against the installed module only, less
 #                    the tests marked sanitized (make test runs them under ASan)
 #   make test-asan   the test suite against the ASan+UBSan build, less the
-#                    tests marked realtime or soak
+#                    tests marked realtime, pulse or soak
 #   make test-tsan   the engine stress harness under ThreadSanitizer
 #   make demo        everything above, then the headless example player
 #   make clips       the test clips, under build/clips
@@ -64,7 +64,7 @@ ENGINE_SOURCES := $(wildcard engine/*.h engine/*.cpp)
 MODULE_SOURCES := $(wildcard module/*.cpp module/*.h module/*.map)
 PROBE_SOURCES  := tests/engine/probe_module.cpp
 
-.PHONY: deps build clips test test-plain test-asan test-tsan demo build-asan build-tsan background-checks \
+.PHONY: deps build clips test test-plain test-asan test-tsan demo build-asan build-tsan \
         clean distclean
 
 deps:
@@ -127,38 +127,46 @@ build: $(STAMPS)/wheel
 clips: $(STAMPS)/venv
 	@$(PY) tools/make_clips.py >/dev/null
 
-# The sanitizer builds, the sanitizer suite (which leaves every test judged by
-# the wall clock to the plain run) and the isolated wheel build need no wall
-# clock, so they run while the plain suite does, in the idle scheduling class:
-# they get only the processor time the suite leaves unused, which is most of it
-# (the suite mostly waits on playback in real time), and a thread of the suite
-# that wakes takes its core back from them at once. They still share the
-# caches and the memory bus with it, so they run one compiler per core, no
-# more. Their output goes to BACKGROUND_LOG: the sanitizer suite's summary is
-# shown, and the log's end when anything there fails. The ThreadSanitizer run
-# and the wheel's install come after, as they are short.
+# make test takes the least wall time it can without a test judged by the
+# clock ever sharing the processor with another test, in three phases:
+# 1. the plain build's tests judged by the wall clock or by the sound heard at
+#    the server (markers realtime and pulse), while the ASan build goes on in
+#    the idle scheduling class: it gets only the processor time those tests
+#    leave unused, which is most of it (they mostly wait on playback in real
+#    time), and a thread of theirs that wakes takes its core back at once;
+# 2. the plain build's other tests and the sanitizer suite (which leaves every
+#    test judged by the clock to the plain run) side by side, while the TSan
+#    harness and the isolated wheel build in the idle class;
+# 3. the TSan stress run and the wheel's install, which are short.
+# The builds run one compiler per core, no more. What runs beside phase 1 and
+# 2 writes to build/logs/: the sanitizer suite's summary is shown, and the end
+# of a log whose step failed.
 IDLE := $(shell chrt --idle 0 true 2>/dev/null && echo chrt --idle 0 || echo nice -n 19)
-BACKGROUND_LOG := build/logs/background.log
+LOGS := build/logs
+JUDGED_BY_THE_CLOCK := realtime or pulse
+# show_failure LOG, what: the end of a background step's log, and a failure.
+show_failure = { tail -n 60 $(1); echo "make test: $(2) failed; the whole log is $(1)" >&2; exit 1; }
 test: deps build clips
-	@mkdir -p $(dir $(BACKGROUND_LOG))
-	@echo "make test: sanitizer builds and suite, wheel build in the background ($(IDLE)), log in $(BACKGROUND_LOG)"
-	@CMAKE_BUILD_PARALLEL_LEVEL=$$(nproc) $(IDLE) $(MAKE) --no-print-directory background-checks \
-	  >$(BACKGROUND_LOG) 2>&1 & checks=$$!; \
-	plain=0; $(MAKE) --no-print-directory test-plain || plain=$$?; \
-	echo "make test: the plain suite is over; waiting for the background checks"; \
-	background=0; wait $$checks || background=$$?; \
-	grep -E '^(FAILED|ERROR) |^=+ .*(passed|failed|error).* in [0-9.]+s' $(BACKGROUND_LOG) || true; \
-	if [ $$background -ne 0 ]; then \
-	  tail -n 60 $(BACKGROUND_LOG); \
-	  echo "make test: the background checks failed; the whole log is $(BACKGROUND_LOG)" >&2; exit 1; \
-	fi; \
+	@mkdir -p $(LOGS)
+	@echo "make test: phase 1, the tests judged by the clock; the ASan build in the background ($(IDLE))"
+	@CMAKE_BUILD_PARALLEL_LEVEL=$$(nproc) $(IDLE) $(MAKE) --no-print-directory build-asan \
+	  >$(LOGS)/build-asan.log 2>&1 & build=$$!; \
+	plain=0; $(PY) -m pytest -m "($(JUDGED_BY_THE_CLOCK)) and not sanitized" $(PYTEST_ARGS) || plain=$$?; \
+	wait $$build || $(call show_failure,$(LOGS)/build-asan.log,the ASan build); \
+	echo "make test: phase 2, the other tests beside the sanitizer suite; TSan and wheel builds in the background"; \
+	$(MAKE) --no-print-directory test-asan >$(LOGS)/test-asan.log 2>&1 & asan=$$!; \
+	{ CMAKE_BUILD_PARALLEL_LEVEL=$$(nproc) $(IDLE) $(MAKE) --no-print-directory build-tsan \
+	  && $(IDLE) $(WHEEL_CHECK) build; } >$(LOGS)/builds.log 2>&1 & builds=$$!; \
+	$(PY) -m pytest -m "not ($(JUDGED_BY_THE_CLOCK)) and not sanitized" $(PYTEST_ARGS) || plain=$$?; \
+	asan_status=0; wait $$asan || asan_status=$$?; \
+	echo "make test: the sanitizer suite:"; \
+	grep -E '^(FAILED|ERROR) |^=+ .*(passed|failed|error).* in [0-9.]+s' $(LOGS)/test-asan.log || true; \
+	[ $$asan_status -eq 0 ] || $(call show_failure,$(LOGS)/test-asan.log,the sanitizer suite); \
+	wait $$builds || $(call show_failure,$(LOGS)/builds.log,the TSan or wheel build); \
 	exit $$plain
+	@echo "make test: phase 3, the TSan stress run and the wheel's install"
 	$(MAKE) --no-print-directory test-tsan
 	$(WHEEL_CHECK) install
-
-# The sanitizer suite first, so that it starts as soon as its build is done.
-background-checks: test-asan build-tsan
-	$(WHEEL_CHECK) build
 
 # Left to the sanitizer run (pyproject.toml's markers): sweeps of hostile input,
 # whose every fault that run sees too, and memory errors besides.
@@ -171,9 +179,10 @@ test-plain: deps build clips
 ASAN_RUNTIME = $(shell gcc -print-file-name=libasan.so) $(shell gcc -print-file-name=libubsan.so) \
   $(wildcard /usr/lib/x86_64-linux-gnu/libjack.so.0)
 # Left to the plain run (pyproject.toml's markers): tests judged by timing or
-# by the sound heard through the server, which a sanitizer build shows nothing
-# more of, and soaks that repeat what other tests run until growth would show.
-ASAN_SELECT ?= -m "not realtime and not soak"
+# by the sound heard through the server (realtime, pulse), which a sanitizer
+# build shows nothing more of, and soaks that repeat what other tests run until
+# growth would show.
+ASAN_SELECT ?= -m "not realtime and not pulse and not soak"
 # LeakSanitizer checks the pytest process at its exit, after hundreds of
 # decoders have played in it. The interpreters that tests start as children
 # get ASAN_CHILD_OPTIONS instead (tests/conftest.py hands them on): no leak
