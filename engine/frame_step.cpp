@@ -118,7 +118,7 @@ void MediaDecoder::show_front_at_once() {
     if (audio_stream_index >= 0) {
         // The device holds sound ahead of the listener: set the clock so that
         // the sound heard stands at the picture.
-        audio_clock.set(t + (audio_clock.get(now) - heard_clock()), now);
+        sound.show_at(t);
     } else {
         picture_clock.pace(true, t, now);
     }
