@@ -93,7 +93,7 @@ void MediaDecoder::wait_for_buffer_room() {
     const double limit = playback_bytes_per_second * std::max(ahead, shortest_sound_ahead);
     sound.wait_for_room(
         static_cast<std::size_t>(limit), buffer_full_poll,
-        [this] { return !status.running || seek_request.pending; }, [this] { return status.paused.load(); });
+        [this] { return !status.running() || seek_request.pending; }, [this] { return status.paused.load(); });
 }
 
 // Converts one frame of pipeline `serial` to the playback format and

@@ -55,7 +55,7 @@ void log_read_stop(int error) {
 
 void MediaDecoder::demux_loop() {
     PacketPtr packet = make_packet();
-    while (status.running) {
+    while (status.running()) {
         if (seek_request.pending) {
             carry_out_seek();
             continue;
@@ -163,7 +163,7 @@ bool MediaDecoder::end_buffering_with_a_picture() {
 // Waits `duration`, or less when a seek or stop() comes.
 void MediaDecoder::idle(std::chrono::milliseconds duration) {
     std::unique_lock<std::mutex> lock(seek_request.mutex);
-    seek_request.cv.wait_until(lock, steady_clock::now() + duration, [this] { return seek_request.pending || !status.running; });
+    seek_request.cv.wait_until(lock, steady_clock::now() + duration, [this] { return seek_request.pending || !status.running(); });
 }
 
 void MediaDecoder::notify_frame_waiters() {
@@ -265,7 +265,7 @@ void MediaDecoder::handle_failed_read() {
 void MediaDecoder::throttled_wait() {
     std::unique_lock<std::mutex> lock(seek_request.mutex);
     seek_request.cv.wait_until(lock, steady_clock::now() + milliseconds(50), [this] {
-        return seek_request.pending || !status.running || read_ahead() < resume_buffer_ahead() || sound_starving() ||
+        return seek_request.pending || !status.running() || read_ahead() < resume_buffer_ahead() || sound_starving() ||
                pictures_starving();
     });
 }
@@ -437,7 +437,7 @@ void MediaDecoder::seek(double seconds) {
     notify_frame_waiters();
     sound.notify_room();
     seek_request.cv.notify_all();
-    seek_request.cv.wait(lock, [this] { return seek_request.done || !status.running; });
+    seek_request.cv.wait(lock, [this] { return seek_request.done || !status.running(); });
 }
 
 }  // namespace reelpipe

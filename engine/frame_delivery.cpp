@@ -39,12 +39,12 @@ MediaDecoder::Delivery MediaDecoder::get_next_frame(std::optional<std::chrono::n
         // read ahead again; with packets still queued the pictures are coming.
         // Pictures that are over while the sound goes on (see
         // pictures_going()) are no reason to hold the sound.
-        if (pictures.empty() && video_packets_in.queued() == 0 && status.running && !status.input_ended && !seek_request.pending &&
+        if (pictures.empty() && video_packets_in.queued() == 0 && status.running() && !status.input_ended && !seek_request.pending &&
             !status.buffering && pictures_going()) {
             status.buffering = true;
         }
         const auto ready = [this] {
-            return (!pictures.empty() && !status.buffering) || !status.running || input_finished() || seek_request.pending;
+            return (!pictures.empty() && !status.buffering) || !status.running() || input_finished() || seek_request.pending;
         };
         if (!timeout) {
             pictures.cv.wait(lock, ready);
@@ -58,13 +58,13 @@ MediaDecoder::Delivery MediaDecoder::get_next_frame(std::optional<std::chrono::n
         const Verdict verdict = judge_front_picture(pictures.front().get());
         if (verdict == Verdict::early) {
             // After stop() nothing moves the clock again: do not wait for it.
-            if (!status.running) return {};
+            if (!status.running()) return {};
             auto wake = std::chrono::steady_clock::now() + early_wait(pictures.front().get());
             if (timeout) {
                 if (std::chrono::steady_clock::now() >= deadline) return {};
                 wake = std::min(wake, deadline);
             }
-            pictures.cv.wait_until(lock, wake, [this] { return !status.running || seek_request.pending; });
+            pictures.cv.wait_until(lock, wake, [this] { return !status.running() || seek_request.pending; });
             continue;
         }
         FramePtr picture = pictures.pop(static_cast<std::size_t>(pictures.front()->linesize[0]) * static_cast<std::size_t>(height));
@@ -214,7 +214,7 @@ LoopStep MediaDecoder::next_in_loop(std::chrono::milliseconds wait, FramePtr& pi
     picture = get_next_frame(wait).picture;
     if (picture) return LoopStep::picture;
     if (is_finished()) return LoopStep::finished;
-    if (!status.running) return LoopStep::stopped;
+    if (!status.running()) return LoopStep::stopped;
     if (std::chrono::steady_clock::now() - began < rest) std::this_thread::sleep_for(rest);
     return LoopStep::nothing_yet;
 }

@@ -373,14 +373,13 @@ void MediaDecoder::start() {
     refuse_if_inherited();
     const LogInputScope log_scope(&log_input);
     std::lock_guard<std::mutex> lifecycle(lifecycle_mutex);
-    if (status.running) return;
-    if (status.stopped) {
+    if (status.running()) return;
+    if (status.life == Life::stopped) {
         // A restart: stop() may have released the device; reopen it, and
         // undo the pause that stop() put in place.
         if (audio_stream_index >= 0 && !sound.open_device()) audio_stream_index = -1;
         status.paused = false;
         sound.resume();
-        status.stopped = false;
         // The pictures' wall clock starts again from the next picture, as
         // after a seek, rather than counting the time spent stopped.
         const std::int64_t now = steady_now_ns();
@@ -389,8 +388,7 @@ void MediaDecoder::start() {
     }
     io_interrupt.abort = false;
     sound.restart_clock();
-    status.ever_started = true;
-    status.running = true;
+    status.life = Life::running;
     demux_thread = std::thread(&MediaDecoder::run_for_input, this, &MediaDecoder::demux_loop);
     if (video_stream_index >= 0) {
         video_thread = std::thread(&MediaDecoder::run_for_input, this, &MediaDecoder::video_decode_loop);
@@ -407,10 +405,9 @@ void MediaDecoder::stop() {
     if (inherited()) return;
     const LogInputScope log_scope(&log_input);
     std::lock_guard<std::mutex> lifecycle(lifecycle_mutex);
-    status.running = false;
+    status.life = Life::stopped;
     status.paused = true;
     io_interrupt.abort = true;
-    status.stopped = true;
     // Silent at once, rather than after the joins; what the sound output
     // holds plays after a restart.
     if (audio_stream_index >= 0) sound.pause();
@@ -444,10 +441,7 @@ void MediaDecoder::wake_all_waiters() {
     }
 }
 
-PlaybackState MediaDecoder::get_state() const {
-    if (status.running) return status.paused ? PlaybackState::paused : PlaybackState::playing;
-    return status.ever_started ? PlaybackState::stopped : PlaybackState::constructed;
-}
+PlaybackState MediaDecoder::get_state() const { return status.state(); }
 
 std::vector<StreamInfo> MediaDecoder::get_streams() const {
     std::vector<StreamInfo> listed = streams;

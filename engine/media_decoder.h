@@ -63,9 +63,6 @@ private:
     std::string why;
 };
 
-// Where a decoder is in its life, for the caller's eyes.
-enum class PlaybackState { constructed, playing, paused, stopped };
-
 // One step of a caller's loop over the pictures (iteration): a picture that
 // is due, nothing yet (waited the step's time; look again), the input
 // finished, or the decoder not running.

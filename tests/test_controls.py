@@ -203,6 +203,18 @@ class TestCallback:
         assert probe.run_callback(441, with_decoder=False) == bytes(self.PERIOD)
         assert probe.state()["audio_buffer_bytes"] == self.PERIOD
 
+    def test_a_stalled_producer_costs_silence_never_a_wait(self, probe):
+        # Everything that feeds the device stands still inside the sound
+        # output's lock for 2 s: the callback plays what was handed over,
+        # then silence, and returns at once each time.
+        probe.append_sound(b"\x04" * (RATE * FRAME_BYTES))
+        played, longest = probe.callbacks_while_sound_locked(periods=40, frame_count=441, seconds=2.0)
+        assert 0 < played < 40
+        assert longest < 1.0
+        state = probe.state()
+        assert state["audio_buffer_bytes"] == (RATE - played * 441) * FRAME_BYTES
+        assert state["audio_clock"] == pytest.approx(2.0 + played * 441 / RATE, abs=1e-9)
+
     @pytest.mark.parametrize("split", ["441", "826", "uneven"])
     def test_a_second_of_frames_plays_in_order_and_is_a_second_of_clock(self, probe, split):
         if split == "uneven":

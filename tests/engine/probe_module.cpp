@@ -28,7 +28,7 @@ public:
     }
     ~EngineProbe() {
         // A test may have raised `running` by hand without threads.
-        if (!decoder_->demux_thread.joinable()) decoder_->status.running = false;
+        if (!decoder_->demux_thread.joinable()) decoder_->status.life = Life::stopped;
         py::gil_scoped_release unlocked;
         decoder_.reset();
     }
@@ -38,7 +38,7 @@ public:
     py::dict state() {
         MediaDecoder& m = d();
         py::dict s;
-        s["running"] = m.status.running.load();
+        s["running"] = m.status.running();
         s["paused"] = m.status.paused.load();
         s["end_of_stream"] = m.status.input_ended.load();
         s["pictures_exhausted"] = m.pictures.drained();
@@ -175,7 +175,7 @@ public:
             const std::string name = item.first.cast<std::string>();
             const bool value = item.second.cast<bool>();
             if (name == "running") {
-                m.status.running = value;
+                m.status.life = value ? Life::running : Life::stopped;
             } else if (name == "paused") {
                 m.status.paused = value;
                 m.sound.paused_ = value;
