@@ -1,5 +1,5 @@
 // The audio decode thread: packets from audio_packet_queue become sound in
-// the playback format at the back of audio_buffer.
+// the playback format, appended to the sound output.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -17,10 +17,6 @@ constexpr auto buffer_full_poll = std::chrono::milliseconds(10);
 // below one would never play.
 constexpr double shortest_sound_ahead = 1.0;
 
-// The longest silence played ahead of a sound track that starts later than
-// the point playback starts from.
-constexpr double longest_lead_in = 10.0;
-
 }  // namespace
 
 void MediaDecoder::audio_decode_loop() {
@@ -29,22 +25,19 @@ void MediaDecoder::audio_decode_loop() {
                 &MediaDecoder::expect_more_sound);
 }
 
-// The last sound of the input is in audio_buffer, unless a seek has begun
-// a new serial since the decoder was drained. Called on the audio thread;
-// takes the sound buffer's mutex.
-void MediaDecoder::announce_sound_exhausted(std::uint64_t serial) {
-    std::lock_guard<std::mutex> lock(audio_buffer.mutex);
-    if (serial == seek_request.playing_serial) audio_buffer.set_drained(true);
-}
+// The last sound of the input is in the sound output, unless a seek has
+// begun a new serial since the decoder was drained. Called on the audio
+// thread.
+void MediaDecoder::announce_sound_exhausted(std::uint64_t serial) { sound.set_drained(serial); }
 
 // Input came again after the audio decoder was drained.
-void MediaDecoder::expect_more_sound() { audio_buffer.set_drained(false); }
+void MediaDecoder::expect_more_sound() { sound.expect_more(); }
 
 // True when the callback has less than a period left to play. Called on the
-// audio thread; takes the sound buffer's mutex.
+// audio thread.
 bool MediaDecoder::sound_dry() {
-    std::lock_guard<std::mutex> lock(audio_buffer.mutex);
-    return audio_buffer.empty() || audio_buffer.size() < device_queue.last_period_bytes;
+    const std::size_t queued = sound.queued_bytes();
+    return queued == 0 || queued < sound.period_bytes();
 }
 
 // Feeds one packet (null: the end of the stream) of pipeline `serial` and
@@ -61,7 +54,7 @@ void MediaDecoder::decode_audio_packet(const AVPacket* packet, AVFrame* scratch,
 
 // Filters one decoded frame against the seek target, waits for room and
 // appends the converted sound with its time; the first sound of a serial
-// anchors the sound buffer (see SoundBuffer::anchor: a track that starts
+// anchors the sound output (see SoundBuffer::anchor: a track that starts
 // later than the point playback starts from is preceded by silence, a
 // larger gap is no lead-in but a hole, and the clock starts at the sound).
 // Returns false when a seek is pending, or has begun a new serial, and the
@@ -85,62 +78,33 @@ bool MediaDecoder::handle_audio_frame(const AVFrame* frame, std::uint64_t serial
     return true;
 }
 
-// Waits while audio_buffer holds more than options.max_buffer_ahead (at least
+// Waits while the sound output holds more than options.max_buffer_ahead (at least
 // shortest_sound_ahead) seconds of sound: in 10 ms steps while the device
 // drains it, and while playback is paused (nothing drains it then) until
 // resume(), a seek or stop() wakes it. Until the first picture is out, only
 // min_buffer_ahead is decoded while playing: decoders started together
 // would otherwise all spend their first moments on seconds of sound not yet
 // needed while their first pictures wait for a core. Paused, no picture is
-// due, and the sound may fill up. Called on the audio thread; takes the
-// sound buffer's mutex.
+// due, and the sound may fill up. Called on the audio thread.
 void MediaDecoder::wait_for_buffer_room() {
     const bool starting = video_stream_index >= 0 && !status.first_picture_out && !status.paused;
     const double ahead = starting ? std::min(options.min_buffer_ahead, options.max_buffer_ahead)
                                   : options.max_buffer_ahead;
     const double limit = playback_bytes_per_second * std::max(ahead, shortest_sound_ahead);
-    std::unique_lock<std::mutex> lock(audio_buffer.mutex);
-    while (static_cast<double>(audio_buffer.size()) > limit && status.running && !seek_request.pending) {
-        if (status.paused) {
-            audio_buffer.room.wait(lock);
-        } else {
-            audio_buffer.room.wait_for(lock, buffer_full_poll);
-        }
-    }
-}
-
-// Wakes the audio thread from a wait for room after a change to paused,
-// seek_request.pending or running; under audio_buffer.mutex, so that a wait
-// between its test and its sleep cannot miss it.
-void MediaDecoder::notify_sound_waiter() {
-    std::lock_guard<std::mutex> lock(audio_buffer.mutex);
-    audio_buffer.room.notify_all();
+    sound.wait_for_room(
+        static_cast<std::size_t>(limit), buffer_full_poll,
+        [this] { return !status.running() || seek_request.pending; }, [this] { return status.paused.load(); });
 }
 
 // Converts one frame of pipeline `serial` to the playback format and
-// appends it to audio_buffer with its time (`seconds`, NaN when it has
+// appends it to the sound output with its time (`seconds`, NaN when it has
 // none). A failed conversion adds nothing, and neither does sound of a
-// serial that a seek has ended (judged under the buffer's mutex, which the
-// seek takes after the serial moved on to empty the buffer). May throw
-// std::bad_alloc.
+// serial that a seek has ended (judged under the sound output's lock, which
+// the seek's flush takes to move the serial on). May throw std::bad_alloc.
 void MediaDecoder::convert_and_append(const AVFrame* frame, double seconds, std::uint64_t serial) {
-    const SoundConverter::Converted sound = sound_converter.convert(frame);
-    if (sound.bytes == 0) return;
-    std::lock_guard<std::mutex> lock(audio_buffer.mutex);
-    if (serial != seek_request.playing_serial) return;
-    const bool anchoring = !audio_buffer.anchored();
-    if (anchoring) {
-        if (!std::isnan(seconds)) {
-            audio_buffer.anchor(seek_request.playing_from, seconds, longest_lead_in, seek_window);
-        } else {
-            audio_buffer.set_anchored();
-        }
-    }
-    audio_buffer.append(sound.data, sound.bytes, seconds);
-    // The clock takes the first time of the new serial: where its sound (or
-    // its lead-in) begins.
-    const double front = audio_buffer.front_seconds();
-    if (anchoring && !std::isnan(front)) audio_clock.set(front, steady_now_ns());
+    const SoundConverter::Converted converted = sound_converter.convert(frame);
+    if (converted.bytes == 0) return;
+    sound.append(converted.data, converted.bytes, seconds, serial);
 }
 
 }  // namespace reelpipe

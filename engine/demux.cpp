@@ -55,7 +55,7 @@ void log_read_stop(int error) {
 
 void MediaDecoder::demux_loop() {
     PacketPtr packet = make_packet();
-    while (status.running) {
+    while (status.running()) {
         if (seek_request.pending) {
             carry_out_seek();
             continue;
@@ -92,7 +92,7 @@ void MediaDecoder::demux_loop() {
 // stays bounded and buffering ends on it.
 double MediaDecoder::read_ahead() const {
     const double lead = pictures_going() ? video_packets_in.read_to() - video_clock
-                                         : audio_packets_in.read_to() - audio_clock.get(steady_now_ns());
+                                         : audio_packets_in.read_to() - sound.clock_seconds();
     return lead > 0.0 ? lead : 0.0;
 }
 
@@ -113,7 +113,7 @@ bool MediaDecoder::pictures_going() const {
 // sound_gone()) starves nothing.
 bool MediaDecoder::sound_starving() const {
     if (audio_stream_index < 0 || video_stream_index < 0 || sound_gone()) return false;
-    return audio_packets_in.read_to() - audio_clock.get(steady_now_ns()) < options.min_buffer_ahead;
+    return audio_packets_in.read_to() - sound.clock_seconds() < options.min_buffer_ahead;
 }
 
 // True when the video decoder has nothing left to turn into a picture: no
@@ -163,7 +163,7 @@ bool MediaDecoder::end_buffering_with_a_picture() {
 // Waits `duration`, or less when a seek or stop() comes.
 void MediaDecoder::idle(std::chrono::milliseconds duration) {
     std::unique_lock<std::mutex> lock(seek_request.mutex);
-    seek_request.cv.wait_until(lock, steady_clock::now() + duration, [this] { return seek_request.pending || !status.running; });
+    seek_request.cv.wait_until(lock, steady_clock::now() + duration, [this] { return seek_request.pending || !status.running(); });
 }
 
 void MediaDecoder::notify_frame_waiters() {
@@ -265,7 +265,7 @@ void MediaDecoder::handle_failed_read() {
 void MediaDecoder::throttled_wait() {
     std::unique_lock<std::mutex> lock(seek_request.mutex);
     seek_request.cv.wait_until(lock, steady_clock::now() + milliseconds(50), [this] {
-        return seek_request.pending || !status.running || read_ahead() < resume_buffer_ahead() || sound_starving() ||
+        return seek_request.pending || !status.running() || read_ahead() < resume_buffer_ahead() || sound_starving() ||
                pictures_starving();
     });
 }
@@ -395,8 +395,7 @@ bool MediaDecoder::rewind_by_bytes() {
 // when they take the first packet of the new serial, and drop what they
 // still make from an older one as they push it, which they judge under the
 // same lock that the emptying takes after the serial moved on. The sound
-// buffer's new serial makes the audio thread anchor the sound again on its
-// next frame.
+// output's new serial makes it anchor the sound again on the next frame.
 void MediaDecoder::flush_pipeline(double target) {
     // First: the callback plays silence from here on, and what the decode
     // threads make from now on is judged by the new serial and target.
@@ -422,13 +421,7 @@ void MediaDecoder::flush_pipeline(double target) {
         // Room has appeared in the picture queue for a video thread waiting on it.
         pictures.cv.notify_all();
     }
-    // The sound path as one: a callback under these locks finds the old
-    // sound and the old clock, or neither.
-    std::lock_guard<std::mutex> sound(audio_buffer.mutex);
-    std::lock_guard<std::mutex> tempo_sound(tempo_queue.mutex);
-    audio_buffer.clear();
-    tempo_queue.clear();
-    audio_clock.set(shown, now);
+    sound.flush(seek_request.playing_serial, target, shown);
 }
 
 void MediaDecoder::seek(double seconds) {
@@ -442,9 +435,9 @@ void MediaDecoder::seek(double seconds) {
     ++seek_request.serial;
     // A caller blocked in frame delivery returns at once.
     notify_frame_waiters();
-    notify_sound_waiter();
+    sound.notify_room();
     seek_request.cv.notify_all();
-    seek_request.cv.wait(lock, [this] { return seek_request.done || !status.running; });
+    seek_request.cv.wait(lock, [this] { return seek_request.done || !status.running(); });
 }
 
 }  // namespace reelpipe

@@ -27,7 +27,7 @@ void install_fork_handlers();
 // the order they take them. Held by the forking thread across fork();
 // released in the parent, and in the child, which also drops whatever
 // belongs to the parent alone.
-void hold_sound_locks_for_fork();     // lifecycle.cpp: the sound libraries' quieting, the device log
+void hold_sound_locks_for_fork();     // sound_device.cpp: the sound libraries' quieting, the device log
 void release_sound_locks_after_fork();
 void hold_log_locks_for_fork();       // log_queue.cpp: the input registry, the record queue
 void release_log_locks_after_fork(bool in_child);

@@ -39,12 +39,12 @@ MediaDecoder::Delivery MediaDecoder::get_next_frame(std::optional<std::chrono::n
         // read ahead again; with packets still queued the pictures are coming.
         // Pictures that are over while the sound goes on (see
         // pictures_going()) are no reason to hold the sound.
-        if (pictures.empty() && video_packets_in.queued() == 0 && status.running && !status.input_ended && !seek_request.pending &&
+        if (pictures.empty() && video_packets_in.queued() == 0 && status.running() && !status.input_ended && !seek_request.pending &&
             !status.buffering && pictures_going()) {
             status.buffering = true;
         }
         const auto ready = [this] {
-            return (!pictures.empty() && !status.buffering) || !status.running || input_finished() || seek_request.pending;
+            return (!pictures.empty() && !status.buffering) || !status.running() || input_finished() || seek_request.pending;
         };
         if (!timeout) {
             pictures.cv.wait(lock, ready);
@@ -58,13 +58,13 @@ MediaDecoder::Delivery MediaDecoder::get_next_frame(std::optional<std::chrono::n
         const Verdict verdict = judge_front_picture(pictures.front().get());
         if (verdict == Verdict::early) {
             // After stop() nothing moves the clock again: do not wait for it.
-            if (!status.running) return {};
+            if (!status.running()) return {};
             auto wake = std::chrono::steady_clock::now() + early_wait(pictures.front().get());
             if (timeout) {
                 if (std::chrono::steady_clock::now() >= deadline) return {};
                 wake = std::min(wake, deadline);
             }
-            pictures.cv.wait_until(lock, wake, [this] { return !status.running || seek_request.pending; });
+            pictures.cv.wait_until(lock, wake, [this] { return !status.running() || seek_request.pending; });
             continue;
         }
         FramePtr picture = pictures.pop(static_cast<std::size_t>(pictures.front()->linesize[0]) * static_cast<std::size_t>(height));
@@ -88,8 +88,7 @@ MediaDecoder::Delivery MediaDecoder::get_next_frame(std::optional<std::chrono::n
 
 // The end as a caller's loop needs it: reading is over, no picture is left
 // to hand out and no sound is left to play, and no seek is under way that
-// could lead back into the input. Takes pictures.mutex, then
-// audio_buffer.mutex.
+// could lead back into the input. Takes pictures.mutex.
 bool MediaDecoder::is_finished() {
     refuse_if_inherited();
     if (!status.input_ended || seek_request.pending) return false;
@@ -125,7 +124,7 @@ MediaDecoder::Verdict MediaDecoder::judge_front_picture(const AVFrame* picture) 
         return t <= picture_clock.get(now) + early_margin ? Verdict::deliver : Verdict::early;
     }
     picture_clock.stop_pacing(now);
-    const double a = heard_clock();
+    const double a = sound.heard_seconds();
     if (t > a + early_margin) return Verdict::early;
     if (a - late_margin > t) return Verdict::late;
     return Verdict::deliver;
@@ -159,10 +158,10 @@ std::chrono::nanoseconds MediaDecoder::early_wait(const AVFrame* picture) const 
     if (picture_clock.paced()) {
         wait = t - early_margin - picture_clock.get(now_ns);
     } else if (!status.paused && !status.buffering) {
-        const double ahead = t - early_margin - heard_clock();
+        const double ahead = t - early_margin - sound.heard_seconds();
         const double period =
-            static_cast<double>(device_queue.last_period_bytes) / playback_bytes_per_second * audio_clock.rate();
-        const double moved_at = static_cast<double>(audio_clock.reading(now_ns).set_at_ns) / 1e9;
+            static_cast<double>(sound.period_bytes()) / playback_bytes_per_second * sound.clock_rate();
+        const double moved_at = static_cast<double>(sound.clock_reading().set_at_ns) / 1e9;
         wait = period > 0.0 ? moved_at + std::ceil(ahead / period) * period + callback_jitter - now : ahead;
     }
     wait = std::isfinite(wait) ? std::clamp(wait, shortest_early_wait, longest_early_wait) : longest_early_wait;
@@ -174,22 +173,14 @@ std::chrono::nanoseconds MediaDecoder::early_wait(const AVFrame* picture) const 
 // while without a pause, and less than a period of sound is left: nothing
 // will move the clock again. A clock that is merely late (a busy machine, a slow
 // device) still has sound buffered and keeps pacing the pictures. Called
-// with pictures.mutex held; takes audio_buffer.mutex, which comes later
-// in the lock order.
+// with pictures.mutex held: reads the sound output's atomics and clock,
+// never its lock.
 bool MediaDecoder::sound_ran_out() {
     const std::int64_t now = steady_now_ns();
-    if (!(status.input_ended || sound_gone()) || status.paused || now - audio_clock.reading(now).set_at_ns <= stall_ns) return false;
-    return sound_left_unplayable();
-}
-
-// True when less than a device period is left in audio_buffer: the
-// callback plays whole periods only, so nothing will play it. Takes
-// audio_buffer.mutex.
-bool MediaDecoder::sound_left_unplayable() {
-    const std::size_t unplayable =
-        std::max(device_queue.last_period_bytes.load(), static_cast<std::size_t>(playback_bytes_per_second / 10));
-    std::lock_guard<std::mutex> lock(audio_buffer.mutex);
-    return audio_buffer.size() < unplayable;
+    if (!(status.input_ended || sound_gone()) || status.paused || now - sound.clock_reading().set_at_ns <= stall_ns) {
+        return false;
+    }
+    return sound.left_unplayable();
 }
 
 // True at the end of the input once the sound is over: the audio decoder
@@ -197,11 +188,11 @@ bool MediaDecoder::sound_left_unplayable() {
 // written, leaves it undrained), what is buffered is too short to play, and
 // the clock has stood still a while. A pause stills the clock too, but then
 // more than a period is usually left; at the very end it is over either
-// way. Takes audio_buffer.mutex.
-bool MediaDecoder::sound_played_out() {
+// way.
+bool MediaDecoder::sound_played_out() const {
     const std::int64_t now = steady_now_ns();
-    if (!audio_buffer.drained() || now - audio_clock.reading(now).set_at_ns <= stall_ns) return false;
-    return sound_left_unplayable();
+    if (!sound.drained() || now - sound.clock_reading().set_at_ns <= stall_ns) return false;
+    return sound.left_unplayable();
 }
 
 double MediaDecoder::get_fps() const { return fps; }
@@ -223,7 +214,7 @@ LoopStep MediaDecoder::next_in_loop(std::chrono::milliseconds wait, FramePtr& pi
     picture = get_next_frame(wait).picture;
     if (picture) return LoopStep::picture;
     if (is_finished()) return LoopStep::finished;
-    if (!status.running) return LoopStep::stopped;
+    if (!status.running()) return LoopStep::stopped;
     if (std::chrono::steady_clock::now() - began < rest) std::this_thread::sleep_for(rest);
     return LoopStep::nothing_yet;
 }

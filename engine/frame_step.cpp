@@ -22,7 +22,7 @@ constexpr int backward_tries = 4;
 
 void MediaDecoder::step(int count) {
     pause();
-    if (count == 0 || video_stream_index < 0 || !status.running) return;
+    if (count == 0 || video_stream_index < 0 || !status.running()) return;
     status.step_hold = true;
     if (count > 0) {
         step_forward(count);
@@ -70,7 +70,7 @@ void MediaDecoder::step_back(int count) {
         const auto reached = [this, shown, frame] {
             return !pictures.empty() && picture_seconds(pictures.all().back().get()) >= shown - frame / 2;
         };
-        while (!reached() && status.running && !input_finished() && std::chrono::steady_clock::now() < deadline) {
+        while (!reached() && status.running() && !input_finished() && std::chrono::steady_clock::now() < deadline) {
             pictures.cv.wait_for(lock, step_poll);
         }
         if (pictures.empty()) return;
@@ -97,7 +97,7 @@ void MediaDecoder::step_back(int count) {
 bool MediaDecoder::wait_for_step_pictures(std::unique_lock<std::mutex>& lock, std::size_t wanted,
                                           std::chrono::steady_clock::time_point deadline) {
     while (pictures.size() < wanted) {
-        if (input_finished() || !status.running || seek_request.pending ||
+        if (input_finished() || !status.running() || seek_request.pending ||
             std::chrono::steady_clock::now() >= deadline) {
             return false;
         }
@@ -118,7 +118,7 @@ void MediaDecoder::show_front_at_once() {
     if (audio_stream_index >= 0) {
         // The device holds sound ahead of the listener: set the clock so that
         // the sound heard stands at the picture.
-        audio_clock.set(t + (audio_clock.get(now) - heard_clock()), now);
+        sound.show_at(t);
     } else {
         picture_clock.pace(true, t, now);
     }

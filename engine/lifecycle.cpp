@@ -1,6 +1,4 @@
 // Construction, start, stop and teardown of a MediaDecoder.
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -176,298 +174,22 @@ const std::int32_t* display_matrix(const AVStream* stream) {
 #endif
 }
 
-// The client libraries of the sound backends, loaded once; null where absent.
-struct SoundLibraries {
-    void* alsa = nullptr;
-    void* jack = nullptr;
-};
-
-// Keeps the audio backends' client libraries loaded for the life of the
-// process. Each device makes its own miniaudio context, so that a sound
-// server started later is still found, and each context loads and unloads
-// libasound, libpulse and libjack; JACK's client library crashes in its
-// static initialiser after a few hundred such reloads. A library pinned
-// here is initialised once, and miniaudio's loads only count references.
-const SoundLibraries& pin_audio_backends() {
-    static const SoundLibraries pinned = [] {
-        SoundLibraries libraries;
-        libraries.alsa = dlopen("libasound.so.2", RTLD_NOW | RTLD_NODELETE);
-        dlopen("libpulse.so.0", RTLD_NOW | RTLD_NODELETE);
-        libraries.jack = dlopen("libjack.so.0", RTLD_NOW | RTLD_NODELETE);
-        return libraries;
-    }();
-    return pinned;
-}
-
-using AlsaErrorHandler = void (*)(const char* file, int line, const char* function, int error, const char* format,
-                                  ...);
-using AlsaSetErrorHandler = int (*)(AlsaErrorHandler handler);
-using JackMessageFunction = void (*)(const char* message);
-using JackSetMessageFunction = void (*)(JackMessageFunction function);
-
-void ignore_alsa_message(const char*, int, const char*, int, const char*, ...) {}
-void ignore_jack_message(const char*) {}
-
-// libasound and libjack print every failure of a probe (no card, no server:
-// about 40 lines per device made) straight to stderr, through handlers that
-// are global to the process. While any device is being made or released
-// they are replaced by ones that say nothing; the last to finish puts back
-// whatever was there before, the application's own handlers included. The
-// libraries are pinned, so they cannot be unloaded while ours are set.
-class QuietSoundLibraries {
-public:
-    QuietSoundLibraries() {
-        std::lock_guard<std::mutex> lock(state().mutex);
-        if (state().users++ == 0) silence();
-    }
-    ~QuietSoundLibraries() {
-        std::lock_guard<std::mutex> lock(state().mutex);
-        if (--state().users == 0) restore();
-    }
-    QuietSoundLibraries(const QuietSoundLibraries&) = delete;
-    QuietSoundLibraries& operator=(const QuietSoundLibraries&) = delete;
-
-    // Around a fork: a child must not find the lock held by a thread it
-    // does not have.
-    static void hold_for_fork() { state().mutex.lock(); }
-    static void release_after_fork() { state().mutex.unlock(); }
-
-private:
-    // A leaf lock, taken with playback.mutex held (playback.mutex -> this).
-    struct State {
-        std::mutex mutex;
-        int users = 0;                                  // guarded by mutex: devices being made or released
-        AlsaErrorHandler alsa_before = nullptr;         // guarded by mutex
-        JackMessageFunction jack_error_before = nullptr;  // guarded by mutex
-        JackMessageFunction jack_info_before = nullptr;   // guarded by mutex
-    };
-    static State& state() {
-        static State shared;
-        return shared;
-    }
-
-    template <typename T>
-    static T symbol(void* library, const char* name) {
-        return library != nullptr ? reinterpret_cast<T>(dlsym(library, name)) : nullptr;
-    }
-
-    // Each library is silenced only when its current handler can be read, so
-    // that it can be put back.
-    static void silence() {
-        const SoundLibraries& libraries = pin_audio_backends();
-        State& s = state();
-        auto* alsa_current = symbol<AlsaErrorHandler*>(libraries.alsa, "snd_lib_error");
-        auto set_alsa = symbol<AlsaSetErrorHandler>(libraries.alsa, "snd_lib_error_set_handler");
-        if (alsa_current != nullptr && set_alsa != nullptr) {
-            s.alsa_before = *alsa_current;
-            set_alsa(ignore_alsa_message);
-        }
-        auto* jack_error_current = symbol<JackMessageFunction*>(libraries.jack, "jack_error_callback");
-        auto* jack_info_current = symbol<JackMessageFunction*>(libraries.jack, "jack_info_callback");
-        auto set_jack_error = symbol<JackSetMessageFunction>(libraries.jack, "jack_set_error_function");
-        auto set_jack_info = symbol<JackSetMessageFunction>(libraries.jack, "jack_set_info_function");
-        if (jack_error_current != nullptr && jack_info_current != nullptr && set_jack_error != nullptr &&
-            set_jack_info != nullptr) {
-            s.jack_error_before = *jack_error_current;
-            s.jack_info_before = *jack_info_current;
-            set_jack_error(ignore_jack_message);
-            set_jack_info(ignore_jack_message);
-        }
-    }
-
-    static void restore() {
-        const SoundLibraries& libraries = pin_audio_backends();
-        State& s = state();
-        if (s.alsa_before != nullptr) {
-            symbol<AlsaSetErrorHandler>(libraries.alsa, "snd_lib_error_set_handler")(s.alsa_before);
-            s.alsa_before = nullptr;
-        }
-        if (s.jack_error_before != nullptr) {
-            symbol<JackSetMessageFunction>(libraries.jack, "jack_set_error_function")(s.jack_error_before);
-            symbol<JackSetMessageFunction>(libraries.jack, "jack_set_info_function")(s.jack_info_before);
-            s.jack_error_before = nullptr;
-        }
-    }
-};
-
-// The backends a device is made with, in order, and the name
-// REELPIPE_AUDIO_BACKEND asked for (empty when it did not choose).
-struct BackendChoice {
-    std::vector<ma_backend> order;
-    std::string asked;
-};
-
-// The backends a device is made with. By default PulseAudio, then ALSA, then
-// the null device, which plays nothing but paces the sound in real time.
-// JACK is tried only when asked for: a JACK server that is not running is
-// the common case, and probing for one costs a client start-up each time.
-// REELPIPE_AUDIO_BACKEND names one backend to try before the null device.
-BackendChoice audio_backends() {
-    static constexpr struct {
-        const char* name;
-        ma_backend backend;
-    } choices[] = {{"pulseaudio", ma_backend_pulseaudio},
-                   {"alsa", ma_backend_alsa},
-                   {"jack", ma_backend_jack},
-                   {"null", ma_backend_null}};
-    const char* wanted = std::getenv("REELPIPE_AUDIO_BACKEND");
-    const BackendChoice default_order{{ma_backend_pulseaudio, ma_backend_alsa, ma_backend_null}, {}};
-    if (wanted == nullptr || *wanted == '\0') return default_order;
-    for (const auto& choice : choices) {
-        if (std::strcmp(wanted, choice.name) != 0) continue;
-        if (choice.backend == ma_backend_null) return {{ma_backend_null}, wanted};
-        return {{choice.backend, ma_backend_null}, wanted};
-    }
-    log_event(LogLevel::warning, std::string("REELPIPE_AUDIO_BACKEND=") + wanted +
-                                     " is not one of pulseaudio, alsa, jack, null; using the default order");
-    return default_order;
-}
-
-// The names of the backends that could be heard, for a log record.
-std::string backend_names(const std::vector<ma_backend>& backends) {
-    std::string names;
-    for (ma_backend backend : backends) {
-        if (backend == ma_backend_null) continue;
-        if (!names.empty()) names += ", ";
-        names += ma_get_backend_name(backend);
-    }
-    return names;
-}
-
-// miniaudio's own messages: why a backend refused, mostly. Debug records,
-// as a machine without sound refuses every time; its debug level (every
-// library and symbol it loads) is left out.
-void log_device_message(void*, ma_uint32 level, const char* message) {
-    if (level >= MA_LOG_LEVEL_DEBUG) return;
-    std::string text = message;
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    log_event(LogLevel::debug, "miniaudio: " + text);
-}
-
-// The log every device context reports to. Made once, never destroyed: a
-// device thread may log while the process exits.
-ma_log* device_log() {
-    static ma_log* log = [] {
-        auto* made = new ma_log;
-        if (ma_log_init(nullptr, made) != MA_SUCCESS) return static_cast<ma_log*>(nullptr);
-        ma_log_register_callback(made, ma_log_callback_init(log_device_message, nullptr));
-        return made;
-    }();
-    return log;
-}
-
-// Posts to the record queue under its own lock, so it is held before the
-// log locks around a fork (fork_safety.cpp).
-void hold_device_log_for_fork() {
-    if (ma_log* log = device_log()) ma_mutex_lock(&log->lock);
-}
-
-void release_device_log_after_fork() {
-    if (ma_log* log = device_log()) ma_mutex_unlock(&log->lock);
-}
-
-// The fork generation (fork_safety.h) in which PulseAudio's client library
-// was first asked for a device, -1 before. The library takes the process
-// that first used it for its own and refuses every call in a child forked
-// after that, server or not; the child then has only the null device.
-std::atomic<std::int64_t> pulse_first_used_in{-1};
-
-void note_pulse_use(const BackendChoice& choice) {
-    if (std::find(choice.order.begin(), choice.order.end(), ma_backend_pulseaudio) == choice.order.end()) return;
-    std::int64_t never = -1;
-    pulse_first_used_in.compare_exchange_strong(never, static_cast<std::int64_t>(fork_generation()));
-}
-
-bool pulse_refused_after_fork() {
-    const std::int64_t first_used = pulse_first_used_in.load();
-    return first_used >= 0 && first_used < static_cast<std::int64_t>(fork_generation());
-}
-
-// Says which backend and device a new device plays on, or why sound is
-// paced by the null device.
-void log_chosen_device(const ma_device& device, const BackendChoice& choice) {
-    const ma_backend backend = device.pContext->backend;
-    if (backend != ma_backend_null) {
-        log_event(LogLevel::info, std::string("sound through ") + ma_get_backend_name(backend) + ", device '" +
-                                      device.playback.name + "'");
-        return;
-    }
-    const std::string paced = "sound is paced in real time on the null device and not heard";
-    if (choice.order.size() == 1) {
-        log_event(LogLevel::info, paced + ", as REELPIPE_AUDIO_BACKEND asks");
-    } else if (pulse_refused_after_fork()) {
-        log_event(LogLevel::warning, "PulseAudio refuses a process forked from one that had used it; " + paced +
-                                         " (a worker that plays sound must be started with the 'spawn' or "
-                                         "'forkserver' method of multiprocessing, or before the parent plays)");
-    } else if (!choice.asked.empty()) {
-        log_event(LogLevel::warning, "REELPIPE_AUDIO_BACKEND=" + choice.asked + " found no device; " + paced);
-    } else {
-        log_event(LogLevel::info, "no sound server or card answered (tried " + backend_names(choice.order) + "); " +
-                                      paced);
-    }
-}
-
-// The playback devices of the first backend (in audio_backends() order) whose
-// context can be made; empty when none can.
-std::vector<AudioDeviceInfo> list_audio_devices() {
-    const BackendChoice backends = audio_backends();
-    ma_context_config context_config = ma_context_config_init();
-    context_config.pLog = device_log();
-    ma_context context;
-    const QuietSoundLibraries quiet;
-    if (ma_context_init(backends.order.data(), static_cast<ma_uint32>(backends.order.size()), &context_config,
-                        &context) != MA_SUCCESS) {
-        return {};
-    }
-    std::vector<AudioDeviceInfo> devices;
-    ma_device_info* playback = nullptr;
-    ma_uint32 count = 0;
-    if (ma_context_get_devices(&context, &playback, &count, nullptr, nullptr) == MA_SUCCESS) {
-        for (ma_uint32 i = 0; i < count; ++i) {
-            devices.push_back({playback[i].name, ma_get_backend_name(context.backend), playback[i].isDefault != 0});
-        }
-    }
-    ma_context_uninit(&context);
-    return devices;
-}
-
-// Refuses a device name that the backend does not list, naming those it does.
-void check_audio_device(const std::string& name) {
-    const std::vector<AudioDeviceInfo> devices = list_audio_devices();
-    std::string names;
-    for (const AudioDeviceInfo& device : devices) {
-        if (device.name == name) return;
-        names += (names.empty() ? "'" : ", '") + device.name + "'";
-    }
-    throw std::invalid_argument("audio_device='" + name + "' is not a playback device here; the devices are " +
-                                (names.empty() ? std::string("none") : names));
-}
-
 }  // namespace
 
 void forget_inherited_decoders() { decoders_open = 0; }
 
-void hold_sound_locks_for_fork() {
-    QuietSoundLibraries::hold_for_fork();
-    hold_device_log_for_fork();
-}
-
-void release_sound_locks_after_fork() {
-    release_device_log_after_fork();
-    QuietSoundLibraries::release_after_fork();
-}
-std::vector<AudioDeviceInfo> MediaDecoder::audio_devices() { return list_audio_devices(); }
+std::vector<AudioDeviceInfo> MediaDecoder::audio_devices() { return SoundOutput::devices(); }
 
 MediaDecoder::MediaDecoder(std::string path_arg, const DecoderOptions& chosen)
     : born_in_fork_generation((install_fork_handlers(), fork_generation())),
       path(std::move(path_arg)),
       log_input(path),
       options(chosen),
-      pictures(chosen.max_picture_memory),
-      playback(chosen.audio_device.value_or("")) {
+      sound(chosen.audio_device.value_or(""), *this, log_input),
+      pictures(chosen.max_picture_memory) {
     const LogInputScope log_scope(&log_input);
     check_picture_options(options);
-    if (options.audio_device) check_audio_device(*options.audio_device);
+    if (options.audio_device) SoundOutput::check_device(*options.audio_device);
     avformat_network_init();
     open_input();
     const int probed = avformat_find_stream_info(format_ctx.get(), nullptr);
@@ -620,7 +342,7 @@ void MediaDecoder::open_audio_stream(const StreamChoice& choice) {
                                   std::to_string(par->sample_rate) + " Hz, " +
                                   std::to_string(par->ch_layout.nb_channels) + " channels");
 
-    if (!init_audio_device()) {
+    if (!sound.open_device()) {
         log_event(LogLevel::warning, "no sound device could be made, not even the null one; playing without sound");
         audio_stream_index = -1;
         audio_codec_ctx.reset();
@@ -628,90 +350,12 @@ void MediaDecoder::open_audio_stream(const StreamChoice& choice) {
     }
 }
 
-// Initialises the playback device in the playback format with this decoder
-// as the callback's user data. Takes playback.mutex.
-bool MediaDecoder::init_audio_device() {
-    std::lock_guard<std::mutex> lock(playback.mutex);
-    if (playback.ready) return true;
-    ma_device_config config = ma_device_config_init(ma_device_type_playback);
-    config.playback.format = ma_format_s16;
-    config.playback.channels = playback_channels;
-    config.sampleRate = playback_rate;
-    config.dataCallback = audio_data_callback;
-    config.pUserData = this;
-    // By default miniaudio cuts the backend's requests into fixed periods
-    // and, when the device stops, throws away what it holds of the last
-    // one: sound the callback already counted into audio_clock. A pause
-    // would then skip up to a period and leave the clock ahead of the sound.
-    config.noFixedSizedCallback = MA_TRUE;
-    ma_context_config context_config = ma_context_config_init();
-    context_config.pLog = device_log();
-    const BackendChoice backends = audio_backends();
-    note_pulse_use(backends);
-    if (!playback.name.empty()) {
-        if (!init_named_audio_device(config, context_config, backends.order)) return false;
-    } else {
-        const QuietSoundLibraries quiet;
-        const ma_result made = ma_device_init_ex(backends.order.data(), static_cast<ma_uint32>(backends.order.size()),
-                                                 &context_config, &config, &playback.device);
-        if (made != MA_SUCCESS) return false;
-    }
-    log_chosen_device(playback.device, backends);
-    ma_device_set_master_volume(&playback.device, volume.load());
-    device_queue.latency = device_latency(playback.device);
-    device_queue.held = 0.0;  // a new device holds nothing yet
-    playback.ready = true;
-    return true;
-}
-
-// Initialises the device the caller named, in a context of its own that it
-// is looked up in; a device gone since the decoder was made gives way to the
-// backend's default one. Called by init_audio_device() with playback.mutex
-// held.
-bool MediaDecoder::init_named_audio_device(ma_device_config& config, const ma_context_config& context_config,
-                                           const std::vector<ma_backend>& backends) {
-    const QuietSoundLibraries quiet;
-    if (ma_context_init(backends.data(), static_cast<ma_uint32>(backends.size()), &context_config, &playback.context) !=
-        MA_SUCCESS) {
-        return false;
-    }
-    playback.context_ready = true;
-    ma_device_info* listed = nullptr;
-    ma_uint32 count = 0;
-    config.playback.pDeviceID = nullptr;
-    if (ma_context_get_devices(&playback.context, &listed, &count, nullptr, nullptr) == MA_SUCCESS) {
-        for (ma_uint32 i = 0; i < count; ++i) {
-            if (playback.name == listed[i].name) config.playback.pDeviceID = &listed[i].id;
-        }
-    }
-    if (config.playback.pDeviceID == nullptr) {
-        log_event(LogLevel::warning, "sound device '" + playback.name + "' is gone; playing on the default one");
-    }
-    if (ma_device_init(&playback.context, &config, &playback.device) == MA_SUCCESS) return true;
-    ma_context_uninit(&playback.context);
-    playback.context_ready = false;
-    return false;
-}
-
-// Stops and releases the device if it is initialised. Takes playback.mutex;
-// after it returns the callback is never called again.
-void MediaDecoder::release_audio_device() {
-    std::lock_guard<std::mutex> lock(playback.mutex);
-    if (!playback.ready) return;
-    const QuietSoundLibraries quiet;
-    if (ma_device_get_state(&playback.device) == ma_device_state_started) ma_device_stop(&playback.device);
-    ma_device_uninit(&playback.device);
-    playback.ready = false;
-    if (playback.context_ready) ma_context_uninit(&playback.context);
-    playback.context_ready = false;
-}
-
 MediaDecoder::~MediaDecoder() {
     --decoders_open;
     const LogInputScope log_scope(&log_input);
     stop();
     // A decoder that was never started still holds an initialised device.
-    release_audio_device();
+    sound.release_device();
     // The members release the rest: queued packets and pictures with their
     // queues, then the converters, decoders and input.
 }
@@ -729,13 +373,13 @@ void MediaDecoder::start() {
     refuse_if_inherited();
     const LogInputScope log_scope(&log_input);
     std::lock_guard<std::mutex> lifecycle(lifecycle_mutex);
-    if (status.running) return;
-    if (status.stopped) {
+    if (status.running()) return;
+    if (status.life == Life::stopped) {
         // A restart: stop() may have released the device; reopen it, and
         // undo the pause that stop() put in place.
-        if (audio_stream_index >= 0 && !init_audio_device()) audio_stream_index = -1;
+        if (audio_stream_index >= 0 && !sound.open_device()) audio_stream_index = -1;
         status.paused = false;
-        status.stopped = false;
+        sound.resume();
         // The pictures' wall clock starts again from the next picture, as
         // after a seek, rather than counting the time spent stopped.
         const std::int64_t now = steady_now_ns();
@@ -743,22 +387,17 @@ void MediaDecoder::start() {
         picture_clock.stop_pacing(now);
     }
     io_interrupt.abort = false;
-    {
-        const std::int64_t now = steady_now_ns();
-        audio_clock.set(audio_clock.get(now), now);
-    }
-    status.ever_started = true;
-    status.running = true;
+    sound.restart_clock();
+    status.life = Life::running;
     demux_thread = std::thread(&MediaDecoder::run_for_input, this, &MediaDecoder::demux_loop);
     if (video_stream_index >= 0) {
         video_thread = std::thread(&MediaDecoder::run_for_input, this, &MediaDecoder::video_decode_loop);
     }
     if (audio_stream_index >= 0) {
         audio_thread = std::thread(&MediaDecoder::run_for_input, this, &MediaDecoder::audio_decode_loop);
-        std::lock_guard<std::mutex> lock(playback.mutex);
-        if (playback.ready) ma_device_start(&playback.device);
+        sound.start_feeding();
+        sound.start_device();
     }
-    start_tempo_thread();
 }
 
 void MediaDecoder::stop() {
@@ -766,16 +405,18 @@ void MediaDecoder::stop() {
     if (inherited()) return;
     const LogInputScope log_scope(&log_input);
     std::lock_guard<std::mutex> lifecycle(lifecycle_mutex);
-    status.running = false;
+    status.life = Life::stopped;
     status.paused = true;
     io_interrupt.abort = true;
-    status.stopped = true;
+    // Silent at once, rather than after the joins; what the sound output
+    // holds plays after a restart.
+    if (audio_stream_index >= 0) sound.pause();
     wake_all_waiters();
     if (demux_thread.joinable()) demux_thread.join();
     if (video_thread.joinable()) video_thread.join();
-    if (tempo_thread.joinable()) tempo_thread.join();
     if (audio_thread.joinable()) {
-        release_audio_device();
+        sound.stop_feeding();
+        sound.release_device();
         audio_thread.join();
     }
 }
@@ -793,21 +434,14 @@ void MediaDecoder::wake_all_waiters() {
         audio_packets_in.cv.notify_all();
     }
     notify_frame_waiters();
-    notify_sound_waiter();
-    {
-        std::lock_guard<std::mutex> lock(tempo_queue.mutex);
-        tempo_queue.cv.notify_all();
-    }
+    sound.notify_room();
     {
         std::lock_guard<std::mutex> lock(seek_request.mutex);
         seek_request.cv.notify_all();
     }
 }
 
-PlaybackState MediaDecoder::get_state() const {
-    if (status.running) return status.paused ? PlaybackState::paused : PlaybackState::playing;
-    return status.ever_started ? PlaybackState::stopped : PlaybackState::constructed;
-}
+PlaybackState MediaDecoder::get_state() const { return status.state(); }
 
 std::vector<StreamInfo> MediaDecoder::get_streams() const {
     std::vector<StreamInfo> listed = streams;

@@ -1,8 +1,8 @@
 // MediaDecoder: plays one media input. A demux thread reads packets, a video
 // and an audio decode thread turn them into pictures (in the caller's size
-// and pixel format) and playback-format sound, the playback device's callback plays the sound and advances the
-// audio clock, and the caller takes pictures from get_next_frame() when they
-// are due against that clock.
+// and pixel format) and playback-format sound, the sound output plays the
+// sound and keeps its clock, and the caller takes pictures from
+// get_next_frame() when they are due against that clock.
 //
 // The engine never touches the Python interpreter; the binding releases the
 // interpreter lock around the calls that block.
@@ -24,38 +24,22 @@
 #include <vector>
 
 #include <malloc.h>
-#include <miniaudio.h>
-
 #include "clock.h"
 #include "decoder_options.h"
-#include "device_queue.h"
 #include "ffmpeg_ptr.h"
 #include "log_queue.h"
 #include "packet_queue.h"
 #include "picture_buffers.h"
 #include "picture_converter.h"
 #include "picture_queue.h"
-#include "playback_device.h"
 #include "playback_status.h"
 #include "seek_request.h"
-#include "sound_buffer.h"
 #include "sound_converter.h"
-#include "sound_tempo.h"
+#include "sound_output.h"
 #include "stream_choice.h"
 #include "timeline.h"
 
 namespace reelpipe {
-
-// Playback format: signed 16-bit interleaved stereo at 44,100 frames per
-// second, which is what the device is opened with and what the resampler
-// produces.
-constexpr int playback_rate = 44100;
-constexpr int playback_channels = 2;
-constexpr int playback_frame_bytes = 4;
-constexpr double playback_bytes_per_second = 176400.0;
-
-// Pictures and sound this many seconds before a seek target are dropped.
-constexpr double seek_window = 0.1;
 
 // What FFmpeg's blocking I/O checks: stop() sets `abort` (start() clears
 // it), and while the constructor opens the input `deadline_ns` (steady
@@ -79,23 +63,12 @@ private:
     std::string why;
 };
 
-// A playback device of the sound backend: its name, the backend's name, and
-// whether it is the backend's default.
-struct AudioDeviceInfo {
-    std::string name;
-    std::string backend;
-    bool is_default = false;
-};
-
-// Where a decoder is in its life, for the caller's eyes.
-enum class PlaybackState { constructed, playing, paused, stopped };
-
 // One step of a caller's loop over the pictures (iteration): a picture that
 // is due, nothing yet (waited the step's time; look again), the input
 // finished, or the decoder not running.
 enum class LoopStep { picture, nothing_yet, finished, stopped };
 
-class MediaDecoder {
+class MediaDecoder : private SoundOutput::Listener {
 public:
     // Opens and probes `path` (a file or URL), picks at most one video and one
     // audio stream and prepares their decoders, converters and the playback
@@ -178,7 +151,6 @@ public:
 
 private:
     friend class EngineProbe;  // test-only view of the state below
-    friend void audio_data_callback(ma_device* device, void* output, const void* input, ma_uint32 frame_count);
 
     // ---------------------------------------------------------------------
     // Threads
@@ -188,28 +160,36 @@ private:
     //                        carries out seeks
     //   video_thread         video_decode_loop(): packets -> pictures
     //   audio_thread         audio_decode_loop(): packets -> playback bytes
-    //   tempo_thread         tempo_loop(): the sound buffer's front -> the
-    //                        tempo queue at the playback speed; runs from
-    //                        the first speed other than 1.0 until stop()
-    //   device thread        miniaudio's; runs audio_data_callback()
+    //                        appended to the sound output
+    //   the sound output's feeder and miniaudio's device thread (see
+    //                        sound_output.h); the callback asks this
+    //                        decoder only sound_held() and
+    //                        sound_ran_short(), which read atomics
     //
     // Lock order. A thread that holds two of these locks took them in this
     // order; no path takes one listed earlier while holding a later one:
-    //   lifecycle_mutex -> playback.mutex -> the sound libraries' quieting
-    //     lock (lifecycle.cpp)
+    //   lifecycle_mutex -> the sound output's device lock -> the sound
+    //     libraries' quieting lock (sound_device.cpp)
+    //   lifecycle_mutex -> the sound output's lock (starting and stopping
+    //     its feeder)
     //   seek_request.mutex -> pictures.mutex (seek() notifying frame waiters; the
     //     throttled wait asking whether the video decoder starves)
-    //   seek_request.mutex -> audio_buffer.mutex (seek() waking the audio thread)
+    //   seek_request.mutex -> the sound output's lock (seek() waking the
+    //     audio thread)
+    //   the sound output's lock -> its reader lock (the flush), which the
+    //     callback only ever tries (sound_output.h)
     //   the log queue's and the log input registry's locks (log_queue.cpp)
     //     are leaves: any thread may log while it holds any lock above
+    //   the clocks' locks (clock.h) are leaves, taken last by any thread
+    //     (frame delivery reads the sound's clock with pictures.mutex held)
+    // The sound output's lock and its device lock are never held together.
     // Around a fork the forking thread holds the process-wide ones: the
     //   quieting lock, the device log's, the log registry's and the log
     //   queue's, in that order (fork_safety.cpp).
-    //   audio_buffer.mutex -> tempo_queue.mutex (the callback, the flush
-    //     and the tempo thread take them together)
-    //   the clocks' locks (clock.h) are leaves, taken last by any thread
-    //     (the callback takes one with audio_buffer.mutex held)
-    // The packet queues' and the picture queue's locks are taken alone. A
+    // The packet queues' and the picture queue's locks are taken alone
+    // otherwise: frame delivery asks the sound output only what atomics and
+    // the clock tell (whether the sound has run out), never taking its
+    // lock under pictures.mutex. A
     // seek is a new serial of the pipeline (seek_request.playing_serial):
     // the flush moves the serial on first, then empties each queue under
     // its own lock; every packet is queued with its serial, a decode thread
@@ -217,16 +197,15 @@ private:
     // and drops what it still makes from an older one as it pushes it,
     // under the lock of the queue it pushes into. So nothing made before a
     // seek enters a queue after the seek emptied it, and no lock is nested
-    // for it. The flush gives the sound buffer a new serial, so the first
-    // sound decoded after it anchors the buffer again (whatever seeks came
+    // for it. The flush gives the sound output the new serial, so the first
+    // sound decoded after it anchors it again (whatever seeks came
     // meanwhile).
     //
     // Every wait of a worker thread is bounded (10 ms packet waits, 50 ms
     // throttle, 100 ms after a failed read, 5 ms while buffering waits for
     // a first picture, 10 ms waits while the sound buffer is full and
-    // playing, 5 ms tempo waits, 50 ms while paused), except the audio thread's wait for room
-    // while paused and the tempo thread's wait at speed 1.0 (woken by
-    // set_speed() and stop() under tempo_queue.mutex). Those, and the
+    // playing, the feeder's 10 ms waits, 50 ms while paused), except the
+    // audio thread's wait for room while paused. That, and the
     // unbounded waits of interpreter threads (seek's, and the
     // frame wait for a picture), are woken by writers that change the
     // condition and then notify while holding the waiter's mutex, so no
@@ -244,10 +223,6 @@ private:
     void open_audio_stream(const StreamChoice& choice);
     double earliest_start() const;
     void set_input_timing();
-    bool init_audio_device();
-    bool init_named_audio_device(ma_device_config& config, const ma_context_config& context_config,
-                                 const std::vector<ma_backend>& backends);
-    void release_audio_device();
     void wake_all_waiters();
     void run_for_input(void (MediaDecoder::*loop)());
     void refuse_if_inherited() const;
@@ -307,8 +282,7 @@ private:
     bool sound_ran_out();
     double picture_clock_now() const;
     bool input_finished() const { return status.input_ended && pictures.drained(); }
-    bool sound_left_unplayable();
-    bool sound_played_out();
+    bool sound_played_out() const;
     void announce_pictures_exhausted(std::uint64_t serial);
     void expect_more_pictures();
     bool pictures_dry();
@@ -320,28 +294,7 @@ private:
     bool sound_dry();
     bool handle_audio_frame(const AVFrame* frame, std::uint64_t serial);
     void wait_for_buffer_room();
-    void notify_sound_waiter();
     void convert_and_append(const AVFrame* frame, double seconds, std::uint64_t serial);
-
-    // Playback speed (playback_speed.cpp). A run is what one build of the
-    // tempo chain makes: the input time it starts at, its factor, the bytes
-    // it has handed over and the bytes made but not yet handed over.
-    struct TempoRun {
-        std::uint64_t serial = 0;  // the sound buffer's serial it belongs to
-        double origin = std::numeric_limits<double>::quiet_NaN();
-        double factor = 1.0;
-        double lead = 0.0;     // the chain's (SoundTempo::lead_seconds())
-        double refused = 0.0;  // a factor the chain would not build for
-        std::uint64_t given = 0;
-        std::vector<std::uint8_t> made;
-    };
-    enum class TempoStep { change, drain, wait };
-    void start_tempo_thread();
-    void tempo_loop();
-    TempoStep next_tempo_step(TempoRun& run, double factor, std::vector<std::uint8_t>& chunk);
-    void hand_over(TempoRun& run);
-    void change_chunk(TempoRun& run, double factor, const std::vector<std::uint8_t>& chunk);
-    void wait_for_tempo_work(double factor);
 
     // Frame step (frame_step.cpp).
     void step_forward(int count);
@@ -350,10 +303,9 @@ private:
                                 std::chrono::steady_clock::time_point deadline);
     void show_front_at_once();
 
-    // Audio output (audio_output.cpp).
-    void play_period(void* output, ma_uint32 frame_count);
-    void count_device_period(ma_uint32 frame_count, bool sound);
-    double heard_clock() const;
+    // What the sound output's callback asks (audio_output.cpp).
+    bool sound_held() const override;
+    void sound_ran_short() override;
 
     static std::int64_t steady_now_ns();
     // Seconds from the input's start of a timestamp in the given time base.
@@ -402,10 +354,6 @@ private:
     SeekRequest seek_request;
 
     std::atomic<double> video_clock{0.0};      // frame delivery; the seek's flush: the last picture's time
-    // The sound's clock: the input time of the first byte the device has
-    // not been handed yet (less what the device holds: heard_clock()). Set
-    // by the callback from the sound buffer's marks, and by the flush.
-    Clock audio_clock;
 
     FormatContextPtr format_ctx;               // used by the demux thread once running
     CodecContextPtr video_codec_ctx;           // the video thread's alone while running
@@ -421,25 +369,16 @@ private:
     // -1 without sound; atomic because a restart whose device will not
     // reopen drops the sound while frame delivery may be reading it.
     std::atomic<int> audio_stream_index{-1};
-    // The sound waiting for the device, with its times (its own lock; see
-    // sound_buffer.h). The audio thread waits on its `room` for space; while
-    // paused only resume(), seek() and stop() end the wait, each notifying
-    // with its mutex held after changing paused, seek_request.pending or running.
-    SoundBuffer audio_buffer{playback_rate, playback_frame_bytes};
+    // Everything from decoded sound to the speaker, with the sound's clock
+    // (its own locks; see sound_output.h). The audio thread waits in it for
+    // room; while paused only resume(), seek() and stop() end the wait, each
+    // notifying under its lock after changing paused, seek_request.pending
+    // or running.
+    SoundOutput sound;
 
     std::thread demux_thread;
     std::thread video_thread;
     std::thread audio_thread;
-    std::thread tempo_thread;                  // started and joined under lifecycle_mutex
-
-    // The playback speed the caller chose (set_speed()); the clocks' rate
-    // follows it.
-    std::atomic<double> speed{1.0};
-    // The atempo chain; tempo thread only.
-    SoundTempo tempo{playback_rate};
-    // The sound the tempo stage has changed, ahead of the device (its own
-    // lock; see sound_tempo.h).
-    TempoQueue tempo_queue;
 
     // The packets read for each stream, with the time reading has run to
     // (see packet_queue.h).
@@ -454,14 +393,8 @@ private:
     // Serialises start() and stop(), so a start() cannot run while a stop()
     // joins. Outermost lock.
     std::mutex lifecycle_mutex;
-    // The playback device, its context and its lock (see playback_device.h).
-    PlaybackDevice playback;
     // Every stream of the input as probed; fixed at construction.
     std::vector<StreamInfo> streams;
-    std::atomic<float> volume{1.0f};           // last volume set; applied to a reopened device
-
-    // What the device holds ahead of the listener (see device_queue.h).
-    DeviceQueue device_queue;
     IoInterrupt io_interrupt;
 
     // The pictures' memory, reused once their arrays are gone (its own
@@ -489,11 +422,5 @@ private:
     // they may jump at all (see timeline.h). Demux thread only.
     StreamJoins joins;
 };
-
-// miniaudio's data callback: fills one device period from audio_buffer.
-void audio_data_callback(ma_device* device, void* output, const void* input, ma_uint32 frame_count);
-// Seconds of sound an initialised playback device keeps queued ahead of the
-// listener while it plays.
-double device_latency(const ma_device& device);
 
 }  // namespace reelpipe

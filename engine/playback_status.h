@@ -1,6 +1,9 @@
-// Where playback stands, as the threads tell each other: running, paused,
-// buffering, a seek settling, and the end of the input. Atomics (sequentially
-// consistent), no lock; each comment names the writers.
+// Where playback stands, as the threads tell each other: the decoder's life
+// (one state), and beside it the few conditions that hold independently of
+// it and of each other: paused, buffering, a seek settling, the end of the
+// input, a step. Atomics (sequentially consistent), no lock; each comment
+// names the writers. The caller's questions (get_state(), is_buffering(),
+// is_finished()) are answered from these fields alone.
 //
 // Invariants:
 //   - input_ended_since_ns is non-zero exactly while input_ended holds
@@ -13,8 +16,29 @@
 
 namespace reelpipe {
 
+// Where a decoder is in its life, for the caller's eyes.
+enum class PlaybackState { constructed, playing, paused, stopped };
+
+// Made, running since start(), or stopped by stop() (the next start()
+// reopens the device and undoes stop()'s pause).
+enum class Life { constructed, running, stopped };
+
 struct PlaybackStatus {
-    std::atomic<bool> running{false};     // start() sets, stop() clears
+    // Written under the decoder's lifecycle_mutex by start() and stop().
+    std::atomic<Life> life{Life::constructed};
+    bool running() const { return life == Life::running; }
+    PlaybackState state() const {
+        switch (life.load()) {
+            case Life::running:
+                return paused ? PlaybackState::paused : PlaybackState::playing;
+            case Life::stopped:
+                return PlaybackState::stopped;
+            case Life::constructed:
+                break;
+        }
+        return PlaybackState::constructed;
+    }
+
     std::atomic<bool> paused{false};      // pause()/stop() set, resume()/start() clear
     // Reading ahead before playback (re)starts: the sound is held. Set by a
     // seek's flush, frame delivery and the callback; cleared only by the
@@ -35,13 +59,6 @@ struct PlaybackStatus {
     // until then the audio thread decodes less sound ahead. Set by frame
     // delivery, never cleared.
     std::atomic<bool> first_picture_out{false};
-    // start() has run at least once, so a decoder that does not run is
-    // stopped rather than new. Set by start().
-    std::atomic<bool> ever_started{false};
-    // stop() has run since the last start(): the next start() reopens the
-    // device and undoes stop()'s pause. Written under the decoder's
-    // lifecycle_mutex by start() and stop().
-    std::atomic<bool> stopped{false};
     // step() holds the pictures of a decoder without sound by the picture
     // clock until resume(), as realtime does; and, with sound, leaves the
     // sound behind the picture shown, for resume() to seek to it. Set by

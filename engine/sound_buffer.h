@@ -6,11 +6,9 @@
 // the time of the first byte not yet handed over, so the clock follows the
 // input's timestamps rather than counting samples from one anchor.
 //
-// Lock: `mutex` guards everything but serial() and drained(), which are
-// atomics readable without it. In the lock order it comes last of the
-// pipeline's locks; the audio thread waits on `room` with it for space.
+// Not thread-safe: its owner (SoundOutput) guards it with its lock.
 //
-// Invariants (under `mutex`):
+// Invariants:
 //   - read <= every mark's offset after the front one, marks ordered by
 //     offset; written - read == bytes.size();
 //   - after clear() nothing is held, the serial has grown by one, and the
@@ -21,14 +19,11 @@
 //     clock jumps with it).
 #pragma once
 
-#include <atomic>
 #include <cmath>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <limits>
-#include <mutex>
 
 #include "byte_fifo.h"
 
@@ -48,11 +43,6 @@ public:
     // by the clock instead.
     static constexpr double longest_hole = 10.0;
 
-    std::mutex mutex;
-    std::condition_variable room;  // the audio thread waits here for space, with `mutex`
-
-    // --- Everything below: call with `mutex` held.
-
     std::size_t size() const { return bytes_.size(); }
     bool empty() const { return bytes_.empty(); }
 
@@ -63,8 +53,7 @@ public:
         marks_.clear();
         read_ = written_ = 0;
         anchored_ = false;
-        drained_ = false;
-        serial_.fetch_add(1);
+        ++serial_;
     }
 
     bool anchored() const { return anchored_; }
@@ -118,10 +107,17 @@ public:
     // Input time where the sound held ends; NaN before any mark.
     double end_seconds() const { return seconds_at(written_); }
 
-    // The sound of this serial has all been appended: the audio decoder has
-    // been drained at the end of the input (readable without the lock).
-    void set_drained(bool drained) { drained_ = drained; }
-    bool drained() const { return drained_; }
+    // Bytes from the front up to the next mark: a run whose time follows
+    // on from the front's.
+    std::size_t run_bytes() const {
+        for (const Mark& candidate : marks_) {
+            if (candidate.offset > read_) return static_cast<std::size_t>(candidate.offset - read_);
+        }
+        return bytes_.size();
+    }
+
+    // Counts the clears, so that a reader can tell the sound it took from
+    // before one.
     std::uint64_t serial() const { return serial_; }
 
 private:
@@ -165,8 +161,7 @@ private:
     std::uint64_t read_ = 0;
     std::uint64_t written_ = 0;
     bool anchored_ = false;
-    std::atomic<bool> drained_{false};
-    std::atomic<std::uint64_t> serial_{0};
+    std::uint64_t serial_ = 0;
 };
 
 }  // namespace reelpipe

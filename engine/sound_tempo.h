@@ -1,24 +1,17 @@
-// Playback speed with the pitch kept: libavfilter's atempo chain, and the
-// short queue of sound it has changed, which the device callback plays from.
+// Playback speed with the pitch kept: libavfilter's atempo chain.
 //
-// The tempo stage sits between the sound buffer and the device, not before
-// the buffer: the sound buffer holds up to ten seconds of sound at the
-// input's own tempo, and a change of speed must be heard within a fraction
-// of a second. So the buffer keeps media-rate sound, and the tempo thread
-// changes only a few periods of it ahead of the device (TempoQueue), which
-// is all that still plays at the old speed after a change.
+// The chain sits between the sound buffer and the device, not before the
+// buffer: the sound buffer holds up to ten seconds of sound at the input's
+// own tempo, and a change of speed must be heard within a fraction of a
+// second. So the buffer keeps media-rate sound, and SoundOutput's feeder
+// changes only a few periods of it ahead of the device (its ring), which is
+// all that still plays at the old speed after a change.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
-#include <limits>
 #include <memory>
-#include <mutex>
 #include <vector>
-
-#include "byte_fifo.h"
 
 struct AVFilterGraph;
 struct AVFilterContext;
@@ -31,7 +24,7 @@ constexpr double slowest_speed = 0.25;
 constexpr double fastest_speed = 4.0;
 
 // An atempo chain for interleaved signed 16-bit stereo at one rate, fed and
-// drained on one thread (the tempo thread). Owns its filter graph.
+// drained on one thread (the feeder). Owns its filter graph.
 class SoundTempo {
 public:
     explicit SoundTempo(int rate) : rate_(rate) {}
@@ -65,74 +58,6 @@ private:
     double factor_ = 1.0;
     double lead_ = 0.0;
     std::int64_t fed_frames_ = 0;  // the next input frame's timestamp
-};
-
-// The sound the tempo stage has changed, waiting for the device, with the
-// input time of what it holds: a mark per append gives the input time of
-// its first byte and the input seconds each byte stands for (the speed over
-// the byte rate), so the audio clock moves at the speed the sound was
-// changed to.
-//
-// Lock: `mutex` guards everything; in the lock order it comes right after
-// the sound buffer's mutex (the callback and the flush take both). The
-// tempo thread waits on `cv`: bounded while it changes sound (longer while
-// paused; resume() wakes it), and without a bound at speed 1.0, woken by
-// set_speed() and stop() under `mutex`.
-//
-// Invariants (under `mutex`): marks ordered by offset, the front one at or
-// before read_; written_ - read_ == bytes_.size().
-class TempoQueue {
-public:
-    std::mutex mutex;
-    std::condition_variable cv;
-
-    // --- Call with `mutex` held.
-    std::size_t size() const { return bytes_.size(); }
-
-    void clear() {
-        bytes_.clear();
-        marks_.clear();
-        read_ = written_ = 0;
-    }
-
-    // The tempo stage owns the front of the sound: the callback plays from
-    // this queue alone (an underrun is silence) rather than going on to the
-    // sound buffer, whose front is in the chain. Written by the tempo thread,
-    // read by the callback, both holding the sound buffer's mutex as well.
-    bool active = false;
-    // Appends sound whose first byte is at input time `seconds`, each byte
-    // standing for `seconds_per_byte`. May throw std::bad_alloc.
-    void append(const std::uint8_t* data, std::size_t count, double seconds, double seconds_per_byte) {
-        if (count == 0) return;
-        marks_.push_back(Mark{written_, seconds, seconds_per_byte});
-        bytes_.append(data, count);
-        written_ += count;
-    }
-    // Copies the first `count` bytes (count <= size()) to `out` and removes
-    // them. Never allocates: the callback calls it.
-    void take(void* out, std::size_t count) {
-        bytes_.pop_into(out, count);
-        read_ += count;
-        while (marks_.size() > 1 && marks_[1].offset <= read_) marks_.pop_front();
-    }
-    // Input time of the first byte not yet taken (of where the last sound
-    // taken ends, when none is left); NaN before any sound.
-    double front_seconds() const {
-        if (marks_.empty()) return std::numeric_limits<double>::quiet_NaN();
-        const Mark& mark = marks_.front();
-        return mark.seconds + static_cast<double>(read_ - mark.offset) * mark.seconds_per_byte;
-    }
-
-private:
-    struct Mark {
-        std::uint64_t offset;
-        double seconds;
-        double seconds_per_byte;
-    };
-    ByteFifo bytes_;
-    std::deque<Mark> marks_;
-    std::uint64_t read_ = 0;
-    std::uint64_t written_ = 0;
 };
 
 }  // namespace reelpipe

@@ -22,9 +22,9 @@ constexpr std::int64_t dry_end_ns = 250'000'000;
 MediaDecoder::PacketWait MediaDecoder::wait_for_packet(PacketQueue& queue, PacketQueue::Entry& entry) {
     std::unique_lock<std::mutex> lock(queue.mutex);
     queue.cv.wait_until(lock, steady_clock::now() + milliseconds(10),
-                        [&] { return !queue.empty() || !status.running || seek_request.pending; });
+                        [&] { return !queue.empty() || !status.running() || seek_request.pending; });
     if (queue.empty()) {
-        if (!status.running) return PacketWait::stopped;
+        if (!status.running()) return PacketWait::stopped;
         return status.input_ended && !seek_request.pending ? PacketWait::input_ended : PacketWait::idle;
     }
     if (seek_request.pending) return PacketWait::idle;
@@ -47,7 +47,7 @@ void MediaDecoder::decode_loop(const DecodeStream& stream, DecodeStep decode, Se
     // before it.
     std::uint64_t decoder_serial = seek_request.playing_serial;
     bool decoder_drained = false;
-    while (status.running && scratch) {
+    while (status.running() && scratch) {
         PacketQueue::Entry entry;
         const PacketWait wait = wait_for_packet(stream.packets, entry);
         if (wait == PacketWait::stopped) break;
@@ -181,10 +181,10 @@ void MediaDecoder::handle_video_picture(const AVFrame* decoded, std::uint64_t se
 // budget smaller than a picture cannot stall playback.
 bool MediaDecoder::wait_for_frame_room(std::unique_lock<std::mutex>& lock, std::size_t picture_bytes) {
     pictures.cv.wait(lock, [&] {
-        return pictures.has_room_for(picture_bytes) || !status.running ||
+        return pictures.has_room_for(picture_bytes) || !status.running() ||
                seek_request.pending;
     });
-    return !seek_request.pending && (status.running || pictures.has_room_for(picture_bytes));
+    return !seek_request.pending && (status.running() || pictures.has_room_for(picture_bytes));
 }
 
 }  // namespace reelpipe

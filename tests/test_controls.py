@@ -205,11 +205,21 @@ class TestCallback:
         assert probe.run_callback(441, with_decoder=False) == bytes(self.PERIOD)
         assert probe.state()["audio_buffer_bytes"] == self.PERIOD
 
-    @pytest.mark.parametrize("split", ["441", "826", "one_call", "uneven"])
+    def test_a_stalled_producer_costs_silence_never_a_wait(self, probe):
+        # Everything that feeds the device stands still inside the sound
+        # output's lock for 2 s: the callback plays what was handed over,
+        # then silence, and returns at once each time.
+        probe.append_sound(b"\x04" * (RATE * FRAME_BYTES))
+        played, longest = probe.callbacks_while_sound_locked(periods=40, frame_count=441, seconds=2.0)
+        assert 0 < played < 40
+        assert longest < 1.0
+        state = probe.state()
+        assert state["audio_buffer_bytes"] == (RATE - played * 441) * FRAME_BYTES
+        assert state["audio_clock"] == pytest.approx(2.0 + played * 441 / RATE, abs=1e-9)
+
+    @pytest.mark.parametrize("split", ["441", "826", "uneven"])
     def test_a_second_of_frames_plays_in_order_and_is_a_second_of_clock(self, probe, split):
-        if split == "one_call":
-            periods = [RATE]
-        elif split == "uneven":
+        if split == "uneven":
             rng, periods = random.Random(3), []
             while sum(periods) < RATE:
                 periods.append(min(rng.randrange(1, 3000), RATE - sum(periods)))
@@ -353,14 +363,16 @@ class TestSoundBuffer:
         probe.start()
         state, _ = settled(probe)
         assert state["audio_buffer_bytes"] > FILL_LIMIT
-        # The demux and audio threads (the device's own are miniaudio's).
+        # The demux, audio and sound feeder threads (the device's own are
+        # miniaudio's).
         workers = set(os.listdir("/proc/self/task")) - before
         first = {tid: _wake_ups(tid) for tid in workers}
         time.sleep(1.0)
         woken = {tid: _wake_ups(tid) - count for tid, count in first.items()}
-        # What is left is the demux thread's throttle, at most 20 waits a
-        # second; polling for room would wake the audio thread 100 times.
-        assert len(woken) == 2 and max(woken.values()) < 40, woken
+        # What is left is the demux thread's throttle and the feeder's paused
+        # look, at most 20 waits a second each; polling for room would wake
+        # the audio thread 100 times.
+        assert len(woken) == 3 and max(woken.values()) < 40, woken
         probe.resume()
         assert wait_until(lambda: probe.get_position() > 0.2, timeout=5)
 

@@ -416,6 +416,35 @@ class TestSoundBuffer:
         assert math.isnan(buffer.front_seconds())
 
 
+class TestDeviceRing:
+    BYTES_PER_SECOND = 176400
+
+    def test_marks_time_the_bytes_across_a_wrap_and_a_change_of_speed(self):
+        ring = reelpipe_probe.DeviceRing(4000)
+        first, second = bytes(range(256)) * 11 + bytes(184), bytes(reversed(range(256))) * 7 + bytes(208)
+        assert ring.push(first, 1.0, 1.0)
+        out, after = ring.take(2000)
+        assert out == first[:2000] and after == pytest.approx(1.0 + 2000 / self.BYTES_PER_SECOND)
+        # Wraps: 1000 bytes at the end of the storage, 1000 at its start.
+        assert ring.push(second, 5.0, 2.0)
+        assert ring.room() == 1000 and not ring.push(bytes(1004), 9.0, 1.0)
+        assert ring.take(1000) == (first[2000:], pytest.approx(5.0))
+        out, after = ring.take(1500)
+        assert out == second[:1500] and after == pytest.approx(5.0 + 1500 * 2.0 / self.BYTES_PER_SECOND)
+        # Fewer bytes than asked: nothing is taken.
+        assert ring.take(1000) is None
+        out, after = ring.take(500)
+        assert out == second[1500:] and after == pytest.approx(5.0 + 2000 * 2.0 / self.BYTES_PER_SECOND)
+
+    def test_discarding_leaves_the_next_push_timed_by_its_own_mark(self):
+        ring = reelpipe_probe.DeviceRing(4000)
+        ring.push(bytes(3000), 1.0, 1.0)
+        ring.discard_all()
+        assert ring.room() == 4000 and ring.take(4) is None
+        ring.push(b"\x01" * 400, 7.0, 1.0)
+        assert ring.take(200) == (b"\x01" * 200, pytest.approx(7.0 + 200 / self.BYTES_PER_SECOND))
+
+
 class TestClock:
     def test_a_set_clock_reads_what_it_was_set_to(self):
         clock = reelpipe_probe.Clock()

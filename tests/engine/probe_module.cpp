@@ -1,7 +1,7 @@
 // reelpipe_probe: a test-only extension built from the same engine sources
 // as reelpipe. It drives a MediaDecoder like the real binding does and lets
 // tests read and set the engine state that decides what a caller sees:
-// queues, clocks, flags, the sound buffer and the playback callback.
+// queues, clocks, flags, the sound output and its callback.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -28,7 +28,7 @@ public:
     }
     ~EngineProbe() {
         // A test may have raised `running` by hand without threads.
-        if (!decoder_->demux_thread.joinable()) decoder_->status.running = false;
+        if (!decoder_->demux_thread.joinable()) decoder_->status.life = Life::stopped;
         py::gil_scoped_release unlocked;
         decoder_.reset();
     }
@@ -38,11 +38,11 @@ public:
     py::dict state() {
         MediaDecoder& m = d();
         py::dict s;
-        s["running"] = m.status.running.load();
+        s["running"] = m.status.running();
         s["paused"] = m.status.paused.load();
         s["end_of_stream"] = m.status.input_ended.load();
         s["pictures_exhausted"] = m.pictures.drained();
-        s["sound_exhausted"] = m.audio_buffer.drained();
+        s["sound_exhausted"] = m.sound.drained();
         s["buffering"] = m.status.buffering.load();
         s["seeking"] = m.status.seeking.load();
         s["seek_requested"] = m.seek_request.pending.load();
@@ -50,11 +50,11 @@ public:
 
         s["demux_clock"] = m.video_packets_in.read_to();
         s["video_clock"] = m.video_clock.load();
-        s["audio_clock"] = m.audio_clock.get(MediaDecoder::steady_now_ns());
+        s["audio_clock"] = m.sound.clock_seconds();
         s["picture_clock_paced"] = m.picture_clock.paced();
         s["audio_demux_clock"] = m.audio_packets_in.read_to();
-        s["playback_latency"] = m.device_queue.latency.load();
-        s["sound_in_device"] = m.device_queue.held.load();
+        s["playback_latency"] = m.sound.device_latency();
+        s["sound_in_device"] = m.sound.held_in_device();
         s["playing_serial"] = m.seek_request.playing_serial.load();
         s["video_stream_index"] = m.video_stream_index;
         s["audio_stream_index"] = m.audio_stream_index.load();
@@ -69,10 +69,7 @@ public:
             std::lock_guard<std::mutex> lock(m.seek_request.mutex);
             s["seek_done"] = m.seek_request.done;
         }
-        {
-            std::lock_guard<std::mutex> lock(m.playback.mutex);
-            s["audio_device_ready"] = m.playback.ready;
-        }
+        s["audio_device_ready"] = m.sound.device_ready();
         {
             std::lock_guard<std::mutex> lock(m.video_packets_in.mutex);
             s["video_packets"] = m.video_packets_in.queued();
@@ -86,14 +83,9 @@ public:
             s["frames"] = m.pictures.size();
             s["frame_bytes"] = m.pictures.bytes();
         }
-        {
-            std::lock_guard<std::mutex> lock(m.audio_buffer.mutex);
-            s["audio_buffer_bytes"] = m.audio_buffer.size();
-            // The sound re-anchors on its next frame (a new serial).
-            s["resync_audio_clock"] = !m.audio_buffer.anchored();
-            const double front = m.audio_buffer.front_seconds();
-            s["sound_front"] = std::isnan(front) ? py::object(py::none()) : py::object(py::float_(front));
-        }
+        s["audio_buffer_bytes"] = m.sound.queued_bytes();
+        // The sound re-anchors on its next frame (a new serial).
+        s["resync_audio_clock"] = !m.sound.anchored();
         return s;
     }
 
@@ -147,12 +139,19 @@ public:
     }
 
     // Runs the playback callback once for `frame_count` frames, as the device
-    // thread would, and returns what it wrote.
+    // thread would, and returns what it wrote. A decoder that was not
+    // started has no feeder: its moves into the ring are made first, as the
+    // feeder would have made them.
     py::bytes run_callback(unsigned frame_count, bool with_decoder) {
         std::string out(static_cast<std::size_t>(frame_count) * playback_frame_bytes, '\x55');
+        SoundOutput& sound = d().sound;
+        if (with_decoder && !sound.feeder_.joinable()) {
+            while (sound.feed_once()) {
+            }
+        }
         ma_device device{};
-        device.pUserData = with_decoder ? decoder_.get() : nullptr;
-        audio_data_callback(&device, out.data(), nullptr, frame_count);
+        device.pUserData = with_decoder ? &sound : nullptr;
+        SoundOutput::device_callback(&device, out.data(), nullptr, frame_count);
         return py::bytes(out);
     }
 
@@ -161,9 +160,13 @@ public:
     void append_sound(const py::bytes& bytes, py::object seconds) {
         const std::string data = bytes;
         const double at = seconds.is_none() ? std::numeric_limits<double>::quiet_NaN() : seconds.cast<double>();
-        std::lock_guard<std::mutex> lock(d().audio_buffer.mutex);
-        d().audio_buffer.set_anchored();
-        d().audio_buffer.append(reinterpret_cast<const std::uint8_t*>(data.data()), data.size(), at);
+        SoundOutput& sound = d().sound;
+        {
+            std::lock_guard<std::mutex> lock(sound.mutex_);
+            sound.buffer_.set_anchored();
+            sound.anchored_ = true;
+        }
+        sound.append(reinterpret_cast<const std::uint8_t*>(data.data()), data.size(), at, sound.serial_);
     }
 
     void set_flags(py::kwargs flags) {
@@ -172,9 +175,10 @@ public:
             const std::string name = item.first.cast<std::string>();
             const bool value = item.second.cast<bool>();
             if (name == "running") {
-                m.status.running = value;
+                m.status.life = value ? Life::running : Life::stopped;
             } else if (name == "paused") {
                 m.status.paused = value;
+                m.sound.paused_ = value;
             } else if (name == "buffering") {
                 m.status.buffering = value;
             } else if (name == "end_of_stream") {
@@ -188,7 +192,7 @@ public:
             }
         }
         // Wakes what the real writers of these flags would wake.
-        m.notify_sound_waiter();
+        m.sound.notify_room();
         std::lock_guard<std::mutex> lock(m.pictures.mutex);
         m.pictures.cv.notify_all();
     }
@@ -199,7 +203,7 @@ public:
             const std::string name = item.first.cast<std::string>();
             const double value = item.second.cast<double>();
             if (name == "audio_clock") {
-                m.audio_clock.set(value, MediaDecoder::steady_now_ns());
+                m.sound.clock_.set(value, MediaDecoder::steady_now_ns());
             } else if (name == "video_clock") {
                 m.video_clock = value;
             } else if (name == "demux_clock") {
@@ -220,31 +224,33 @@ public:
     double read_ahead() { return d().read_ahead(); }
 
     // Cost of the playback callback: runs it `periods` times for
-    // `frame_count` frames each with a full buffer (refilled outside the
-    // timed region) and returns each call's duration in nanoseconds.
+    // `frame_count` frames each with a full buffer and ring (refilled
+    // outside the timed region) and returns each call's duration in
+    // nanoseconds.
     std::vector<std::int64_t> callback_timings(int periods, unsigned frame_count) {
         MediaDecoder& m = d();
+        SoundOutput& sound = m.sound;
         const std::size_t bytes = static_cast<std::size_t>(frame_count) * playback_frame_bytes;
         const std::size_t full = static_cast<std::size_t>(playback_bytes_per_second * m.options.max_buffer_ahead);
         const std::vector<std::uint8_t> refill(full, 0x11);
         std::vector<std::uint8_t> out(bytes);
         ma_device device{};
-        device.pUserData = &m;
+        device.pUserData = &sound;
         m.status.paused = false;
+        sound.paused_ = false;
         m.status.buffering = false;
         std::vector<std::int64_t> timings;
         timings.reserve(static_cast<std::size_t>(periods));
         py::gil_scoped_release unlocked;
         for (int i = 0; i < periods; ++i) {
-            {
-                std::lock_guard<std::mutex> lock(m.audio_buffer.mutex);
-                if (m.audio_buffer.size() < full / 2) {
-                    m.audio_buffer.append(refill.data(), full - m.audio_buffer.size(),
-                                          std::numeric_limits<double>::quiet_NaN());
-                }
+            const std::size_t queued = sound.queued_bytes();
+            if (queued < full / 2) {
+                sound.append(refill.data(), full - queued, std::numeric_limits<double>::quiet_NaN(), sound.serial_);
+            }
+            while (sound.feed_once()) {
             }
             const std::int64_t begin = MediaDecoder::steady_now_ns();
-            audio_data_callback(&device, out.data(), nullptr, frame_count);
+            SoundOutput::device_callback(&device, out.data(), nullptr, frame_count);
             timings.push_back(MediaDecoder::steady_now_ns() - begin);
         }
         return timings;
@@ -254,17 +260,54 @@ public:
     // with `held` set, then lets go.
     static void hold_locks(MediaDecoder& decoder, double seconds, std::atomic<bool>& held) {
         std::lock_guard<std::mutex> lifecycle(decoder.lifecycle_mutex);
-        std::lock_guard<std::mutex> device(decoder.playback.mutex);
+        std::lock_guard<std::mutex> device(decoder.sound.device_.mutex);
         held = true;
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
         held = false;
+    }
+
+    // Holds the sound output's lock for `seconds`, as a feeder or an audio
+    // thread stalled inside it would, while the callback runs `periods`
+    // times for `frame_count` frames; returns how many of them played
+    // sound and the longest call in seconds.
+    py::tuple callbacks_while_sound_locked(int periods, unsigned frame_count, double seconds) {
+        SoundOutput& sound = d().sound;
+        d().status.buffering = false;
+        while (sound.feed_once()) {
+        }
+        std::atomic<bool> held{false};
+        std::atomic<bool> done{false};
+        int played = 0;
+        std::int64_t longest = 0;
+        {
+            py::gil_scoped_release unlocked;
+            std::thread staller([&] {
+                std::unique_lock<std::mutex> lock(sound.mutex_);
+                held = true;
+                const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+                while (!done && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+            });
+            while (!held) std::this_thread::yield();
+            std::string out(static_cast<std::size_t>(frame_count) * playback_frame_bytes, '\0');
+            ma_device device{};
+            device.pUserData = &sound;
+            for (int i = 0; i < periods; ++i) {
+                const std::int64_t begin = MediaDecoder::steady_now_ns();
+                SoundOutput::device_callback(&device, out.data(), nullptr, frame_count);
+                longest = std::max(longest, MediaDecoder::steady_now_ns() - begin);
+                if (out.find_first_not_of('\0') != std::string::npos) ++played;
+            }
+            done = true;
+            staller.join();
+        }
+        return py::make_tuple(played, static_cast<double>(longest) / 1e9);
     }
 
 private:
     std::unique_ptr<MediaDecoder> decoder_;
 };
 
-// Holds a decoder's lifecycle_mutex and playback.mutex on a thread of its own
+// Holds a decoder's lifecycle_mutex and its sound device's lock on a thread of its own
 // for a while, as stop() holds them while it joins the threads and releases
 // the device, so that a test can see what a control does meanwhile.
 class LockHold {
@@ -394,8 +437,11 @@ PYBIND11_MODULE(reelpipe_probe, m) {
         .def("set_clocks", &EngineProbe::set_clocks)
         .def("set_frame_budget", &EngineProbe::set_frame_budget)
         .def("read_ahead", &EngineProbe::read_ahead)
-        .def("callback_timings", &EngineProbe::callback_timings);
-    // The state types on their own (timeline.h, sound_buffer.h, clock.h).
+        .def("callback_timings", &EngineProbe::callback_timings)
+        .def("callbacks_while_sound_locked", &EngineProbe::callbacks_while_sound_locked, py::arg("periods"),
+             py::arg("frame_count"), py::arg("seconds"));
+    // The state types on their own (timeline.h, sound_buffer.h, device_ring.h,
+    // clock.h).
     py::class_<reelpipe::JoinsProbe>(m, "Joins")
         .def(py::init<std::int64_t>(), py::arg("step") = 3600)
         .def("video", &reelpipe::JoinsProbe::video)
@@ -411,41 +457,55 @@ PYBIND11_MODULE(reelpipe_probe, m) {
                                                                           reelpipe::playback_frame_bytes); }))
         .def("append", [](reelpipe::SoundBuffer& b, std::size_t frames, py::object seconds) {
             const std::vector<std::uint8_t> sound(frames * reelpipe::playback_frame_bytes, 0x11);
-            std::lock_guard<std::mutex> lock(b.mutex);
             b.append(sound.data(), sound.size(),
                      seconds.is_none() ? std::numeric_limits<double>::quiet_NaN() : seconds.cast<double>());
         }, py::arg("frames"), py::arg("seconds") = py::none())
         .def("anchor", [](reelpipe::SoundBuffer& b, double from, double first_sound) {
-            std::lock_guard<std::mutex> lock(b.mutex);
             b.anchor(from, first_sound, 10.0, reelpipe::seek_window);
         })
         .def("take", [](reelpipe::SoundBuffer& b, std::size_t frames) {
             std::string out(frames * reelpipe::playback_frame_bytes, '\0');
-            std::lock_guard<std::mutex> lock(b.mutex);
             b.take(out.data(), out.size());
             return py::bytes(out);
         })
         .def("clear", [](reelpipe::SoundBuffer& b) {
-            std::lock_guard<std::mutex> lock(b.mutex);
             b.clear();
         })
         .def("frames", [](reelpipe::SoundBuffer& b) {
-            std::lock_guard<std::mutex> lock(b.mutex);
             return b.size() / reelpipe::playback_frame_bytes;
         })
         .def("anchored", [](reelpipe::SoundBuffer& b) {
-            std::lock_guard<std::mutex> lock(b.mutex);
             return b.anchored();
         })
         .def("serial", &reelpipe::SoundBuffer::serial)
         .def("front_seconds", [](reelpipe::SoundBuffer& b) {
-            std::lock_guard<std::mutex> lock(b.mutex);
             return b.front_seconds();
         })
         .def("end_seconds", [](reelpipe::SoundBuffer& b) {
-            std::lock_guard<std::mutex> lock(b.mutex);
             return b.end_seconds();
         });
+    py::class_<reelpipe::DeviceRing>(m, "DeviceRing")
+        .def(py::init([](std::size_t capacity) {
+            auto ring = std::make_unique<reelpipe::DeviceRing>();
+            if (!ring->allocate(capacity)) throw std::bad_alloc();
+            return ring;
+        }))
+        .def("room", &reelpipe::DeviceRing::room)
+        .def("push", [](reelpipe::DeviceRing& r, const py::bytes& bytes, double seconds, double speed) {
+            const std::string data = bytes;
+            if (data.size() > r.room()) return false;
+            r.push(reinterpret_cast<const std::uint8_t*>(data.data()), data.size(), seconds,
+                   speed / reelpipe::playback_bytes_per_second);
+            return true;
+        })
+        .def("take", [](reelpipe::DeviceRing& r, std::size_t count) -> py::object {
+            std::string out(count, '\0');
+            double next = 0.0;
+            double per_byte = 0.0;
+            if (!r.take(out.data(), count, next, per_byte)) return py::none();
+            return py::make_tuple(py::bytes(out), next);
+        })
+        .def("discard_all", &reelpipe::DeviceRing::discard_all);
     py::class_<reelpipe::Clock>(m, "Clock")
         .def(py::init<>())
         .def("set", py::overload_cast<double, std::int64_t, std::uint64_t>(&reelpipe::Clock::set))
