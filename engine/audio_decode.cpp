@@ -59,8 +59,10 @@ void MediaDecoder::decode_audio_packet(const AVPacket* packet, AVFrame* scratch,
     }
 }
 
-// Filters one decoded frame against the seek target, waits for room and
-// appends the converted sound with its time; the first sound of a serial
+// Drops the sound before where the serial plays from, to the sample (a
+// frame that straddles it keeps only its part from there on), so that the
+// sound starts where the position says; waits for room and appends the
+// converted sound with its time; the first sound of a serial
 // anchors the sound buffer (see SoundBuffer::anchor: a track that starts
 // later than the point playback starts from is preceded by silence, a
 // larger gap is no lead-in but a hole, and the clock starts at the sound).
@@ -70,15 +72,19 @@ bool MediaDecoder::handle_audio_frame(const AVFrame* frame, std::uint64_t serial
     if (serial != seek_request.playing_serial) return false;
     const std::int64_t ts = frame->best_effort_timestamp;
     double t = std::numeric_limits<double>::quiet_NaN();
+    double skipped = 0.0;
     if (ts != AV_NOPTS_VALUE) {
         t = stream_seconds(audio_time_base, ts);
-        if (seek_request.playing_from - seek_window > t) return true;
+        const double from = seek_request.playing_from;
+        const double length = frame->sample_rate > 0 ? static_cast<double>(frame->nb_samples) / frame->sample_rate : 0.0;
+        if (t + length <= from) return true;
+        if (t < from) skipped = from - t;
     }
     status.seeking = false;
     wait_for_buffer_room();
     if (seek_request.pending) return false;
     try {
-        convert_and_append(frame, t, serial);
+        convert_and_append(frame, t, skipped, serial);
     } catch (const std::bad_alloc&) {
         // Out of memory costs this frame's sound, not the process.
     }
@@ -119,12 +125,17 @@ void MediaDecoder::notify_sound_waiter() {
 
 // Converts one frame of pipeline `serial` to the playback format and
 // appends it to audio_buffer with its time (`seconds`, NaN when it has
-// none). A failed conversion adds nothing, and neither does sound of a
+// none), less its first `skipped` seconds. A failed conversion adds nothing, and neither does sound of a
 // serial that a seek has ended (judged under the buffer's mutex, which the
 // seek takes after the serial moved on to empty the buffer). May throw
 // std::bad_alloc.
-void MediaDecoder::convert_and_append(const AVFrame* frame, double seconds, std::uint64_t serial) {
-    const SoundConverter::Converted sound = sound_converter.convert(frame);
+void MediaDecoder::convert_and_append(const AVFrame* frame, double seconds, double skipped, std::uint64_t serial) {
+    SoundConverter::Converted sound = sound_converter.convert(frame);
+    const std::size_t skipped_bytes =
+        std::min(sound.bytes, static_cast<std::size_t>(std::llround(skipped * playback_rate)) * playback_frame_bytes);
+    sound.data += skipped_bytes;
+    sound.bytes -= skipped_bytes;
+    seconds += static_cast<double>(skipped_bytes) / playback_bytes_per_second;
     if (sound.bytes == 0) return;
     std::lock_guard<std::mutex> lock(audio_buffer.mutex);
     if (serial != seek_request.playing_serial) return;

@@ -157,7 +157,7 @@ void MediaDecoder::resume() {
     refuse_if_inherited();
     // After a step the sound still stands where it was paused: play on from
     // the picture shown instead.
-    if (status.stepped_with_sound.exchange(false) && status.running) seek(get_position());
+    if (status.stepped_with_sound.exchange(false) && status.running) bring_sound_to_step();
     if (status.step_hold.exchange(false) && !options.realtime && audio_stream_index < 0) {
         picture_clock.stop_pacing(steady_now_ns());
     }

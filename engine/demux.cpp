@@ -279,10 +279,12 @@ void MediaDecoder::throttled_wait() {
 // WARNING says why.
 void MediaDecoder::carry_out_seek() {
     double target = 0.0;
+    double pictures_cut = 0.0;
     std::uint64_t serial = 0;
     {
         std::lock_guard<std::mutex> lock(seek_request.mutex);
         target = seek_request.target;
+        pictures_cut = seek_request.pictures_cut;
         serial = seek_request.serial;
     }
     std::vector<PacketPtr> read_on_arrival;
@@ -290,7 +292,7 @@ void MediaDecoder::carry_out_seek() {
     if (moved >= 0) {
         joins.forget();
         laps.offset = 0.0;
-        flush_pipeline(target);
+        flush_pipeline(target, pictures_cut);
         status.picture_wait_since = 0;  // the wait for a first picture starts anew
         for (PacketPtr& packet : read_on_arrival) route_packet(*packet);
     } else {
@@ -388,7 +390,8 @@ bool MediaDecoder::rewind_by_bytes() {
     return av_seek_frame(format_ctx.get(), -1, 0, AVSEEK_FLAG_BYTE) >= 0;
 }
 
-// Starts a new serial of the pipeline at `target`: empties the packet
+// Starts a new serial of the pipeline at `target`, its pictures from
+// `pictures_cut` on: empties the packet
 // queues, the picture queue and the sound path, and sets the clocks to the
 // target (no further than the input's length). Each queue is emptied under
 // its own lock alone; the decode threads flush their decoders themselves
@@ -397,12 +400,13 @@ bool MediaDecoder::rewind_by_bytes() {
 // same lock that the emptying takes after the serial moved on. The sound
 // buffer's new serial makes the audio thread anchor the sound again on its
 // next frame.
-void MediaDecoder::flush_pipeline(double target) {
+void MediaDecoder::flush_pipeline(double target, double pictures_cut) {
     // First: the callback plays silence from here on, and what the decode
     // threads make from now on is judged by the new serial and target.
     status.buffering = true;
     status.seeking = true;
     seek_request.playing_from = target;
+    seek_request.pictures_from = pictures_cut;
     ++seek_request.playing_serial;
     const double shown = timeline.clamp(target);
     {
@@ -433,10 +437,19 @@ void MediaDecoder::flush_pipeline(double target) {
 
 void MediaDecoder::seek(double seconds) {
     refuse_if_inherited();
+    const double target = seconds > 0.0 ? seconds : 0.0;  // NaN fails the test too
+    post_seek(target, target - seek_window);
+}
+
+// Asks for a seek to `target` whose first pictures are those from
+// `pictures_cut` on, and waits until the demux thread has tried it (or the
+// decoder is not running).
+void MediaDecoder::post_seek(double target, double pictures_cut) {
     // The sound starts from the target: no step leaves it behind any more.
     status.stepped_with_sound = false;
     std::unique_lock<std::mutex> lock(seek_request.mutex);
-    seek_request.target = seconds > 0.0 ? seconds : 0.0;  // NaN fails the test too
+    seek_request.target = target;
+    seek_request.pictures_cut = pictures_cut;
     seek_request.pending = true;
     seek_request.done = false;
     ++seek_request.serial;

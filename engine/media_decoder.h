@@ -54,7 +54,8 @@ constexpr int playback_channels = 2;
 constexpr int playback_frame_bytes = 4;
 constexpr double playback_bytes_per_second = 176400.0;
 
-// Pictures and sound this many seconds before a seek target are dropped.
+// Pictures this many seconds before a seek target are still handed out
+// (the first of them at once); the sound starts at the target itself.
 constexpr double seek_window = 0.1;
 
 // What FFmpeg's blocking I/O checks: stop() sets `abort` (start() clears
@@ -267,13 +268,14 @@ private:
     void handle_failed_read();
     void throttled_wait();
     void carry_out_seek();
+    void post_seek(double target, double pictures_cut);
     bool loop_to_start();
     double lap_end() const;
     void shift_into_lap(AVPacket& packet, AVRational time_base);
     double in_lap(double seconds) const;
     int reposition(double target, std::vector<PacketPtr>& read);
     bool rewind_by_bytes();
-    void flush_pipeline(double target);
+    void flush_pipeline(double target, double pictures_cut);
     void notify_frame_waiters();
 
     // Shared by both decode threads (video_decode.cpp): the loop, and its
@@ -321,7 +323,7 @@ private:
     bool handle_audio_frame(const AVFrame* frame, std::uint64_t serial);
     void wait_for_buffer_room();
     void notify_sound_waiter();
-    void convert_and_append(const AVFrame* frame, double seconds, std::uint64_t serial);
+    void convert_and_append(const AVFrame* frame, double seconds, double skipped, std::uint64_t serial);
 
     // Playback speed (playback_speed.cpp). A run is what one build of the
     // tempo chain makes: the input time it starts at, its factor, the bytes
@@ -346,6 +348,9 @@ private:
     // Frame step (frame_step.cpp).
     void step_forward(int count);
     void step_back(int count);
+    bool pass_seek_window(std::unique_lock<std::mutex>& lock, std::chrono::steady_clock::time_point deadline);
+    void pop_front_picture();
+    void bring_sound_to_step();
     bool wait_for_step_pictures(std::unique_lock<std::mutex>& lock, std::size_t wanted,
                                 std::chrono::steady_clock::time_point deadline);
     void show_front_at_once();
@@ -474,6 +479,10 @@ private:
     // on. Frame delivery starts and stops its pacing, the flush and a
     // restart stop it; the position follows it.
     Clock picture_clock;
+    // A step back waits for pictures that may be the input's last: the
+    // decoders are drained at the end of the input at once. Set and cleared
+    // by step_back(), read by the decode threads.
+    std::atomic<bool> step_awaits_end{false};
 
     double fps = 30.0;                         // fixed at construction
     AVRational video_time_base{0, 1};

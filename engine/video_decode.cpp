@@ -90,10 +90,12 @@ void MediaDecoder::decode_loop(const DecodeStream& stream, DecodeStep decode, Se
 // would then lose the pictures the next ones refer to. The end is taken as
 // lasting after lasting_end_ns, or after dry_end_ns when the stream's
 // consumer has nothing left to take and would otherwise wait for what the
-// decoder holds back. Called on a decode thread.
+// decoder holds back; at once while a step back waits for the last
+// pictures. Called on a decode thread.
 bool MediaDecoder::end_calls_for_drain(Check output_dry) {
     const std::int64_t since = status.input_ended_since_ns;
     if (since == 0) return false;
+    if (step_awaits_end) return true;
     const std::int64_t lasted = steady_now_ns() - since;
     return lasted >= lasting_end_ns || (lasted >= dry_end_ns && (this->*output_dry)());
 }
@@ -123,7 +125,7 @@ bool MediaDecoder::pictures_dry() {
 // packet.
 void MediaDecoder::skip_unneeded_pictures(const AVPacket* packet) {
     const bool unneeded = packet != nullptr && packet->pts != AV_NOPTS_VALUE &&
-                          stream_seconds(video_time_base, packet->pts) < seek_request.playing_from - seek_window - 1.0 / fps;
+                          stream_seconds(video_time_base, packet->pts) < seek_request.pictures_from - 1.0 / fps;
     video_codec_ctx->skip_frame = unneeded ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
 }
 
@@ -152,13 +154,14 @@ void MediaDecoder::decode_video_packet(const AVPacket* packet, AVFrame* scratch,
     }
 }
 
-// Drops a picture of an older serial or before the seek window, else
+// Drops a picture of an older serial or before the serial's first picture
+// time (see SeekRequest::pictures_cut), else
 // converts it and queues it. Called on the video thread; takes
 // pictures.mutex.
 void MediaDecoder::handle_video_picture(const AVFrame* decoded, std::uint64_t serial) {
     if (serial != seek_request.playing_serial) return;
     const std::int64_t ts = decoded->best_effort_timestamp;
-    if (ts != AV_NOPTS_VALUE && seek_request.playing_from - seek_window > stream_seconds(video_time_base, ts)) return;
+    if (ts != AV_NOPTS_VALUE && seek_request.pictures_from > stream_seconds(video_time_base, ts)) return;
     status.seeking = false;
     FramePtr picture = converter.convert(decoded, picture_buffers);
     if (!picture) return;  // no memory or no converter: this picture is lost

@@ -264,6 +264,49 @@ def test_step_hands_out_the_next_pictures_one_by_one_and_back_the_one_before(cli
     assert frame_index_of(back) == shown + 4 and position == pytest.approx((shown + 4) / FPS, abs=SLACK)
 
 
+def test_seek_step_and_resume_agree_on_the_picture_and_the_sound(clips):
+    decoder = playing(clips["frame_index_av"])
+    try:
+        take(decoder, 5)
+        decoder.pause()
+        positions = []
+        for target in (0.5, 2.0, 3.3, 0.5):
+            bounded(decoder.seek, target)
+            positions.append(decoder.get_position())
+        # Nothing shown since the seek: a step counts from the picture at the target.
+        decoder.step(1)
+        after_seek = frame_index_of(decoder.get_next_frame(timeout=HANG))
+        bounded(decoder.seek, 0.5)
+        decoder.step(-1)
+        before_seek = frame_index_of(decoder.get_next_frame(timeout=HANG))
+        decoder.step(3)
+        stepped = frame_index_of(decoder.get_next_frame(timeout=HANG))
+        decoder.resume()
+        assert wait_until(lambda: not decoder.is_buffering())
+        # The sound plays on from the picture shown, never from the seek window before it.
+        heard = []
+        for _ in range(20):
+            heard.append(decoder.get_position())
+            time.sleep(0.005)
+        resumed = indices(take(decoder, 5))
+        # From the last picture a step back is as quick as elsewhere: it does
+        # not wait out the decoder's lasting-end delay (a second) for the drain.
+        decoder.step(1000)
+        last = frame_index_of(decoder.get_next_frame(timeout=HANG))
+        began = time.monotonic()
+        decoder.step(-1)
+        back_spent = time.monotonic() - began
+        before_last = frame_index_of(decoder.get_next_frame(timeout=HANG))
+    finally:
+        decoder.stop()
+    assert positions == pytest.approx([0.5, 2.0, 3.3, 0.5], abs=0.001)
+    assert (after_seek, before_seek, stepped) == (14, 12, 15)
+    assert min(heard) >= stepped / FPS - SLACK
+    assert resumed == list(range(stepped + 1, stepped + 6))
+    assert (last, before_last) == (INDEX_PICTURES - 1, INDEX_PICTURES - 2)
+    assert back_spent < 0.9
+
+
 def test_known_colours_come_out_right(clips):
     decoder = playing(clips["colour_bars"])
     try:
