@@ -368,6 +368,19 @@ def test_pictures_come_in_the_size_and_pixel_format_asked_as_ffmpeg_makes_them(c
                 assert alpha == pytest.approx([255, 128, 64, 0, 191] if decoder else [255] * 5, abs=2)
 
 
+def test_every_size_is_either_made_or_refused_naming_the_limit(clips):
+    # bars_bt709 is 320x64: a -1 side follows its 5:1 aspect ratio.
+    for size, made in [((16384, 9216), (16384, 9216)), ((8192, 8192), (8192, 8192)), ((16384, -1), (16384, 3276)),
+                       ((16384, 16384), (16384, 16384))]:
+        for pixel_format in ("rgb24", "rgba"):
+            decoder = reelpipe.MediaDecoder(clips["bars_bt709"], audio=False, size=size, pixel_format=pixel_format)
+            assert (decoder.has_video(), decoder.get_size()) == (True, made), (size, pixel_format)
+    for size, limit in [((-1, 4096), "20480x4096, and no side may be over 16384"),
+                        ((2, 16384), "libswscale cannot scale the stream's 320x64 pictures to 2x16384")]:
+        with pytest.raises(ValueError, match=limit):
+            reelpipe.MediaDecoder(clips["bars_bt709"], audio=False, size=size)
+
+
 def test_size_change_mid_stream_keeps_the_announced_shape_and_sane_content(clips):
     path = clips["size_change_ts"]
     # ffmpeg itself scales the second part to the first size.
