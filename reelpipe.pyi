@@ -68,7 +68,11 @@ class MediaDecoder:
         (even); pixel_format gives arrays of shape (h, w, 3) for rgb24 and
         bgr24, (h, w, 4) for rgba and bgra (the stream's alpha, else 255) and
         (h, w) for gray. video_stream picks a stream by index, audio_stream by
-        index or language code (see get_streams()); audio_device a playback
+        index or language code (any case; ISO 639-1 or 639-2, "fr", "fra"
+        and "fre" alike; see get_streams()), checked with audio=False too;
+        cover art is no video: video_stream naming it raises ValueError, and
+        an input whose only picture is cover art plays as sound alone;
+        audio_device a playback
         device by name (see audio_devices());
         realtime=True paces the pictures of an input without sound (or of
         audio=False) by a wall clock, for a player (False: as fast as decoded,

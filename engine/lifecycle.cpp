@@ -519,7 +519,12 @@ MediaDecoder::MediaDecoder(std::string path_arg, const DecoderOptions& chosen)
     }
     streams = describe_streams(format_ctx.get());
     open_video_stream(options);
-    if (options.audio) open_audio_stream(options.audio_stream);
+    if (options.audio) {
+        open_audio_stream(options.audio_stream);
+    } else {
+        // Left out, but a choice of no stream there is still a mistake.
+        chosen_stream(streams, AVMEDIA_TYPE_AUDIO, options.audio_stream, "audio_stream");
+    }
     set_input_timing();
     if (format_ctx->duration != AV_NOPTS_VALUE && format_ctx->duration > 0) {
         timeline.length = static_cast<double>(format_ctx->duration) / 1000000.0;
@@ -588,8 +593,9 @@ void MediaDecoder::open_input() {
 
 // Picks the video stream (the caller's, else FFmpeg's best) and prepares its
 // decoder and converter for the caller's size and pixel format. A stream
-// that cannot be decoded or converted, or that is only a cover picture, is
-// treated as absent.
+// that cannot be decoded or converted is treated as absent, and so is cover
+// art that FFmpeg picks (an mp3 with an album picture plays as sound
+// alone); cover art the caller picks is refused (chosen_stream()).
 void MediaDecoder::open_video_stream(const DecoderOptions& options) {
     int index = chosen_stream(streams, AVMEDIA_TYPE_VIDEO, options.video_stream, "video_stream");
     if (index < 0) index = av_find_best_stream(format_ctx.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);

@@ -851,7 +851,20 @@ def test_streams_are_listed_and_a_choice_of_none_of_them_is_refused_naming_them(
         True, True, False, False]
 
     listed = "#0 video (h264), #1 audio (aac, eng), #2 audio (aac, fre), #3 subtitle (subrip)"
-    for choice in [{"video_stream": 1}, {"video_stream": 7}, {"audio_stream": 0}, {"audio_stream": "deu"}]:
+    for choice in [{"video_stream": 1}, {"video_stream": 7}, {"audio_stream": 0}, {"audio_stream": "deu"},
+                   {"audio_stream": 7, "audio": False}]:
         with pytest.raises(ValueError) as refused:
             reelpipe.MediaDecoder(clips["mkv_multi"], **choice)
         assert str(refused.value).endswith(listed), choice
+
+    # A language in any case and by any of its codes: ISO 639-2 bibliographic
+    # or terminology, or ISO 639-1.
+    for language, index in [("fra", 2), ("FRE", 2), ("fr", 2), ("ENG", 1), ("en", 1)]:
+        chosen = reelpipe.MediaDecoder(clips["mkv_multi"], audio_stream=language).get_streams()
+        assert [s["index"] for s in chosen if s["selected"] and s["type"] == "audio"] == [index], language
+
+    # Cover art is no video: left out when FFmpeg would pick it, refused when chosen.
+    cover = reelpipe.MediaDecoder(clips["audio_mp3_cover"])
+    assert (cover.has_video(), cover.has_audio()) == (False, True)
+    with pytest.raises(ValueError, match=r"video_stream=1 is cover art .*#1 video \(png, cover art\)$"):
+        reelpipe.MediaDecoder(clips["audio_mp3_cover"], video_stream=1)
