@@ -140,7 +140,10 @@ class MediaDecoder:
         """Pauses, then moves by `count` pictures (negative: back) and makes the
         picture there the next that get_next_frame() returns, at once;
         get_position() becomes its time. No sound plays; resume() plays on
-        from it. Stops at the first and the last picture."""
+        from it. Stops at the first and the last picture. Counts from the
+        picture last handed out or stepped to, after a seek from the first
+        picture at or after the target. RuntimeError when not started or
+        without video."""
     def is_buffering(self) -> bool:
         """True while reading ahead before playback (re)starts, or while a seek is under way;
         false once the input has ended and its last sound has played, until a seek."""

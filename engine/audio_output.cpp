@@ -86,16 +86,19 @@ void MediaDecoder::play_period(void* output, ma_uint32 frame_count) {
     }
 }
 
-// Follows how much of the device's buffer ahead of the listener is sound:
-// each period the device plays as much from the front of it as it is handed
-// (sound or silence) at the back, and only the sound is counted into
-// audio_clock. So a period of sound adds to it, up to the buffer's size, and
-// a period of silence lets it run out. Device thread only.
+// Follows how much of the device's buffer ahead of the listener is sound,
+// in the input seconds it stands for at the speed it was handed over at (a
+// later change of speed does not change what it held): each period the
+// device plays as much from the front of it as it is handed (sound or
+// silence) at the back, and only the sound is counted into audio_clock. So
+// a period of sound adds to it, up to the buffer's size, and a period of
+// silence lets it run out. Device thread only.
 void MediaDecoder::count_device_period(ma_uint32 frame_count, bool sound) {
     const std::uint64_t serial = seek_request.playing_serial;
     double held = serial == device_queue.held_serial ? device_queue.held.load() : 0.0;
-    const double period = static_cast<double>(frame_count) / playback_rate;
-    held = sound ? std::min(held + period, device_queue.latency.load()) : std::max(held - period, 0.0);
+    const double rate = audio_clock.rate();
+    const double period = static_cast<double>(frame_count) / playback_rate * rate;
+    held = sound ? std::min(held + period, device_queue.latency.load() * rate) : std::max(held - period, 0.0);
     device_queue.held = held;
     device_queue.held_serial = serial;
 }
@@ -107,9 +110,7 @@ void MediaDecoder::count_device_period(ma_uint32 frame_count, bool sound) {
 double MediaDecoder::heard_clock() const {
     const double clock = audio_clock.get(steady_now_ns());
     if (device_queue.held_serial != seek_request.playing_serial) return clock;
-    // What the device holds plays at the speed: it stands for more (or
-    // less) input time than it lasts.
-    return clock - device_queue.held * audio_clock.rate();
+    return clock - device_queue.held;
 }
 
 // The sound being heard; once the pictures outlast the sound, the picture

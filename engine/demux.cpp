@@ -437,7 +437,11 @@ void MediaDecoder::flush_pipeline(double target, double pictures_cut) {
 
 void MediaDecoder::seek(double seconds) {
     refuse_if_inherited();
-    const double target = seconds > 0.0 ? seconds : 0.0;  // NaN fails the test too
+    double target = seconds > 0.0 ? seconds : 0.0;  // NaN fails the test too
+    // A looped input goes on for ever: a target past its end lies in a later
+    // lap, at the same place in the input as the position reports it.
+    const double length = laps.length > 0.0 ? laps.length.load() : timeline.length;
+    if (options.loop && length > 0.0 && target >= length) target = std::isfinite(target) ? std::fmod(target, length) : 0.0;
     post_seek(target, target - seek_window);
 }
 

@@ -4,6 +4,7 @@
 // picture's time, so that it is due and the ones after it are not; no sound
 // plays, as the decoder stays paused.
 #include <algorithm>
+#include <stdexcept>
 
 #include "media_decoder.h"
 
@@ -23,8 +24,11 @@ constexpr double at_target = 0.001;
 }  // namespace
 
 void MediaDecoder::step(int count) {
+    refuse_if_inherited();
+    if (video_stream_index < 0) throw std::runtime_error("step() moves by pictures, and this input has no video");
+    if (!status.running) throw std::runtime_error("step() needs a started decoder: call start() first");
     pause();
-    if (count == 0 || video_stream_index < 0 || !status.running) return;
+    if (count == 0) return;
     status.step_hold = true;
     if (count > 0) {
         step_forward(count);

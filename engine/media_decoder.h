@@ -166,7 +166,8 @@ public:
     double get_speed() const;
     // Pauses, then moves by `count` pictures (negative: back) and makes the
     // picture there the next get_next_frame() hands out at once; stops at
-    // the first and the last picture. Blocks (a backward step seeks); call
+    // the first and the last picture. Throws std::runtime_error without
+    // video or while not started. Blocks (a backward step seeks); call
     // without the interpreter lock.
     void step(int count);
 

@@ -27,6 +27,7 @@ constexpr auto paused_tempo_poll = std::chrono::milliseconds(50);
 // takes effect at once for the clocks and, through the tempo queue, within
 // a few device periods for the sound.
 void MediaDecoder::set_speed(double factor) {
+    refuse_if_inherited();
     if (!(factor >= slowest_speed && factor <= fastest_speed)) {
         throw std::invalid_argument("speed must be a factor from 0.25 to 4.0");
     }

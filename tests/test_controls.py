@@ -308,6 +308,37 @@ class TestControls:
         bounded(decoder.seek, 1.0)
 
 
+    def test_step_speed_and_a_looped_seek_keep_their_word_at_the_edges(self, clips, make):
+        with pytest.raises(RuntimeError, match="no video"):
+            make(clips.audio_wav).step()
+        decoder = make(clips.av)
+        with pytest.raises(RuntimeError, match="start"):
+            decoder.step()
+        decoder.start()
+        wait_playing(decoder)
+        bounded(decoder.pause)
+        held = decoder.get_position()
+        decoder.set_speed(3.0)
+        assert decoder.get_position() == held
+        decoder.set_speed(1.0)
+        bounded(decoder.seek, decoder.get_duration() - 0.3)
+        bounded(decoder.resume)
+        bounded(list, decoder)  # to the end of the pictures
+        assert decoder.is_finished()
+        decoder.set_speed(2.0)
+        assert decoder.is_finished()
+
+        looped = reelpipe.MediaDecoder(clips.av, loop=True)
+        looped.start()
+        bounded(looped.seek, 20.0)
+        assert looped.get_position() == pytest.approx(4.0, abs=0.001)
+        try:
+            picture, seconds = bounded(lambda: looped.get_next_frame(timeout=10.0, with_time=True))
+        finally:
+            bounded(looped.stop)
+        assert 3.9 - 0.001 <= seconds <= 4.0
+
+
 # --------------------------------------------------- the sound buffer and seeks
 
 
