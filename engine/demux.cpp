@@ -76,6 +76,7 @@ void MediaDecoder::demux_loop() {
         const int read = packet ? av_read_frame(format_ctx.get(), packet.get()) : AVERROR(ENOMEM);
         if (read < 0) {
             if (read == AVERROR_EOF && loop_to_start()) continue;
+            end_is_final = read == AVERROR_EOF && input_cannot_grow();
             if (!status.input_ended) log_read_stop(read);
             handle_failed_read();
             continue;
@@ -237,6 +238,14 @@ double MediaDecoder::lap_end() const {
         return laps.sound_read_end;
     }
     return std::max(laps.sound_read_end, laps.pictures_read_end);
+}
+
+// True when the input has a size and it is what it was at opening: a
+// finished file, or a download of known length. A file still being written
+// has grown since.
+bool MediaDecoder::input_cannot_grow() {
+    AVIOContext* bytes = format_ctx->pb;
+    return bytes != nullptr && opened_size > 0 && avio_size(bytes) == opened_size;
 }
 
 // A time of the pipeline as the caller sees it: from the start of its lap.

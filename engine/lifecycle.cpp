@@ -518,6 +518,7 @@ MediaDecoder::MediaDecoder(std::string path_arg, const DecoderOptions& chosen)
         throw OpenError("FFmpeg failed to find stream info.", ffmpeg_error_text(probed));
     }
     streams = describe_streams(format_ctx.get());
+    if (format_ctx->pb != nullptr) opened_size = avio_size(format_ctx->pb);
     open_video_stream(options);
     if (options.audio) {
         open_audio_stream(options.audio_stream);

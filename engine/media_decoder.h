@@ -276,6 +276,7 @@ private:
     double in_lap(double seconds) const;
     int reposition(double target, std::vector<PacketPtr>& read);
     bool rewind_by_bytes();
+    bool input_cannot_grow();
     void flush_pipeline(double target, double pictures_cut);
     void notify_frame_waiters();
 
@@ -484,6 +485,15 @@ private:
     // decoders are drained at the end of the input at once. Set and cleared
     // by step_back(), read by the decode threads.
     std::atomic<bool> step_awaits_end{false};
+    // The input's size when it was opened (-1 when it has none, as a pipe or
+    // a live stream), and whether the end that reading last met is final:
+    // the end of an input whose size has not changed since, which nothing
+    // will add to, so the decoders are drained at once and the last pictures
+    // come when due. A file still being written grows, and its end waits.
+    // Written by the constructor, then by the demux thread; end_is_final is
+    // read by the decode threads.
+    std::int64_t opened_size = -1;
+    std::atomic<bool> end_is_final{false};
 
     double fps = 30.0;                         // fixed at construction
     AVRational video_time_base{0, 1};

@@ -90,12 +90,12 @@ void MediaDecoder::decode_loop(const DecodeStream& stream, DecodeStep decode, Se
 // would then lose the pictures the next ones refer to. The end is taken as
 // lasting after lasting_end_ns, or after dry_end_ns when the stream's
 // consumer has nothing left to take and would otherwise wait for what the
-// decoder holds back; at once while a step back waits for the last
-// pictures. Called on a decode thread.
+// decoder holds back; at once at a final end (see end_is_final), or while
+// a step back waits for the last pictures. Called on a decode thread.
 bool MediaDecoder::end_calls_for_drain(Check output_dry) {
     const std::int64_t since = status.input_ended_since_ns;
     if (since == 0) return false;
-    if (step_awaits_end) return true;
+    if (step_awaits_end || end_is_final) return true;
     const std::int64_t lasted = steady_now_ns() - since;
     return lasted >= lasting_end_ns || (lasted >= dry_end_ns && (this->*output_dry)());
 }

@@ -539,6 +539,22 @@ def test_b_frame_clip_delivers_all_pictures_then_plays_again_after_seek(clips):
         decoder.stop()
 
 
+def test_the_decoder_is_drained_as_soon_as_a_finished_file_has_been_read(clips):
+    # Nobody takes the pictures, so the queue never runs dry: only the end of
+    # a file that cannot grow any more lets the decoder give up the pictures
+    # it holds back (B-frames, frame threads) at once, rather than after the
+    # second an end must last on a file still being written.
+    probe = reelpipe_probe.Probe(clips["frame_index_50"])
+    probe.start()
+    try:
+        wait_state(probe, lambda s: s["end_of_stream"], timeout=HANG)
+        ended = time.monotonic()
+        wait_state(probe, lambda s: s["pictures_exhausted"], timeout=HANG)
+        assert time.monotonic() - ended < 0.6
+    finally:
+        bounded(probe.stop)
+
+
 def test_a_loop_until_none_gets_every_picture_of_a_short_clip(clips):
     # The whole clip is read long before its first picture is decoded: the
     # end of reading must not pass for the end of the pictures.
