@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <new>
+#include <utility>
 
 #include "media_decoder.h"
 
@@ -24,9 +25,31 @@ constexpr double longest_lead_in = 10.0;
 }  // namespace
 
 void MediaDecoder::audio_decode_loop() {
-    const DecodeStream stream{audio_packets_in, audio_codec_ctx.get(), &MediaDecoder::sound_dry};
+    const DecodeStream stream{audio_packets_in, audio_codec_ctx.get(), &MediaDecoder::sound_dry, false,
+                              &MediaDecoder::begin_sound_lap};
     decode_loop(stream, &MediaDecoder::decode_audio_packet, &MediaDecoder::announce_sound_exhausted,
                 &MediaDecoder::expect_more_sound);
+}
+
+// A new lap of a looped input, its decoder flushed: a flush does not bring
+// back the warm-up the decoder trims at the start of the stream (the
+// codec's initial padding, unless the lap's first packet says what to
+// trim itself), so it is dropped here; and the lap's sound joins the sound
+// before it sample for sample. Called on the audio thread.
+void MediaDecoder::begin_sound_lap(const AVPacket& first) {
+    std::size_t size = 0;
+    const bool trims_itself = av_packet_get_side_data(&first, AV_PKT_DATA_SKIP_SAMPLES, &size) != nullptr;
+    lap_warm_up_left = trims_itself ? 0 : format_ctx->streams[audio_stream_index]->codecpar->initial_padding;
+    lap_sound_joins = true;
+}
+
+// Drops what is left of a lap's warm-up from the start of `frame`; the
+// seconds dropped. Called on the audio thread.
+double MediaDecoder::drop_lap_warm_up(const AVFrame* frame) {
+    if (lap_warm_up_left <= 0 || frame->sample_rate <= 0) return 0.0;
+    const std::int64_t dropped = std::min<std::int64_t>(lap_warm_up_left, frame->nb_samples);
+    lap_warm_up_left -= dropped;
+    return static_cast<double>(dropped) / frame->sample_rate;
 }
 
 // The last sound of the input is in audio_buffer, unless a seek has begun
@@ -72,13 +95,14 @@ bool MediaDecoder::handle_audio_frame(const AVFrame* frame, std::uint64_t serial
     if (serial != seek_request.playing_serial) return false;
     const std::int64_t ts = frame->best_effort_timestamp;
     double t = std::numeric_limits<double>::quiet_NaN();
-    double skipped = 0.0;
+    double skipped = drop_lap_warm_up(frame);
+    const double length = frame->sample_rate > 0 ? static_cast<double>(frame->nb_samples) / frame->sample_rate : 0.0;
+    if (skipped >= length && length > 0.0) return true;
     if (ts != AV_NOPTS_VALUE) {
         t = stream_seconds(audio_time_base, ts);
         const double from = seek_request.playing_from;
-        const double length = frame->sample_rate > 0 ? static_cast<double>(frame->nb_samples) / frame->sample_rate : 0.0;
         if (t + length <= from) return true;
-        if (t < from) skipped = from - t;
+        if (t + skipped < from) skipped = from - t;
     }
     status.seeking = false;
     wait_for_buffer_room();
@@ -147,7 +171,7 @@ void MediaDecoder::convert_and_append(const AVFrame* frame, double seconds, doub
             audio_buffer.set_anchored();
         }
     }
-    audio_buffer.append(sound.data, sound.bytes, seconds);
+    audio_buffer.append(sound.data, sound.bytes, seconds, std::exchange(lap_sound_joins, false));
     // The clock takes the first time of the new serial: where its sound (or
     // its lead-in) begins.
     const double front = audio_buffer.front_seconds();

@@ -118,7 +118,8 @@ double MediaDecoder::heard_clock() const {
 // length (see flush_pipeline()); joined pieces whose timestamps jump may
 // play on past what the container said.
 double MediaDecoder::get_position() const {
-    return in_lap(audio_stream_index >= 0 && !picture_clock.paced() ? heard_clock() : video_clock.load());
+    if (audio_stream_index >= 0 && !picture_clock.paced()) return in_lap(heard_clock());
+    return picture_in_lap(video_clock);
 }
 
 // The device's gain; 0.0 once stop() has released the device (an

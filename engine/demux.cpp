@@ -5,7 +5,12 @@
 #include <algorithm>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
+
+extern "C" {
+#include <libavutil/intreadwrite.h>
+}
 
 #include "media_decoder.h"
 
@@ -36,9 +41,20 @@ constexpr double sound_gone_after = 30.0;
 // Appends a copy of `packet`, read for pipeline `serial`, to `queue` with
 // its time and wakes the decode thread; a copy that cannot be allocated
 // costs that packet.
-void push_packet(PacketQueue& queue, const AVPacket& packet, std::uint64_t serial, double seconds) {
+void push_packet(PacketQueue& queue, const AVPacket& packet, std::uint64_t serial, double seconds,
+                 bool lap_start = false) {
     std::lock_guard<std::mutex> lock(queue.mutex);
-    queue.push(packet, serial, seconds);
+    queue.push(packet, serial, seconds, lap_start);
+}
+
+// The samples a sound decoder trims from the start and the end of what
+// `packet` decodes to (Opus and Vorbis pre-skip, the end's padding), by
+// the packet's side data.
+std::pair<std::uint32_t, std::uint32_t> trimmed_samples(const AVPacket& packet) {
+    std::size_t size = 0;
+    const std::uint8_t* side = av_packet_get_side_data(&packet, AV_PKT_DATA_SKIP_SAMPLES, &size);
+    if (side == nullptr || size < 8) return {0, 0};
+    return {AV_RL32(side), AV_RL32(side + 4)};
 }
 
 // Says why reading stopped: the end of the input, or a failure (the network
@@ -184,7 +200,8 @@ void MediaDecoder::route_packet(AVPacket& packet) {
                          audio_time_base, true);
         }
         shift_into_lap(packet, video_time_base);
-        push_packet(video_packets_in, packet, seek_request.playing_serial, packet_seconds(video_time_base, packet));
+        push_packet(video_packets_in, packet, seek_request.playing_serial, packet_seconds(video_time_base, packet),
+                    std::exchange(laps.pictures_seam, false));
     } else if (packet.stream_index == audio_stream_index) {
         const TimestampJoins* other = video_stream_index >= 0 ? &joins.video : nullptr;
         if (joins.possible) {
@@ -192,16 +209,28 @@ void MediaDecoder::route_packet(AVPacket& packet) {
                          video_time_base, false);
         }
         shift_into_lap(packet, audio_time_base);
-        push_packet(audio_packets_in, packet, seek_request.playing_serial, packet_seconds(audio_time_base, packet));
+        push_packet(audio_packets_in, packet, seek_request.playing_serial, packet_seconds(audio_time_base, packet),
+                    std::exchange(laps.sound_seam, false));
     }
 }
 
-// With options.loop: notes where the packet's stream ends by it, and moves
-// its timestamps into the lap being read.
+// With options.loop: notes where the packet's stream begins and ends by it
+// (sound less what its decoder trims), and moves its timestamps into the
+// lap being read.
 void MediaDecoder::shift_into_lap(AVPacket& packet, AVRational time_base) {
     if (!options.loop || packet.pts == AV_NOPTS_VALUE) return;
-    const double end = packet_seconds(time_base, packet) + (packet.duration > 0 ? packet.duration * av_q2d(time_base) : 0.0);
-    double& stream_end = packet.stream_index == audio_stream_index ? laps.sound_read_end : laps.pictures_read_end;
+    double start = packet_seconds(time_base, packet);
+    double end = start + (packet.duration > 0 ? packet.duration * av_q2d(time_base) : 0.0);
+    const bool sound = packet.stream_index == audio_stream_index;
+    const int sample_rate = sound ? format_ctx->streams[packet.stream_index]->codecpar->sample_rate : 0;
+    if (sample_rate > 0) {
+        const auto [skipped, discarded] = trimmed_samples(packet);
+        start += static_cast<double>(skipped) / sample_rate;
+        end -= static_cast<double>(discarded) / sample_rate;
+    }
+    double& stream_start = sound ? laps.sound_read_start : laps.pictures_read_start;
+    double& stream_end = sound ? laps.sound_read_end : laps.pictures_read_end;
+    stream_start = std::min(stream_start, start);
     stream_end = std::max(stream_end, end);
     if (laps.offset == 0.0) return;
     const std::int64_t shift = std::llround(laps.offset / av_q2d(time_base));
@@ -210,34 +239,40 @@ void MediaDecoder::shift_into_lap(AVPacket& packet, AVRational time_base) {
 }
 
 // At the end of the input with options.loop: reads on from the start as the
-// next lap, its timestamps moved on by the input's length, so that the
-// decoders and the sound buffer carry on across the seam as within the
-// input (nothing is flushed, and the next lap is decoded before the sound
-// of this one runs out). False when the input cannot be read from the
-// start again: it then ends as without loop.
+// next lap, its timestamps moved on by the lap's length, so that the sound
+// buffer carries on across the seam as within the input and the next lap is
+// decoded before the sound of this one runs out. The first packet of each
+// stream in the new lap is marked: its decoder gives up what it holds of
+// the lap before and starts afresh there (see decode_loop()). False when
+// the input cannot be read from the start again: it then ends as without
+// loop.
 bool MediaDecoder::loop_to_start() {
-    const double length = lap_end();
+    const double length = lap_length();
     if (!options.loop || length <= 0.0) return false;
     std::vector<PacketPtr> read_on_arrival;
     if (reposition(0.0, read_on_arrival) < 0) return false;
     joins.forget();
+    laps.pictures_base = std::isfinite(laps.pictures_read_start) ? std::max(laps.pictures_read_start, 0.0) : 0.0;
     laps.length = length;
     laps.offset += length;
+    laps.sound_seam = laps.pictures_seam = true;
     for (PacketPtr& packet : read_on_arrival) route_packet(*packet);
     return true;
 }
 
-// Where a lap ends: where the sound ends when it ends with the pictures
+// How long a lap lasts: the sound's span when it ends with the pictures
 // (within sound_ends_with_pictures), so that the sound joins its next lap
-// without a hole; the last picture may then overlap the next lap's first
-// by a moment, which shows them in order all the same. Otherwise where the
-// longer stream ends.
-double MediaDecoder::lap_end() const {
+// to the sample; the last picture may then overlap the next lap's first by
+// a moment, which shows them in order all the same. Otherwise from the
+// earlier stream's start to the later one's end.
+double MediaDecoder::lap_length() const {
     constexpr double sound_ends_with_pictures = 0.25;
-    if (audio_stream_index >= 0 && laps.sound_read_end > 0.0 && laps.sound_read_end >= laps.pictures_read_end - sound_ends_with_pictures) {
-        return laps.sound_read_end;
+    const bool sound_read = audio_stream_index >= 0 && laps.sound_read_end > 0.0;
+    if (sound_read && laps.sound_read_end >= laps.pictures_read_end - sound_ends_with_pictures) {
+        return laps.sound_read_end - laps.sound_read_start;
     }
-    return std::max(laps.sound_read_end, laps.pictures_read_end);
+    const double start = std::min({laps.sound_read_start, laps.pictures_read_start, 0.0});
+    return std::max(laps.sound_read_end, laps.pictures_read_end) - start;
 }
 
 // True when the input has a size and it is what it was at opening: a
@@ -249,10 +284,15 @@ bool MediaDecoder::input_cannot_grow() {
 }
 
 // A time of the pipeline as the caller sees it: from the start of its lap.
-double MediaDecoder::in_lap(double seconds) const {
+// A lap's times lie from `base` on (where its stream's first packet is):
+// the last pictures of a lap whose sound ends first run past its length,
+// and still belong to it.
+double MediaDecoder::in_lap(double seconds, double base) const {
     const double length = laps.length;
-    return length > 0.0 && seconds >= length ? std::fmod(seconds, length) : seconds;
+    return length > 0.0 && seconds >= length + base ? std::fmod(seconds - base, length) + base : seconds;
 }
+
+double MediaDecoder::picture_in_lap(double seconds) const { return in_lap(seconds, laps.pictures_base); }
 
 // End of the input or a read error: let playback drain what it has, then
 // try again after at most 100 ms (sooner while buffering waits for a first

@@ -83,7 +83,7 @@ MediaDecoder::Delivery MediaDecoder::get_next_frame(std::optional<std::chrono::n
         if (picture->pts == AV_NOPTS_VALUE) return {std::move(picture), std::nullopt};
         const double seconds = picture_seconds(picture.get());
         video_clock = seconds;
-        return {std::move(picture), in_lap(seconds)};
+        return {std::move(picture), picture_in_lap(seconds)};
     }
 }
 

@@ -100,7 +100,7 @@ void MediaDecoder::step_back(int count) {
         }
     }
     // The seek lands in the input's own time, not in a later lap's.
-    from = in_lap(from);
+    from = picture_in_lap(from);
     double aim = from - count * frame;
     // The pictures the step wants may be the input's last, held back in the
     // decoder until it is drained.
@@ -191,7 +191,7 @@ void MediaDecoder::bring_sound_to_step() {
         }
     }
     const double half_picture = 0.5 / fps;
-    shown = in_lap(shown);
+    shown = picture_in_lap(shown);
     post_seek(shown, taken ? shown + half_picture : shown - half_picture);
 }
 

@@ -271,9 +271,10 @@ private:
     void carry_out_seek();
     void post_seek(double target, double pictures_cut);
     bool loop_to_start();
-    double lap_end() const;
+    double lap_length() const;
     void shift_into_lap(AVPacket& packet, AVRational time_base);
-    double in_lap(double seconds) const;
+    double in_lap(double seconds, double base = 0.0) const;
+    double picture_in_lap(double seconds) const;
     int reposition(double target, std::vector<PacketPtr>& read);
     bool rewind_by_bytes();
     bool input_cannot_grow();
@@ -287,6 +288,8 @@ private:
         PacketQueue& packets;
         AVCodecContext* codec;  // the decode thread's alone while it runs
         Check output_dry;       // nothing left for the stream's consumer to take
+        bool starts_at_key;     // a new lap is decoded from its first key frame
+        void (MediaDecoder::*lap_begun)(const AVPacket& first);  // may be null
     };
     using DecodeStep = void (MediaDecoder::*)(const AVPacket* packet, AVFrame* scratch, std::uint64_t serial);
     using SerialNotice = void (MediaDecoder::*)(std::uint64_t serial);
@@ -319,6 +322,8 @@ private:
 
     // Audio decode (audio_decode.cpp).
     void decode_audio_packet(const AVPacket* packet, AVFrame* scratch, std::uint64_t serial);
+    void begin_sound_lap(const AVPacket& first);
+    double drop_lap_warm_up(const AVFrame* frame);
     void announce_sound_exhausted(std::uint64_t serial);
     void expect_more_sound();
     bool sound_dry();
@@ -485,6 +490,13 @@ private:
     // decoders are drained at the end of the input at once. Set and cleared
     // by step_back(), read by the decode threads.
     std::atomic<bool> step_awaits_end{false};
+    // At a seam of a looped input the audio decoder starts afresh: the
+    // samples of its warm-up that it trimmed at the input's start (Opus's
+    // pre-skip) are still to be dropped, and the first sound of the lap
+    // joins the sound before it, its time marked without a hole filled or
+    // an overlap dropped. Audio thread only.
+    std::int64_t lap_warm_up_left = 0;
+    bool lap_sound_joins = false;
     // The input's size when it was opened (-1 when it has none, as a pipe or
     // a live stream), and whether the end that reading last met is final:
     // the end of an input whose size has not changed since, which nothing

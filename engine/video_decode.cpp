@@ -47,6 +47,10 @@ void MediaDecoder::decode_loop(const DecodeStream& stream, DecodeStep decode, Se
     // before it.
     std::uint64_t decoder_serial = seek_request.playing_serial;
     bool decoder_drained = false;
+    // After a seam of a looped input the pictures start at a key frame;
+    // the packets left out before it.
+    bool awaiting_key = false;
+    int left_out = 0;
     while (status.running && scratch) {
         PacketQueue::Entry entry;
         const PacketWait wait = wait_for_packet(stream.packets, entry);
@@ -79,6 +83,29 @@ void MediaDecoder::decode_loop(const DecodeStream& stream, DecodeStep decode, Se
             if (decoder_drained && entry.serial == decoder_serial && reopened != nullptr) (this->*reopened)();
             decoder_serial = entry.serial;
             decoder_drained = false;
+            awaiting_key = false;
+        } else if (entry.lap_start) {
+            // A seam of a looped input: what the decoder holds of the lap
+            // before comes out first, then it starts afresh, as at the
+            // input's start; the pictures at a key frame (a stream cut
+            // anywhere may begin with pictures that refer to ones it left
+            // out), the sound as lap_begun() says.
+            (this->*decode)(nullptr, scratch.get(), entry.serial);
+            avcodec_flush_buffers(stream.codec);
+            awaiting_key = stream.starts_at_key;
+            if (stream.lap_begun != nullptr) (this->*stream.lap_begun)(*entry.packet);
+        }
+        if (awaiting_key) {
+            if ((entry.packet->flags & AV_PKT_FLAG_KEY) == 0) {
+                ++left_out;
+                continue;
+            }
+            if (left_out > 0) {
+                log_event(LogLevel::debug, "each lap starts at its first key frame: " + std::to_string(left_out) +
+                                               " pictures before it are left out");
+            }
+            awaiting_key = false;
+            left_out = 0;
         }
         (this->*decode)(entry.packet.get(), scratch.get(), entry.serial);
     }
@@ -101,7 +128,7 @@ bool MediaDecoder::end_calls_for_drain(Check output_dry) {
 }
 
 void MediaDecoder::video_decode_loop() {
-    const DecodeStream stream{video_packets_in, video_codec_ctx.get(), &MediaDecoder::pictures_dry};
+    const DecodeStream stream{video_packets_in, video_codec_ctx.get(), &MediaDecoder::pictures_dry, true, nullptr};
     decode_loop(stream, &MediaDecoder::decode_video_packet, &MediaDecoder::announce_pictures_exhausted,
                 &MediaDecoder::expect_more_pictures);
 }
