@@ -48,8 +48,13 @@ MediaDecoder::Delivery MediaDecoder::get_next_frame(std::optional<std::chrono::n
             !status.buffering && pictures_going()) {
             status.buffering = true;
         }
-        const auto ready = [this] {
-            return (!pictures.empty() && !status.buffering) || !status.running || input_finished() || seek_request.pending;
+        // Pictures that nothing paces (no sound, not realtime: extraction)
+        // need no read-ahead before they are handed out, and the first of
+        // them comes as soon as it is decoded.
+        const bool unpaced = audio_stream_index < 0 && !options.realtime && !status.step_hold;
+        const auto ready = [this, unpaced] {
+            return (!pictures.empty() && (!status.buffering || unpaced)) || !status.running || input_finished() ||
+                   seek_request.pending;
         };
         if (!timeout) {
             pictures.cv.wait(lock, ready);
