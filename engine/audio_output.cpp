@@ -114,12 +114,11 @@ double MediaDecoder::heard_clock() const {
 }
 
 // The sound being heard; once the pictures outlast the sound, the picture
-// last shown, as without sound. A seek sets it no further than the input's
-// length (see flush_pipeline()); joined pieces whose timestamps jump may
-// play on past what the container said.
+// last shown, as without sound. Never past the input's length where the
+// container knows it for sure (see within_length()).
 double MediaDecoder::get_position() const {
-    if (audio_stream_index >= 0 && !picture_clock.paced()) return in_lap(heard_clock());
-    return picture_in_lap(video_clock);
+    if (audio_stream_index >= 0 && !picture_clock.paced()) return within_length(in_lap(heard_clock()));
+    return within_length(picture_in_lap(video_clock));
 }
 
 // The device's gain; 0.0 once stop() has released the device (an

@@ -294,6 +294,15 @@ double MediaDecoder::in_lap(double seconds, double base) const {
 
 double MediaDecoder::picture_in_lap(double seconds) const { return in_lap(seconds, laps.pictures_base); }
 
+// A position no further than the input's length, on a format whose length
+// is fixed: the sound's last moments may count a little past it (the tempo
+// stage's padding at the end). Formats whose timestamps may jump (joined
+// recordings, a file still being written) play on past what the container
+// said at opening, and are left as they are.
+double MediaDecoder::within_length(double seconds) const {
+    return joins.possible ? seconds : timeline.clamp(seconds);
+}
+
 // End of the input or a read error: let playback drain what it has, then
 // try again after at most 100 ms (sooner while buffering waits for a first
 // picture), or when a seek or stop() comes.

@@ -275,6 +275,7 @@ private:
     void shift_into_lap(AVPacket& packet, AVRational time_base);
     double in_lap(double seconds, double base = 0.0) const;
     double picture_in_lap(double seconds) const;
+    double within_length(double seconds) const;
     int reposition(double target, std::vector<PacketPtr>& read);
     bool rewind_by_bytes();
     bool input_cannot_grow();
@@ -518,7 +519,8 @@ private:
     // measured from its origin) and its length. Fixed at construction.
     Timeline timeline;
     // How each stream's timestamps are carried across joins, and whether
-    // they may jump at all (see timeline.h). Demux thread only.
+    // they may jump at all (see timeline.h). Demux thread only, but for
+    // joins.possible, fixed at construction.
     StreamJoins joins;
 };
 

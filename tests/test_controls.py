@@ -320,11 +320,13 @@ class TestControls:
         held = decoder.get_position()
         decoder.set_speed(3.0)
         assert decoder.get_position() == held
-        decoder.set_speed(1.0)
-        bounded(decoder.seek, decoder.get_duration() - 0.3)
+        decoder.set_speed(4.0)
+        duration = decoder.get_duration()
+        bounded(decoder.seek, duration - 1.0)
         bounded(decoder.resume)
         bounded(list, decoder)  # to the end of the pictures
         assert decoder.is_finished()
+        assert (decoder.get_position(), decoder.get_duration()) == (pytest.approx(duration, abs=0.05), duration)
         decoder.set_speed(2.0)
         assert decoder.is_finished()
 
