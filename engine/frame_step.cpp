@@ -115,7 +115,8 @@ void MediaDecoder::step_back(int count) {
         if (seek_request.playing_serial == serial) {
             // The input cannot seek (a pipe): the picture shown stays shown,
             // and the one after it is not due.
-            if (audio_stream_index < 0) picture_clock.pace(true, video_clock, steady_now_ns());
+            std::lock_guard<std::mutex> lock(pictures.mutex);
+            hold_clock_at(video_clock);
             return;
         }
         const auto deadline = std::chrono::steady_clock::now() + step_wait;
@@ -162,18 +163,24 @@ bool MediaDecoder::wait_for_step_pictures(std::unique_lock<std::mutex>& lock, st
 void MediaDecoder::show_front_at_once() {
     if (pictures.empty() || pictures.front()->pts == AV_NOPTS_VALUE) return;
     const double t = picture_seconds(pictures.front().get());
-    const std::int64_t now = steady_now_ns();
     video_clock = t;
     pictures.front_stepped_to = true;
     pictures.none_shown = false;
+    hold_clock_at(t);
+    pictures.cv.notify_all();
+}
+
+// Sets the clock that paces the pictures, which stands still while paused,
+// to `seconds`: the position with it. Called with pictures.mutex held.
+void MediaDecoder::hold_clock_at(double seconds) {
+    const std::int64_t now = steady_now_ns();
     if (audio_stream_index >= 0) {
         // The device holds sound ahead of the listener: set the clock so that
-        // the sound heard stands at the picture.
-        audio_clock.set(t + (audio_clock.get(now) - heard_clock()), now);
+        // the sound heard stands there.
+        audio_clock.set(seconds + (audio_clock.get(now) - heard_clock()), now);
     } else {
-        picture_clock.pace(true, t, now);
+        picture_clock.pace(true, seconds, now);
     }
-    pictures.cv.notify_all();
 }
 
 // resume() after a step with sound: the sound still stands where the pause

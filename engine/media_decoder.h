@@ -362,6 +362,7 @@ private:
     bool wait_for_step_pictures(std::unique_lock<std::mutex>& lock, std::size_t wanted,
                                 std::chrono::steady_clock::time_point deadline);
     void show_front_at_once();
+    void hold_clock_at(double seconds);
 
     // Audio output (audio_output.cpp).
     void play_period(void* output, ma_uint32 frame_count);

@@ -247,6 +247,11 @@ def test_failed_seek_on_a_pipe_leaves_playback_where_it_was(clips, tmp_path, cap
             before = decoder.get_position()
             decoder.seek(0.0)
             assert decoder.get_position() >= before - 0.1, "the failed seek moved the position"
+            # A step back cannot seek either: the picture shown stays, no other comes.
+            decoder.step(-3)
+            held = decoder.get_position()
+            assert decoder.get_next_frame(timeout=0.3) is None and decoder.get_position() == held
+            decoder.resume()
             after = _timed_pictures(decoder, time.monotonic() + 2)
         finally:
             guard.cancel()
