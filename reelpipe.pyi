@@ -65,7 +65,8 @@ class MediaDecoder:
         reading waits and that end buffering; max_picture_memory the bytes of
         decoded pictures held ready (one picture is always let in). size scales
         the pictures to (width, height), one side -1 keeping the aspect ratio
-        (even); pixel_format gives arrays of shape (h, w, 3) for rgb24 and
+        (even), each side at most 16384 (ValueError naming the limit for a
+        size FFmpeg or its scaler cannot make); pixel_format gives arrays of shape (h, w, 3) for rgb24 and
         bgr24, (h, w, 4) for rgba and bgra (the stream's alpha, else 255) and
         (h, w) for gray. video_stream picks a stream by index, audio_stream by
         index or language code (any case; ISO 639-1 or 639-2, "fr", "fra"
