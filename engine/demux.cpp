@@ -155,15 +155,18 @@ bool MediaDecoder::sound_gone() const {
     return (!options.loop && last_sound >= sound_end - 0.5) || video_packets_in.read_to() - last_sound > sound_gone_after;
 }
 
-// Ends buffering once pictures can be shown too: the input has none, a
-// picture is queued, no more are coming, or the wait for one has lasted
+// Ends buffering once pictures can be shown too: the input has none or
+// nothing paces them, a picture is queued, no more are coming, or the wait
+// for one has lasted
 // longest_picture_wait_ns. A first 4K picture takes a few hundred
 // milliseconds to decode, and a clock started before it would leave the
 // first pictures late; a video decoder that yields nothing must not hold
 // the sound back for long either. False while buffering goes on. Takes
 // pictures.mutex.
 bool MediaDecoder::end_buffering_with_a_picture() {
-    if (video_stream_index >= 0) {
+    // Pictures nothing paces are handed out as they come (see
+    // pictures_unpaced()): no clock waits for the first.
+    if (video_stream_index >= 0 && !pictures_unpaced()) {
         std::lock_guard<std::mutex> lock(pictures.mutex);
         const std::int64_t now = steady_now_ns();
         if (status.picture_wait_since == 0) status.picture_wait_since = now;

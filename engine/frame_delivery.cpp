@@ -48,10 +48,9 @@ MediaDecoder::Delivery MediaDecoder::get_next_frame(std::optional<std::chrono::n
             !status.buffering && pictures_going()) {
             status.buffering = true;
         }
-        // Pictures that nothing paces (no sound, not realtime: extraction)
-        // need no read-ahead before they are handed out, and the first of
-        // them comes as soon as it is decoded.
-        const bool unpaced = audio_stream_index < 0 && !options.realtime && !status.step_hold;
+        // Pictures that nothing paces need no read-ahead before they are
+        // handed out, and the first of them comes as soon as it is decoded.
+        const bool unpaced = pictures_unpaced();
         const auto ready = [this, unpaced] {
             return (!pictures.empty() && (!status.buffering || unpaced)) || !status.running || input_finished() ||
                    seek_request.pending;

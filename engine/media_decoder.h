@@ -315,6 +315,9 @@ private:
     bool sound_ran_out();
     double picture_clock_now() const;
     bool input_finished() const { return status.input_ended && pictures.drained(); }
+    // Nothing paces the pictures: no sound, not realtime, no step holding
+    // them (extraction); they are handed out as soon as they are decoded.
+    bool pictures_unpaced() const { return audio_stream_index < 0 && !options.realtime && !status.step_hold; }
     bool sound_left_unplayable();
     bool sound_played_out();
     void announce_pictures_exhausted(std::uint64_t serial);
