@@ -65,10 +65,15 @@ class MediaDecoder:
         reading waits and that end buffering; max_picture_memory the bytes of
         decoded pictures held ready (one picture is always let in). size scales
         the pictures to (width, height), one side -1 keeping the aspect ratio
-        (even); pixel_format gives arrays of shape (h, w, 3) for rgb24 and
+        (even), each side at most 16384 (ValueError naming the limit for a
+        size FFmpeg or its scaler cannot make); pixel_format gives arrays of shape (h, w, 3) for rgb24 and
         bgr24, (h, w, 4) for rgba and bgra (the stream's alpha, else 255) and
         (h, w) for gray. video_stream picks a stream by index, audio_stream by
-        index or language code (see get_streams()); audio_device a playback
+        index or language code (any case; ISO 639-1 or 639-2, "fr", "fra"
+        and "fre" alike; see get_streams()), checked with audio=False too;
+        cover art is no video: video_stream naming it raises ValueError, and
+        an input whose only picture is cover art plays as sound alone;
+        audio_device a playback
         device by name (see audio_devices());
         realtime=True paces the pictures of an input without sound (or of
         audio=False) by a wall clock, for a player (False: as fast as decoded,
@@ -136,7 +141,10 @@ class MediaDecoder:
         """Pauses, then moves by `count` pictures (negative: back) and makes the
         picture there the next that get_next_frame() returns, at once;
         get_position() becomes its time. No sound plays; resume() plays on
-        from it. Stops at the first and the last picture."""
+        from it. Stops at the first and the last picture. Counts from the
+        picture last handed out or stepped to, after a seek from the first
+        picture at or after the target. RuntimeError when not started or
+        without video."""
     def is_buffering(self) -> bool:
         """True while reading ahead before playback (re)starts, or while a seek is under way;
         false once the input has ended and its last sound has played, until a seek."""

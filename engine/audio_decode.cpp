@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <new>
+#include <utility>
 
 #include "media_decoder.h"
 
@@ -20,9 +21,31 @@ constexpr double shortest_sound_ahead = 1.0;
 }  // namespace
 
 void MediaDecoder::audio_decode_loop() {
-    const DecodeStream stream{audio_packets_in, audio_codec_ctx.get(), &MediaDecoder::sound_dry};
+    const DecodeStream stream{audio_packets_in, audio_codec_ctx.get(), &MediaDecoder::sound_dry, false,
+                              &MediaDecoder::begin_sound_lap};
     decode_loop(stream, &MediaDecoder::decode_audio_packet, &MediaDecoder::announce_sound_exhausted,
                 &MediaDecoder::expect_more_sound);
+}
+
+// A new lap of a looped input, its decoder flushed: a flush does not bring
+// back the warm-up the decoder trims at the start of the stream (the
+// codec's initial padding, unless the lap's first packet says what to
+// trim itself), so it is dropped here; and the lap's sound joins the sound
+// before it sample for sample. Called on the audio thread.
+void MediaDecoder::begin_sound_lap(const AVPacket& first) {
+    std::size_t size = 0;
+    const bool trims_itself = av_packet_get_side_data(&first, AV_PKT_DATA_SKIP_SAMPLES, &size) != nullptr;
+    lap_warm_up_left = trims_itself ? 0 : format_ctx->streams[audio_stream_index]->codecpar->initial_padding;
+    lap_sound_joins = true;
+}
+
+// Drops what is left of a lap's warm-up from the start of `frame`; the
+// seconds dropped. Called on the audio thread.
+double MediaDecoder::drop_lap_warm_up(const AVFrame* frame) {
+    if (lap_warm_up_left <= 0 || frame->sample_rate <= 0) return 0.0;
+    const std::int64_t dropped = std::min<std::int64_t>(lap_warm_up_left, frame->nb_samples);
+    lap_warm_up_left -= dropped;
+    return static_cast<double>(dropped) / frame->sample_rate;
 }
 
 // The last sound of the input is in the sound output, unless a seek has
@@ -52,8 +75,10 @@ void MediaDecoder::decode_audio_packet(const AVPacket* packet, AVFrame* scratch,
     }
 }
 
-// Filters one decoded frame against the seek target, waits for room and
-// appends the converted sound with its time; the first sound of a serial
+// Drops the sound before where the serial plays from, to the sample (a
+// frame that straddles it keeps only its part from there on), so that the
+// sound starts where the position says; waits for room and appends the
+// converted sound with its time; the first sound of a serial
 // anchors the sound output (see SoundBuffer::anchor: a track that starts
 // later than the point playback starts from is preceded by silence, a
 // larger gap is no lead-in but a hole, and the clock starts at the sound).
@@ -63,15 +88,20 @@ bool MediaDecoder::handle_audio_frame(const AVFrame* frame, std::uint64_t serial
     if (serial != seek_request.playing_serial) return false;
     const std::int64_t ts = frame->best_effort_timestamp;
     double t = std::numeric_limits<double>::quiet_NaN();
+    double skipped = drop_lap_warm_up(frame);
+    const double length = frame->sample_rate > 0 ? static_cast<double>(frame->nb_samples) / frame->sample_rate : 0.0;
+    if (skipped >= length && length > 0.0) return true;
     if (ts != AV_NOPTS_VALUE) {
         t = stream_seconds(audio_time_base, ts);
-        if (seek_request.playing_from - seek_window > t) return true;
+        const double from = seek_request.playing_from;
+        if (t + length <= from) return true;
+        if (t + skipped < from) skipped = from - t;
     }
     status.seeking = false;
     wait_for_buffer_room();
     if (seek_request.pending) return false;
     try {
-        convert_and_append(frame, t, serial);
+        convert_and_append(frame, t, skipped, serial);
     } catch (const std::bad_alloc&) {
         // Out of memory costs this frame's sound, not the process.
     }
@@ -98,13 +128,19 @@ void MediaDecoder::wait_for_buffer_room() {
 
 // Converts one frame of pipeline `serial` to the playback format and
 // appends it to the sound output with its time (`seconds`, NaN when it has
-// none). A failed conversion adds nothing, and neither does sound of a
-// serial that a seek has ended (judged under the sound output's lock, which
-// the seek's flush takes to move the serial on). May throw std::bad_alloc.
-void MediaDecoder::convert_and_append(const AVFrame* frame, double seconds, std::uint64_t serial) {
-    const SoundConverter::Converted converted = sound_converter.convert(frame);
+// none), less its first `skipped` seconds. A failed conversion adds nothing,
+// and neither does sound of a serial that a seek has ended (judged under the
+// sound output's lock, which the seek's flush takes to move the serial on).
+// May throw std::bad_alloc.
+void MediaDecoder::convert_and_append(const AVFrame* frame, double seconds, double skipped, std::uint64_t serial) {
+    SoundConverter::Converted converted = sound_converter.convert(frame);
+    const std::size_t skipped_bytes = std::min(
+        converted.bytes, static_cast<std::size_t>(std::llround(skipped * playback_rate)) * playback_frame_bytes);
+    converted.data += skipped_bytes;
+    converted.bytes -= skipped_bytes;
+    seconds += static_cast<double>(skipped_bytes) / playback_bytes_per_second;
     if (converted.bytes == 0) return;
-    sound.append(converted.data, converted.bytes, seconds, serial);
+    sound.append(converted.data, converted.bytes, seconds, serial, std::exchange(lap_sound_joins, false));
 }
 
 }  // namespace reelpipe

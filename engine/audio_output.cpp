@@ -20,11 +20,11 @@ void MediaDecoder::sound_ran_short() {
 }
 
 // The sound being heard; once the pictures outlast the sound, the picture
-// last shown, as without sound. A seek sets it no further than the input's
-// length (see flush_pipeline()); joined pieces whose timestamps jump may
-// play on past what the container said.
+// last shown, as without sound. Never past the input's length where the
+// container knows it for sure (see within_length()).
 double MediaDecoder::get_position() const {
-    return in_lap(audio_stream_index >= 0 && !picture_clock.paced() ? sound.heard_seconds() : video_clock.load());
+    if (audio_stream_index >= 0 && !picture_clock.paced()) return within_length(in_lap(sound.heard_seconds()));
+    return within_length(picture_in_lap(video_clock));
 }
 
 // 0.0 once stop() has released the device, 1.0 without sound.
@@ -54,7 +54,7 @@ void MediaDecoder::resume() {
     refuse_if_inherited();
     // After a step the sound still stands where it was paused: play on from
     // the picture shown instead.
-    if (status.stepped_with_sound.exchange(false) && status.running()) seek(get_position());
+    if (status.stepped_with_sound.exchange(false) && status.running()) bring_sound_to_step();
     if (status.step_hold.exchange(false) && !options.realtime && audio_stream_index < 0) {
         picture_clock.stop_pacing(steady_now_ns());
     }
@@ -69,6 +69,7 @@ void MediaDecoder::resume() {
 // takes effect at once for the clocks and within a fraction of a second for
 // the sound (see SoundOutput::set_speed()).
 void MediaDecoder::set_speed(double factor) {
+    refuse_if_inherited();
     if (!(factor >= slowest_speed && factor <= fastest_speed)) {
         throw std::invalid_argument("speed must be a factor from 0.25 to 4.0");
     }

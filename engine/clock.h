@@ -66,10 +66,15 @@ public:
         set_at_ns_ = now_ns;
         paused_ = paused;
     }
+    // A running paced clock goes on from its reading at the new rate; a set
+    // or paused one keeps when it was last set, which tells how long it has
+    // stood still.
     void set_rate(double rate, std::int64_t now_ns) {
         std::lock_guard<std::mutex> lock(mutex_);
-        seconds_ = read_locked(now_ns);
-        set_at_ns_ = now_ns;
+        if (paced_ && !paused_) {
+            seconds_ = read_locked(now_ns);
+            set_at_ns_ = now_ns;
+        }
         rate_ = rate;
     }
 

@@ -5,7 +5,12 @@
 #include <algorithm>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
+
+extern "C" {
+#include <libavutil/intreadwrite.h>
+}
 
 #include "media_decoder.h"
 
@@ -36,9 +41,20 @@ constexpr double sound_gone_after = 30.0;
 // Appends a copy of `packet`, read for pipeline `serial`, to `queue` with
 // its time and wakes the decode thread; a copy that cannot be allocated
 // costs that packet.
-void push_packet(PacketQueue& queue, const AVPacket& packet, std::uint64_t serial, double seconds) {
+void push_packet(PacketQueue& queue, const AVPacket& packet, std::uint64_t serial, double seconds,
+                 bool lap_start = false) {
     std::lock_guard<std::mutex> lock(queue.mutex);
-    queue.push(packet, serial, seconds);
+    queue.push(packet, serial, seconds, lap_start);
+}
+
+// The samples a sound decoder trims from the start and the end of what
+// `packet` decodes to (Opus and Vorbis pre-skip, the end's padding), by
+// the packet's side data.
+std::pair<std::uint32_t, std::uint32_t> trimmed_samples(const AVPacket& packet) {
+    std::size_t size = 0;
+    const std::uint8_t* side = av_packet_get_side_data(&packet, AV_PKT_DATA_SKIP_SAMPLES, &size);
+    if (side == nullptr || size < 8) return {0, 0};
+    return {AV_RL32(side), AV_RL32(side + 4)};
 }
 
 // Says why reading stopped: the end of the input, or a failure (the network
@@ -76,6 +92,7 @@ void MediaDecoder::demux_loop() {
         const int read = packet ? av_read_frame(format_ctx.get(), packet.get()) : AVERROR(ENOMEM);
         if (read < 0) {
             if (read == AVERROR_EOF && loop_to_start()) continue;
+            end_is_final = read == AVERROR_EOF && input_cannot_grow();
             if (!status.input_ended) log_read_stop(read);
             handle_failed_read();
             continue;
@@ -138,15 +155,18 @@ bool MediaDecoder::sound_gone() const {
     return (!options.loop && last_sound >= sound_end - 0.5) || video_packets_in.read_to() - last_sound > sound_gone_after;
 }
 
-// Ends buffering once pictures can be shown too: the input has none, a
-// picture is queued, no more are coming, or the wait for one has lasted
+// Ends buffering once pictures can be shown too: the input has none or
+// nothing paces them, a picture is queued, no more are coming, or the wait
+// for one has lasted
 // longest_picture_wait_ns. A first 4K picture takes a few hundred
 // milliseconds to decode, and a clock started before it would leave the
 // first pictures late; a video decoder that yields nothing must not hold
 // the sound back for long either. False while buffering goes on. Takes
 // pictures.mutex.
 bool MediaDecoder::end_buffering_with_a_picture() {
-    if (video_stream_index >= 0) {
+    // Pictures nothing paces are handed out as they come (see
+    // pictures_unpaced()): no clock waits for the first.
+    if (video_stream_index >= 0 && !pictures_unpaced()) {
         std::lock_guard<std::mutex> lock(pictures.mutex);
         const std::int64_t now = steady_now_ns();
         if (status.picture_wait_since == 0) status.picture_wait_since = now;
@@ -183,7 +203,8 @@ void MediaDecoder::route_packet(AVPacket& packet) {
                          audio_time_base, true);
         }
         shift_into_lap(packet, video_time_base);
-        push_packet(video_packets_in, packet, seek_request.playing_serial, packet_seconds(video_time_base, packet));
+        push_packet(video_packets_in, packet, seek_request.playing_serial, packet_seconds(video_time_base, packet),
+                    std::exchange(laps.pictures_seam, false));
     } else if (packet.stream_index == audio_stream_index) {
         const TimestampJoins* other = video_stream_index >= 0 ? &joins.video : nullptr;
         if (joins.possible) {
@@ -191,16 +212,28 @@ void MediaDecoder::route_packet(AVPacket& packet) {
                          video_time_base, false);
         }
         shift_into_lap(packet, audio_time_base);
-        push_packet(audio_packets_in, packet, seek_request.playing_serial, packet_seconds(audio_time_base, packet));
+        push_packet(audio_packets_in, packet, seek_request.playing_serial, packet_seconds(audio_time_base, packet),
+                    std::exchange(laps.sound_seam, false));
     }
 }
 
-// With options.loop: notes where the packet's stream ends by it, and moves
-// its timestamps into the lap being read.
+// With options.loop: notes where the packet's stream begins and ends by it
+// (sound less what its decoder trims), and moves its timestamps into the
+// lap being read.
 void MediaDecoder::shift_into_lap(AVPacket& packet, AVRational time_base) {
     if (!options.loop || packet.pts == AV_NOPTS_VALUE) return;
-    const double end = packet_seconds(time_base, packet) + (packet.duration > 0 ? packet.duration * av_q2d(time_base) : 0.0);
-    double& stream_end = packet.stream_index == audio_stream_index ? laps.sound_read_end : laps.pictures_read_end;
+    double start = packet_seconds(time_base, packet);
+    double end = start + (packet.duration > 0 ? packet.duration * av_q2d(time_base) : 0.0);
+    const bool sound = packet.stream_index == audio_stream_index;
+    const int sample_rate = sound ? format_ctx->streams[packet.stream_index]->codecpar->sample_rate : 0;
+    if (sample_rate > 0) {
+        const auto [skipped, discarded] = trimmed_samples(packet);
+        start += static_cast<double>(skipped) / sample_rate;
+        end -= static_cast<double>(discarded) / sample_rate;
+    }
+    double& stream_start = sound ? laps.sound_read_start : laps.pictures_read_start;
+    double& stream_end = sound ? laps.sound_read_end : laps.pictures_read_end;
+    stream_start = std::min(stream_start, start);
     stream_end = std::max(stream_end, end);
     if (laps.offset == 0.0) return;
     const std::int64_t shift = std::llround(laps.offset / av_q2d(time_base));
@@ -209,40 +242,68 @@ void MediaDecoder::shift_into_lap(AVPacket& packet, AVRational time_base) {
 }
 
 // At the end of the input with options.loop: reads on from the start as the
-// next lap, its timestamps moved on by the input's length, so that the
-// decoders and the sound buffer carry on across the seam as within the
-// input (nothing is flushed, and the next lap is decoded before the sound
-// of this one runs out). False when the input cannot be read from the
-// start again: it then ends as without loop.
+// next lap, its timestamps moved on by the lap's length, so that the sound
+// buffer carries on across the seam as within the input and the next lap is
+// decoded before the sound of this one runs out. The first packet of each
+// stream in the new lap is marked: its decoder gives up what it holds of
+// the lap before and starts afresh there (see decode_loop()). False when
+// the input cannot be read from the start again: it then ends as without
+// loop.
 bool MediaDecoder::loop_to_start() {
-    const double length = lap_end();
+    const double length = lap_length();
     if (!options.loop || length <= 0.0) return false;
     std::vector<PacketPtr> read_on_arrival;
     if (reposition(0.0, read_on_arrival) < 0) return false;
     joins.forget();
+    laps.pictures_base = std::isfinite(laps.pictures_read_start) ? std::max(laps.pictures_read_start, 0.0) : 0.0;
     laps.length = length;
     laps.offset += length;
+    laps.sound_seam = laps.pictures_seam = true;
     for (PacketPtr& packet : read_on_arrival) route_packet(*packet);
     return true;
 }
 
-// Where a lap ends: where the sound ends when it ends with the pictures
+// How long a lap lasts: the sound's span when it ends with the pictures
 // (within sound_ends_with_pictures), so that the sound joins its next lap
-// without a hole; the last picture may then overlap the next lap's first
-// by a moment, which shows them in order all the same. Otherwise where the
-// longer stream ends.
-double MediaDecoder::lap_end() const {
+// to the sample; the last picture may then overlap the next lap's first by
+// a moment, which shows them in order all the same. Otherwise from the
+// earlier stream's start to the later one's end.
+double MediaDecoder::lap_length() const {
     constexpr double sound_ends_with_pictures = 0.25;
-    if (audio_stream_index >= 0 && laps.sound_read_end > 0.0 && laps.sound_read_end >= laps.pictures_read_end - sound_ends_with_pictures) {
-        return laps.sound_read_end;
+    const bool sound_read = audio_stream_index >= 0 && laps.sound_read_end > 0.0;
+    if (sound_read && laps.sound_read_end >= laps.pictures_read_end - sound_ends_with_pictures) {
+        return laps.sound_read_end - laps.sound_read_start;
     }
-    return std::max(laps.sound_read_end, laps.pictures_read_end);
+    const double start = std::min({laps.sound_read_start, laps.pictures_read_start, 0.0});
+    return std::max(laps.sound_read_end, laps.pictures_read_end) - start;
+}
+
+// True when the input has a size and it is what it was at opening: a
+// finished file, or a download of known length. A file still being written
+// has grown since.
+bool MediaDecoder::input_cannot_grow() {
+    AVIOContext* bytes = format_ctx->pb;
+    return bytes != nullptr && opened_size > 0 && avio_size(bytes) == opened_size;
 }
 
 // A time of the pipeline as the caller sees it: from the start of its lap.
-double MediaDecoder::in_lap(double seconds) const {
+// A lap's times lie from `base` on (where its stream's first packet is):
+// the last pictures of a lap whose sound ends first run past its length,
+// and still belong to it.
+double MediaDecoder::in_lap(double seconds, double base) const {
     const double length = laps.length;
-    return length > 0.0 && seconds >= length ? std::fmod(seconds, length) : seconds;
+    return length > 0.0 && seconds >= length + base ? std::fmod(seconds - base, length) + base : seconds;
+}
+
+double MediaDecoder::picture_in_lap(double seconds) const { return in_lap(seconds, laps.pictures_base); }
+
+// A position no further than the input's length, on a format whose length
+// is fixed: the sound's last moments may count a little past it (the tempo
+// stage's padding at the end). Formats whose timestamps may jump (joined
+// recordings, a file still being written) play on past what the container
+// said at opening, and are left as they are.
+double MediaDecoder::within_length(double seconds) const {
+    return joins.possible ? seconds : timeline.clamp(seconds);
 }
 
 // End of the input or a read error: let playback drain what it has, then
@@ -279,10 +340,12 @@ void MediaDecoder::throttled_wait() {
 // WARNING says why.
 void MediaDecoder::carry_out_seek() {
     double target = 0.0;
+    double pictures_cut = 0.0;
     std::uint64_t serial = 0;
     {
         std::lock_guard<std::mutex> lock(seek_request.mutex);
         target = seek_request.target;
+        pictures_cut = seek_request.pictures_cut;
         serial = seek_request.serial;
     }
     std::vector<PacketPtr> read_on_arrival;
@@ -290,7 +353,7 @@ void MediaDecoder::carry_out_seek() {
     if (moved >= 0) {
         joins.forget();
         laps.offset = 0.0;
-        flush_pipeline(target);
+        flush_pipeline(target, pictures_cut);
         status.picture_wait_since = 0;  // the wait for a first picture starts anew
         for (PacketPtr& packet : read_on_arrival) route_packet(*packet);
     } else {
@@ -388,7 +451,8 @@ bool MediaDecoder::rewind_by_bytes() {
     return av_seek_frame(format_ctx.get(), -1, 0, AVSEEK_FLAG_BYTE) >= 0;
 }
 
-// Starts a new serial of the pipeline at `target`: empties the packet
+// Starts a new serial of the pipeline at `target`, its pictures from
+// `pictures_cut` on: empties the packet
 // queues, the picture queue and the sound path, and sets the clocks to the
 // target (no further than the input's length). Each queue is emptied under
 // its own lock alone; the decode threads flush their decoders themselves
@@ -396,12 +460,13 @@ bool MediaDecoder::rewind_by_bytes() {
 // still make from an older one as they push it, which they judge under the
 // same lock that the emptying takes after the serial moved on. The sound
 // output's new serial makes it anchor the sound again on the next frame.
-void MediaDecoder::flush_pipeline(double target) {
+void MediaDecoder::flush_pipeline(double target, double pictures_cut) {
     // First: the callback plays silence from here on, and what the decode
     // threads make from now on is judged by the new serial and target.
     status.buffering = true;
     status.seeking = true;
     seek_request.playing_from = target;
+    seek_request.pictures_from = pictures_cut;
     ++seek_request.playing_serial;
     const double shown = timeline.clamp(target);
     {
@@ -426,10 +491,23 @@ void MediaDecoder::flush_pipeline(double target) {
 
 void MediaDecoder::seek(double seconds) {
     refuse_if_inherited();
+    double target = seconds > 0.0 ? seconds : 0.0;  // NaN fails the test too
+    // A looped input goes on for ever: a target past its end lies in a later
+    // lap, at the same place in the input as the position reports it.
+    const double length = laps.length > 0.0 ? laps.length.load() : timeline.length;
+    if (options.loop && length > 0.0 && target >= length) target = std::isfinite(target) ? std::fmod(target, length) : 0.0;
+    post_seek(target, target - seek_window);
+}
+
+// Asks for a seek to `target` whose first pictures are those from
+// `pictures_cut` on, and waits until the demux thread has tried it (or the
+// decoder is not running).
+void MediaDecoder::post_seek(double target, double pictures_cut) {
     // The sound starts from the target: no step leaves it behind any more.
     status.stepped_with_sound = false;
     std::unique_lock<std::mutex> lock(seek_request.mutex);
-    seek_request.target = seconds > 0.0 ? seconds : 0.0;  // NaN fails the test too
+    seek_request.target = target;
+    seek_request.pictures_cut = pictures_cut;
     seek_request.pending = true;
     seek_request.done = false;
     ++seek_request.serial;

@@ -4,7 +4,7 @@
 // writes them, any thread reads them.
 //
 // Invariants:
-//   - 0 <= held <= latency;
+//   - 0 <= held <= latency x the playback speed;
 //   - held counts only sound of the sound buffer's serial held_serial: a
 //     flush leaves nothing of the new position queued.
 #pragma once
@@ -23,8 +23,9 @@ struct DeviceQueue {
     // its buffer is full of sound (see device_latency()). Written where the
     // device is initialised, under device_mutex; read by the callback.
     std::atomic<double> latency{0.0};
-    // Seconds of sound, up to latency, held ahead of what is heard now, and
-    // the serial they were counted in. Written by the callback, and emptied
+    // Sound held ahead of what is heard now, in the input seconds it stands
+    // for at the speed it was handed over at (the device holds up to
+    // latency of it), and the serial it was counted in. Written by the callback, and emptied
     // where the device is initialised, when no callback runs.
     std::atomic<double> held{0.0};
     std::atomic<std::uint64_t> held_serial{0};

@@ -19,8 +19,13 @@ constexpr double longest_early_wait = 0.02;
 // How late a device callback may come against its period without an early
 // picture waking before it.
 constexpr double callback_jitter = 0.002;
-// The sound counts as run out when, at the end of the input, the audio
-// clock has not moved for this long.
+// The sound counts as run out when, at the end of the input with less than
+// a period of it left, the audio clock has not moved for this many device
+// periods, and at least the shorter time: a callback comes once a period.
+constexpr std::int64_t stalled_periods = 3;
+constexpr std::int64_t shortest_stall_ns = 30'000'000;
+// The sound counts as played out (is_finished()) once the clock has stood
+// this long.
 constexpr std::int64_t stall_ns = 100'000'000;
 
 }  // namespace
@@ -43,8 +48,12 @@ MediaDecoder::Delivery MediaDecoder::get_next_frame(std::optional<std::chrono::n
             !status.buffering && pictures_going()) {
             status.buffering = true;
         }
-        const auto ready = [this] {
-            return (!pictures.empty() && !status.buffering) || !status.running() || input_finished() || seek_request.pending;
+        // Pictures that nothing paces need no read-ahead before they are
+        // handed out, and the first of them comes as soon as it is decoded.
+        const bool unpaced = pictures_unpaced();
+        const auto ready = [this, unpaced] {
+            return (!pictures.empty() && (!status.buffering || unpaced)) || !status.running() || input_finished() ||
+                   seek_request.pending;
         };
         if (!timeout) {
             pictures.cv.wait(lock, ready);
@@ -70,6 +79,7 @@ MediaDecoder::Delivery MediaDecoder::get_next_frame(std::optional<std::chrono::n
         FramePtr picture = pictures.pop(static_cast<std::size_t>(pictures.front()->linesize[0]) * static_cast<std::size_t>(height));
         status.first_picture_out = true;
         pictures.front_stepped_to = false;
+        pictures.none_shown = false;
         // The video thread may be waiting for room in the queue.
         pictures.cv.notify_all();
         // With a read-ahead limit shorter than the decoder's delay, the demux
@@ -82,7 +92,7 @@ MediaDecoder::Delivery MediaDecoder::get_next_frame(std::optional<std::chrono::n
         if (picture->pts == AV_NOPTS_VALUE) return {std::move(picture), std::nullopt};
         const double seconds = picture_seconds(picture.get());
         video_clock = seconds;
-        return {std::move(picture), in_lap(seconds)};
+        return {std::move(picture), picture_in_lap(seconds)};
     }
 }
 
@@ -117,10 +127,17 @@ MediaDecoder::Verdict MediaDecoder::judge_front_picture(const AVFrame* picture) 
     const std::int64_t now = steady_now_ns();
     if (sound_ran_out()) {
         // The sound has run out before the pictures: pace what is left by the
-        // picture clock, continued by the wall clock from the last picture
-        // shown when that began. A fixed start keeps the early margin from
+        // picture clock, which goes on from where the sound ended when the
+        // listener heard it end (the device held it a moment longer than the
+        // clock's last move), by the wall clock. So the pictures keep the
+        // time they kept with the sound: no stall while the end is noticed,
+        // no offset after it. A fixed start keeps the early margin from
         // adding up picture by picture.
-        if (!picture_clock.paced()) picture_clock.pace(true, video_clock, now);
+        if (!picture_clock.paced()) {
+            const Clock::Reading sound = audio_clock.reading(now);
+            const auto heard_end_ns = static_cast<std::int64_t>(device_queue.latency * 1e9);
+            picture_clock.pace(true, sound.seconds, sound.set_at_ns + heard_end_ns);
+        }
         return t <= picture_clock.get(now) + early_margin ? Verdict::deliver : Verdict::early;
     }
     picture_clock.stop_pacing(now);
@@ -170,14 +187,17 @@ std::chrono::nanoseconds MediaDecoder::early_wait(const AVFrame* picture) const 
 
 // True when the sound is over (the input has ended, or the sound track has
 // ended long before the pictures), the audio clock has stood still for a
-// while without a pause, and less than a period of sound is left: nothing
+// few periods without a pause, and less than a period of sound is left: nothing
 // will move the clock again. A clock that is merely late (a busy machine, a slow
 // device) still has sound buffered and keeps pacing the pictures. Called
 // with pictures.mutex held: reads the sound output's atomics and clock,
 // never its lock.
 bool MediaDecoder::sound_ran_out() {
     const std::int64_t now = steady_now_ns();
-    if (!(status.input_ended || sound_gone()) || status.paused || now - sound.clock_reading().set_at_ns <= stall_ns) {
+    const auto period_ns =
+        static_cast<std::int64_t>(static_cast<double>(sound.period_bytes()) / playback_bytes_per_second * 1e9);
+    const std::int64_t stall = std::max(stalled_periods * period_ns, shortest_stall_ns);
+    if (!(status.input_ended || sound_gone()) || status.paused || now - sound.clock_reading().set_at_ns <= stall) {
         return false;
     }
     return sound.left_unplayable();

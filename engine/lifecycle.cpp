@@ -116,15 +116,56 @@ void check_picture_options(const DecoderOptions& options) {
 // The nearest even number to `value`, at least 2.
 int even_side(double value) { return std::max(2, 2 * static_cast<int>(std::lround(value / 2.0))); }
 
+// "size=(16384, -1)": the option as the caller wrote it, for messages.
+std::string size_option_text(const std::pair<int, int>& wanted) {
+    return "size=(" + std::to_string(wanted.first) + ", " + std::to_string(wanted.second) + ")";
+}
+
+std::string size_text(int width, int height) { return std::to_string(width) + "x" + std::to_string(height); }
+
 // The size pictures of `upright_width` x `upright_height` are handed out at
 // when the caller asked for `wanted` (a -1 side follows the aspect ratio).
+// Refuses a side that the aspect ratio takes past largest_side.
 std::pair<int, int> output_size(int upright_width, int upright_height, std::optional<std::pair<int, int>> wanted) {
     if (!wanted) return {upright_width, upright_height};
     auto [width, height] = *wanted;
     const double aspect = static_cast<double>(upright_width) / upright_height;
-    if (width == -1) width = std::min(largest_side, even_side(height * aspect));
-    if (height == -1) height = std::min(largest_side, even_side(width / aspect));
+    if (width == -1) width = even_side(std::min(height * aspect, 4.0 * largest_side));
+    if (height == -1) height = even_side(std::min(width / aspect, 4.0 * largest_side));
+    if (width > largest_side || height > largest_side) {
+        throw std::invalid_argument(size_option_text(*wanted) + " keeps the stream's aspect ratio at " +
+                                    size_text(width, height) + ", and no side may be over " +
+                                    std::to_string(largest_side));
+    }
     return {width, height};
+}
+
+// Refuses an output size whose pictures FFmpeg will not make: a buffer row
+// (with its padding) times the rows (with theirs) must stay below 2^31
+// bytes, as av_image_check_size2() counts them for every picture FFmpeg
+// allocates; and libswscale must build a scaler from the stream's pictures
+// to that size. Checked here as they check it, so that the caller hears why
+// rather than losing the video.
+void check_output_size(const std::pair<int, int>& wanted, const AVCodecContext& stream, int width, int height,
+                       PictureFormat format, const PictureOrientation& orientation) {
+    const std::int64_t row = av_image_get_linesize(av_pixel_format(format), width, 0) + 128 * 8;
+    if (row * (static_cast<std::int64_t>(height) + 128) >= std::numeric_limits<int>::max()) {
+        throw std::invalid_argument(size_option_text(wanted) + " makes " + size_text(width, height) + " " +
+                                    av_get_pix_fmt_name(av_pixel_format(format)) +
+                                    " pictures, larger than FFmpeg allocates: (bytes per row + 1024) x (rows + "
+                                    "128) must stay below 2^31");
+    }
+    // The scaler makes the picture before it is turned upright.
+    const int scaled_width = orientation.transpose ? height : width;
+    const int scaled_height = orientation.transpose ? width : height;
+    SwsContext* scaler = sws_getContext(stream.width, stream.height, stream.pix_fmt, scaled_width, scaled_height,
+                                        av_pixel_format(format), SWS_BILINEAR, nullptr, nullptr, nullptr);
+    if (scaler == nullptr) {
+        throw std::invalid_argument(size_option_text(wanted) + ": libswscale cannot scale the stream's " +
+                                    size_text(stream.width, stream.height) + " pictures to " +
+                                    size_text(scaled_width, scaled_height));
+    }
+    sws_freeContext(scaler);
 }
 
 // Opens a decoder for `stream`, its messages tied to `input`; empty when
@@ -199,8 +240,14 @@ MediaDecoder::MediaDecoder(std::string path_arg, const DecoderOptions& chosen)
         throw OpenError("FFmpeg failed to find stream info.", ffmpeg_error_text(probed));
     }
     streams = describe_streams(format_ctx.get());
+    if (format_ctx->pb != nullptr) opened_size = avio_size(format_ctx->pb);
     open_video_stream(options);
-    if (options.audio) open_audio_stream(options.audio_stream);
+    if (options.audio) {
+        open_audio_stream(options.audio_stream);
+    } else {
+        // Left out, but a choice of no stream there is still a mistake.
+        chosen_stream(streams, AVMEDIA_TYPE_AUDIO, options.audio_stream, "audio_stream");
+    }
     set_input_timing();
     if (format_ctx->duration != AV_NOPTS_VALUE && format_ctx->duration > 0) {
         timeline.length = static_cast<double>(format_ctx->duration) / 1000000.0;
@@ -269,8 +316,9 @@ void MediaDecoder::open_input() {
 
 // Picks the video stream (the caller's, else FFmpeg's best) and prepares its
 // decoder and converter for the caller's size and pixel format. A stream
-// that cannot be decoded or converted, or that is only a cover picture, is
-// treated as absent.
+// that cannot be decoded or converted is treated as absent, and so is cover
+// art that FFmpeg picks (an mp3 with an album picture plays as sound
+// alone); cover art the caller picks is refused (chosen_stream()).
 void MediaDecoder::open_video_stream(const DecoderOptions& options) {
     int index = chosen_stream(streams, AVMEDIA_TYPE_VIDEO, options.video_stream, "video_stream");
     if (index < 0) index = av_find_best_stream(format_ctx.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
@@ -293,12 +341,7 @@ void MediaDecoder::open_video_stream(const DecoderOptions& options) {
     const int upright_width = orientation.transpose ? ctx->height : ctx->width;
     const int upright_height = orientation.transpose ? ctx->width : ctx->height;
     std::tie(width, height) = output_size(upright_width, upright_height, options.size);
-    // Refuses sizes whose picture could not even be addressed.
-    if (av_image_check_size(static_cast<unsigned>(ctx->width), static_cast<unsigned>(ctx->height), 0, nullptr) < 0 ||
-        av_image_check_size(static_cast<unsigned>(width) * 4, static_cast<unsigned>(height), 0, nullptr) < 0) {
-        width = height = 0;
-        return;
-    }
+    if (options.size) check_output_size(*options.size, *ctx, width, height, format, orientation);
     converter.set_output(width, height, format, orientation);
     video_codec_ctx = std::move(ctx);
     video_time_base = stream->time_base;

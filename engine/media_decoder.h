@@ -138,7 +138,8 @@ public:
     double get_speed() const;
     // Pauses, then moves by `count` pictures (negative: back) and makes the
     // picture there the next get_next_frame() hands out at once; stops at
-    // the first and the last picture. Blocks (a backward step seeks); call
+    // the first and the last picture. Throws std::runtime_error without
+    // video or while not started. Blocks (a backward step seeks); call
     // without the interpreter lock.
     void step(int count);
 
@@ -242,13 +243,17 @@ private:
     void handle_failed_read();
     void throttled_wait();
     void carry_out_seek();
+    void post_seek(double target, double pictures_cut);
     bool loop_to_start();
-    double lap_end() const;
+    double lap_length() const;
     void shift_into_lap(AVPacket& packet, AVRational time_base);
-    double in_lap(double seconds) const;
+    double in_lap(double seconds, double base = 0.0) const;
+    double picture_in_lap(double seconds) const;
+    double within_length(double seconds) const;
     int reposition(double target, std::vector<PacketPtr>& read);
     bool rewind_by_bytes();
-    void flush_pipeline(double target);
+    bool input_cannot_grow();
+    void flush_pipeline(double target, double pictures_cut);
     void notify_frame_waiters();
 
     // Shared by both decode threads (video_decode.cpp): the loop, and its
@@ -258,6 +263,8 @@ private:
         PacketQueue& packets;
         AVCodecContext* codec;  // the decode thread's alone while it runs
         Check output_dry;       // nothing left for the stream's consumer to take
+        bool starts_at_key;     // a new lap is decoded from its first key frame
+        void (MediaDecoder::*lap_begun)(const AVPacket& first);  // may be null
     };
     using DecodeStep = void (MediaDecoder::*)(const AVPacket* packet, AVFrame* scratch, std::uint64_t serial);
     using SerialNotice = void (MediaDecoder::*)(std::uint64_t serial);
@@ -283,25 +290,34 @@ private:
     double picture_clock_now() const;
     bool input_finished() const { return status.input_ended && pictures.drained(); }
     bool sound_played_out() const;
+    // Nothing paces the pictures: no sound, not realtime, no step holding
+    // them (extraction); they are handed out as soon as they are decoded.
+    bool pictures_unpaced() const { return audio_stream_index < 0 && !options.realtime && !status.step_hold; }
     void announce_pictures_exhausted(std::uint64_t serial);
     void expect_more_pictures();
     bool pictures_dry();
 
     // Audio decode (audio_decode.cpp).
     void decode_audio_packet(const AVPacket* packet, AVFrame* scratch, std::uint64_t serial);
+    void begin_sound_lap(const AVPacket& first);
+    double drop_lap_warm_up(const AVFrame* frame);
     void announce_sound_exhausted(std::uint64_t serial);
     void expect_more_sound();
     bool sound_dry();
     bool handle_audio_frame(const AVFrame* frame, std::uint64_t serial);
     void wait_for_buffer_room();
-    void convert_and_append(const AVFrame* frame, double seconds, std::uint64_t serial);
+    void convert_and_append(const AVFrame* frame, double seconds, double skipped, std::uint64_t serial);
 
     // Frame step (frame_step.cpp).
     void step_forward(int count);
     void step_back(int count);
+    bool pass_seek_window(std::unique_lock<std::mutex>& lock, std::chrono::steady_clock::time_point deadline);
+    void pop_front_picture();
+    void bring_sound_to_step();
     bool wait_for_step_pictures(std::unique_lock<std::mutex>& lock, std::size_t wanted,
                                 std::chrono::steady_clock::time_point deadline);
     void show_front_at_once();
+    void hold_clock_at(double seconds);
 
     // What the sound output's callback asks (audio_output.cpp).
     bool sound_held() const override;
@@ -407,6 +423,26 @@ private:
     // on. Frame delivery starts and stops its pacing, the flush and a
     // restart stop it; the position follows it.
     Clock picture_clock;
+    // A step back waits for pictures that may be the input's last: the
+    // decoders are drained at the end of the input at once. Set and cleared
+    // by step_back(), read by the decode threads.
+    std::atomic<bool> step_awaits_end{false};
+    // At a seam of a looped input the audio decoder starts afresh: the
+    // samples of its warm-up that it trimmed at the input's start (Opus's
+    // pre-skip) are still to be dropped, and the first sound of the lap
+    // joins the sound before it, its time marked without a hole filled or
+    // an overlap dropped. Audio thread only.
+    std::int64_t lap_warm_up_left = 0;
+    bool lap_sound_joins = false;
+    // The input's size when it was opened (-1 when it has none, as a pipe or
+    // a live stream), and whether the end that reading last met is final:
+    // the end of an input whose size has not changed since, which nothing
+    // will add to, so the decoders are drained at once and the last pictures
+    // come when due. A file still being written grows, and its end waits.
+    // Written by the constructor, then by the demux thread; end_is_final is
+    // read by the decode threads.
+    std::int64_t opened_size = -1;
+    std::atomic<bool> end_is_final{false};
 
     double fps = 30.0;                         // fixed at construction
     AVRational video_time_base{0, 1};
@@ -419,7 +455,8 @@ private:
     // measured from its origin) and its length. Fixed at construction.
     Timeline timeline;
     // How each stream's timestamps are carried across joins, and whether
-    // they may jump at all (see timeline.h). Demux thread only.
+    // they may jump at all (see timeline.h). Demux thread only, but for
+    // joins.possible, fixed at construction.
     StreamJoins joins;
 };
 

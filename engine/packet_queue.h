@@ -36,21 +36,24 @@ public:
 
     // --- Call with `mutex` held.
 
-    // A packet and the serial of the pipeline it was read for.
+    // A packet and the serial of the pipeline it was read for; with a looped
+    // input, whether it is the first of a new lap.
     struct Entry {
         PacketPtr packet;
         std::uint64_t serial = 0;
+        bool lap_start = false;
     };
 
     // Appends a copy of `packet`, read for pipeline `serial`, starting at
-    // `seconds` (NaN: no timestamp; read_to() stays) and wakes the decode
-    // thread. A copy that cannot be allocated costs that packet.
-    void push(const AVPacket& packet, std::uint64_t serial, double seconds) {
+    // `seconds` (NaN: no timestamp; read_to() stays), with its lap start,
+    // and wakes the decode thread. A copy that cannot be allocated costs
+    // that packet.
+    void push(const AVPacket& packet, std::uint64_t serial, double seconds, bool lap_start = false) {
         if (!std::isnan(seconds)) read_to_ = seconds;
         PacketPtr copy = clone_packet(&packet);
         if (!copy) return;
         bytes_ += static_cast<std::size_t>(copy->size > 0 ? copy->size : 0);
-        entries_.push_back(Entry{std::move(copy), serial});
+        entries_.push_back(Entry{std::move(copy), serial, lap_start});
         queued_ = entries_.size();
         cv.notify_one();
     }

@@ -56,11 +56,16 @@ public:
         bytes_ = 0;
         drained_ = false;
         front_stepped_to = false;
+        none_shown = true;
     }
 
     // The front picture is the one a step moved to, not taken yet. Set by a
     // step, cleared when frame delivery takes a picture and by clear().
     bool front_stepped_to = false;
+    // No picture has been handed out since the queue was last emptied (a
+    // seek) or made: a step counts from the picture at the seek target.
+    // Cleared when frame delivery takes a picture or a step shows one.
+    bool none_shown = true;
 
     // The video decoder has been drained at the end of the input (set under
     // `mutex`, readable without it).

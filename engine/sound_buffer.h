@@ -76,10 +76,12 @@ public:
     // Appends `count` bytes of sound that starts at `seconds` (NaN: no
     // timestamp, taken as following on). A hole before it up to longest_hole
     // is filled with silence; any other disagreement beyond hole_tolerance
-    // is marked. May throw std::bad_alloc.
-    void append(const std::uint8_t* data, std::size_t count, double seconds) {
+    // is marked. Sound that `joins` what is held (a looped input's next lap)
+    // is marked at its time whatever the disagreement. May throw
+    // std::bad_alloc.
+    void append(const std::uint8_t* data, std::size_t count, double seconds, bool joins = false) {
         if (!std::isnan(seconds)) {
-            if (marks_.empty()) {
+            if (marks_.empty() || joins) {
                 mark(seconds);
             } else {
                 const double gap = seconds - end_seconds();

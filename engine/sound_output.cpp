@@ -40,7 +40,8 @@ SoundOutput::~SoundOutput() {
 
 // --- The sound.
 
-void SoundOutput::append(const std::uint8_t* data, std::size_t count, double seconds, std::uint64_t serial) {
+void SoundOutput::append(const std::uint8_t* data, std::size_t count, double seconds, std::uint64_t serial,
+                         bool joins) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (serial != serial_) return;
     const bool anchoring = !buffer_.anchored();
@@ -52,7 +53,7 @@ void SoundOutput::append(const std::uint8_t* data, std::size_t count, double sec
         }
         anchored_ = true;
     }
-    buffer_.append(data, count, seconds);
+    buffer_.append(data, count, seconds, joins);
     publish_buffer_size();
     // The clock takes the first time of the new serial: where its sound (or
     // its lead-in) begins.
@@ -115,7 +116,7 @@ void SoundOutput::play_period(void* output, std::uint32_t frame_count) {
         std::memset(output, 0, bytes);
         // A paused device is being stopped and keeps what it holds for the
         // resume; silence while buffering goes out like sound.
-        if (!paused_) count_device_period(frame_count, false);
+        if (!paused_) count_device_period(frame_count, false, clock_.rate());
         return;
     }
     std::unique_lock<std::mutex> reader(reading_, std::try_to_lock);
@@ -123,28 +124,30 @@ void SoundOutput::play_period(void* output, std::uint32_t frame_count) {
     double per_byte = 0.0;
     if (!reader.owns_lock() || !ring_.take(output, bytes, next, per_byte)) {
         std::memset(output, 0, bytes);
-        count_device_period(frame_count, false);
+        count_device_period(frame_count, false, clock_.rate());
         listener_.sound_ran_short();
         return;
     }
     // Counted before the clock moves, so that a reader between the two
     // stores finds the sound heard a period behind, never ahead.
-    count_device_period(frame_count, true);
+    count_device_period(frame_count, true, per_byte * playback_bytes_per_second);
     const std::int64_t now = steady_now_ns();
     if (std::isnan(next)) next = clock_.get(now) + static_cast<double>(bytes) * per_byte;
     clock_.set(next, now);
 }
 
-// Follows how much of the device's buffer ahead of the listener is sound:
-// each period the device plays as much from the front of it as it is handed
-// (sound or silence) at the back, and only the sound is counted. So a
-// period of sound adds to it, up to the buffer's size, and a period of
-// silence lets it run out. Device thread only.
-void SoundOutput::count_device_period(std::uint32_t frame_count, bool sound) {
+// Follows how much of the device's buffer ahead of the listener is sound,
+// in the input seconds it stands for at the `rate` it was handed over at (a
+// later change of speed does not change what it held): each period the
+// device plays as much from the front of it as it is handed (sound or
+// silence) at the back, and only the sound is counted. So a period of sound
+// adds to it, up to the buffer's size, and a period of silence lets it run
+// out. Device thread only.
+void SoundOutput::count_device_period(std::uint32_t frame_count, bool sound, double rate) {
     const std::uint64_t serial = serial_;
     double held = serial == device_queue_.held_serial ? device_queue_.held.load() : 0.0;
-    const double period = static_cast<double>(frame_count) / playback_rate;
-    held = sound ? std::min(held + period, device_queue_.latency.load()) : std::max(held - period, 0.0);
+    const double period = static_cast<double>(frame_count) / playback_rate * rate;
+    held = sound ? std::min(held + period, device_queue_.latency.load() * rate) : std::max(held - period, 0.0);
     device_queue_.held = held;
     device_queue_.held_serial = serial;
 }
@@ -162,9 +165,7 @@ Clock::Reading SoundOutput::clock_reading() const { return clock_.reading(steady
 double SoundOutput::heard_seconds() const {
     const double clock = clock_.get(steady_now_ns());
     if (device_queue_.held_serial != serial_) return clock;
-    // What the device holds plays at the speed: it stands for more (or
-    // less) input time than it lasts.
-    return clock - device_queue_.held * clock_.rate();
+    return clock - device_queue_.held;
 }
 
 void SoundOutput::show_at(double seconds) {

@@ -56,7 +56,8 @@ constexpr int playback_channels = 2;
 constexpr int playback_frame_bytes = 4;
 constexpr double playback_bytes_per_second = 176400.0;
 
-// Pictures and sound this many seconds before a seek target are dropped.
+// Pictures this many seconds before a seek target are still handed out
+// (the first of them at once); the sound starts at the target itself.
 constexpr double seek_window = 0.1;
 
 // A playback device of the sound backend: its name, the backend's name, and
@@ -106,9 +107,12 @@ public:
 
     // Appends `count` bytes of pipeline `serial` that start at `seconds`
     // (NaN: no time, following on); the first sound of a serial anchors the
-    // buffer and the clock. Sound of a serial a flush has ended is dropped.
-    // May throw std::bad_alloc.
-    void append(const std::uint8_t* data, std::size_t count, double seconds, std::uint64_t serial);
+    // buffer and the clock. Sound that `joins` what is held (a looped
+    // input's next lap) follows it at its own time, whatever the two times
+    // say. Sound of a serial a flush has ended is dropped. May throw
+    // std::bad_alloc.
+    void append(const std::uint8_t* data, std::size_t count, double seconds, std::uint64_t serial,
+                bool joins = false);
     // Waits while more than `limit` bytes are queued (the buffer and the
     // ring) and `give_up()` is
     // false: in steps of `poll` while the device plays, and while
@@ -194,7 +198,7 @@ private:
     static constexpr double shortest_ring_seconds = 0.25;
 
     static void device_callback(ma_device* device, void* output, const void* input, ma_uint32 frame_count);
-    void count_device_period(std::uint32_t frame_count, bool sound);
+    void count_device_period(std::uint32_t frame_count, bool sound, double rate);
     std::size_t ring_bytes() const;
     std::size_t fill_target() const;
     void publish_buffer_size() { buffer_bytes_ = buffer_.size(); }

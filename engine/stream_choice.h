@@ -28,6 +28,7 @@ struct StreamInfo {
     std::optional<std::string> language;  // ISO 639 code from the stream's metadata
     std::optional<std::string> title;
     bool is_default = false;              // the container marks it as the one to play
+    bool cover_art = false;               // an attached picture (album art), not video
     int width = 0;                        // pictures only
     int height = 0;
     double fps = 0.0;
@@ -41,7 +42,9 @@ std::vector<StreamInfo> describe_streams(const AVFormatContext* format);
 
 // The index of the stream of `type` that `choice` names, or -1 when it makes
 // no choice. Throws std::invalid_argument naming the streams there are when
-// it names none of that type; `option` is the option's name for the message.
+// it names none of that type, or names cover art; `option` is the option's
+// name for the message. A language matches whatever its case, and its
+// ISO 639-1, 639-2/T and 639-2/B codes all name it ("fr", "fra", "fre").
 int chosen_stream(const std::vector<StreamInfo>& streams, AVMediaType type, const StreamChoice& choice,
                   const char* option);
 

@@ -106,15 +106,22 @@ struct StreamJoins {
 
 // The laps of a looped input: the seconds added to the timestamps of the
 // lap being read, so that the pipeline sees one timeline across the seams
-// (a seek sets it back to 0), where each stream ends by the packets read
-// (both the demux thread's alone), and the length of a lap once the first
-// has been read (0 before; written by the demux thread, read by the
-// position), by which the caller's times start again at 0.
+// (a seek sets it back to 0), where each stream begins and ends by the
+// packets read (the sound's less the samples its decoder trims at either
+// end), whether each stream's next packet is the first of a new lap (all
+// the demux thread's alone), and the length of a lap once the first has
+// been read (0 before; written by the demux thread, read by the position),
+// by which the caller's times start again at 0.
 struct Laps {
     double offset = 0.0;
+    double sound_read_start = std::numeric_limits<double>::infinity();
     double sound_read_end = 0.0;
+    double pictures_read_start = std::numeric_limits<double>::infinity();
     double pictures_read_end = 0.0;
+    bool sound_seam = false;
+    bool pictures_seam = false;
     std::atomic<double> length{0.0};
+    std::atomic<double> pictures_base{0.0};  // where a lap's pictures begin; set with length
 };
 
 // Carries one packet's timestamps (`pts`, `dts`, either AV_NOPTS_VALUE)

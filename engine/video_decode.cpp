@@ -47,6 +47,10 @@ void MediaDecoder::decode_loop(const DecodeStream& stream, DecodeStep decode, Se
     // before it.
     std::uint64_t decoder_serial = seek_request.playing_serial;
     bool decoder_drained = false;
+    // After a seam of a looped input the pictures start at a key frame;
+    // the packets left out before it.
+    bool awaiting_key = false;
+    int left_out = 0;
     while (status.running() && scratch) {
         PacketQueue::Entry entry;
         const PacketWait wait = wait_for_packet(stream.packets, entry);
@@ -79,6 +83,29 @@ void MediaDecoder::decode_loop(const DecodeStream& stream, DecodeStep decode, Se
             if (decoder_drained && entry.serial == decoder_serial && reopened != nullptr) (this->*reopened)();
             decoder_serial = entry.serial;
             decoder_drained = false;
+            awaiting_key = false;
+        } else if (entry.lap_start) {
+            // A seam of a looped input: what the decoder holds of the lap
+            // before comes out first, then it starts afresh, as at the
+            // input's start; the pictures at a key frame (a stream cut
+            // anywhere may begin with pictures that refer to ones it left
+            // out), the sound as lap_begun() says.
+            (this->*decode)(nullptr, scratch.get(), entry.serial);
+            avcodec_flush_buffers(stream.codec);
+            awaiting_key = stream.starts_at_key;
+            if (stream.lap_begun != nullptr) (this->*stream.lap_begun)(*entry.packet);
+        }
+        if (awaiting_key) {
+            if ((entry.packet->flags & AV_PKT_FLAG_KEY) == 0) {
+                ++left_out;
+                continue;
+            }
+            if (left_out > 0) {
+                log_event(LogLevel::debug, "each lap starts at its first key frame: " + std::to_string(left_out) +
+                                               " pictures before it are left out");
+            }
+            awaiting_key = false;
+            left_out = 0;
         }
         (this->*decode)(entry.packet.get(), scratch.get(), entry.serial);
     }
@@ -90,16 +117,18 @@ void MediaDecoder::decode_loop(const DecodeStream& stream, DecodeStep decode, Se
 // would then lose the pictures the next ones refer to. The end is taken as
 // lasting after lasting_end_ns, or after dry_end_ns when the stream's
 // consumer has nothing left to take and would otherwise wait for what the
-// decoder holds back. Called on a decode thread.
+// decoder holds back; at once at a final end (see end_is_final), or while
+// a step back waits for the last pictures. Called on a decode thread.
 bool MediaDecoder::end_calls_for_drain(Check output_dry) {
     const std::int64_t since = status.input_ended_since_ns;
     if (since == 0) return false;
+    if (step_awaits_end || end_is_final) return true;
     const std::int64_t lasted = steady_now_ns() - since;
     return lasted >= lasting_end_ns || (lasted >= dry_end_ns && (this->*output_dry)());
 }
 
 void MediaDecoder::video_decode_loop() {
-    const DecodeStream stream{video_packets_in, video_codec_ctx.get(), &MediaDecoder::pictures_dry};
+    const DecodeStream stream{video_packets_in, video_codec_ctx.get(), &MediaDecoder::pictures_dry, true, nullptr};
     decode_loop(stream, &MediaDecoder::decode_video_packet, &MediaDecoder::announce_pictures_exhausted,
                 &MediaDecoder::expect_more_pictures);
 }
@@ -123,7 +152,7 @@ bool MediaDecoder::pictures_dry() {
 // packet.
 void MediaDecoder::skip_unneeded_pictures(const AVPacket* packet) {
     const bool unneeded = packet != nullptr && packet->pts != AV_NOPTS_VALUE &&
-                          stream_seconds(video_time_base, packet->pts) < seek_request.playing_from - seek_window - 1.0 / fps;
+                          stream_seconds(video_time_base, packet->pts) < seek_request.pictures_from - 1.0 / fps;
     video_codec_ctx->skip_frame = unneeded ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
 }
 
@@ -152,13 +181,14 @@ void MediaDecoder::decode_video_packet(const AVPacket* packet, AVFrame* scratch,
     }
 }
 
-// Drops a picture of an older serial or before the seek window, else
+// Drops a picture of an older serial or before the serial's first picture
+// time (see SeekRequest::pictures_cut), else
 // converts it and queues it. Called on the video thread; takes
 // pictures.mutex.
 void MediaDecoder::handle_video_picture(const AVFrame* decoded, std::uint64_t serial) {
     if (serial != seek_request.playing_serial) return;
     const std::int64_t ts = decoded->best_effort_timestamp;
-    if (ts != AV_NOPTS_VALUE && seek_request.playing_from - seek_window > stream_seconds(video_time_base, ts)) return;
+    if (ts != AV_NOPTS_VALUE && seek_request.pictures_from > stream_seconds(video_time_base, ts)) return;
     status.seeking = false;
     FramePtr picture = converter.convert(decoded, picture_buffers);
     if (!picture) return;  // no memory or no converter: this picture is lost

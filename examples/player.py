@@ -210,7 +210,7 @@ def play_window(decoder: reelpipe.MediaDecoder, name: str, seconds: float | None
         elif key in (pygame.K_LEFTBRACKET, pygame.K_RIGHTBRACKET):
             factor = decoder.get_speed() * (2.0 if key == pygame.K_RIGHTBRACKET else 0.5)
             decoder.set_speed(min(4.0, max(0.25, factor)))
-        elif key in (pygame.K_COMMA, pygame.K_PERIOD):
+        elif key in (pygame.K_COMMA, pygame.K_PERIOD) and decoder.has_video():
             decoder.step(1 if key == pygame.K_PERIOD else -1)
             playback.paused = True
         elif key in (pygame.K_UP, pygame.K_DOWN) and decoder.has_audio():

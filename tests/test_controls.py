@@ -320,6 +320,70 @@ class TestControls:
         bounded(decoder.seek, 1.0)
 
 
+    def test_step_speed_and_a_looped_seek_keep_their_word_at_the_edges(self, clips, make):
+        with pytest.raises(RuntimeError, match="no video"):
+            make(clips.audio_wav).step()
+        decoder = make(clips.av)
+        with pytest.raises(RuntimeError, match="start"):
+            decoder.step()
+        decoder.start()
+        wait_playing(decoder)
+        bounded(decoder.pause)
+        held = decoder.get_position()
+        decoder.set_speed(3.0)
+        assert decoder.get_position() == held
+        decoder.set_speed(4.0)
+        duration = decoder.get_duration()
+        bounded(decoder.seek, duration - 1.0)
+        bounded(decoder.resume)
+        bounded(list, decoder)  # to the end of the pictures
+        assert decoder.is_finished()
+        assert (decoder.get_position(), decoder.get_duration()) == (pytest.approx(duration, abs=0.05), duration)
+        decoder.set_speed(2.0)
+        assert decoder.is_finished()
+
+        looped = reelpipe.MediaDecoder(clips.av, loop=True)
+        looped.start()
+        bounded(looped.seek, 20.0)
+        assert looped.get_position() == pytest.approx(4.0, abs=0.001)
+        try:
+            picture, seconds = bounded(lambda: looped.get_next_frame(timeout=10.0, with_time=True))
+        finally:
+            bounded(looped.stop)
+        assert 3.9 - 0.001 <= seconds <= 4.0
+
+
+
+# One second of a quiet tone with a loud blip 0.2 s in, encoded as Opus in
+# WebM or Ogg, whose decoder trims samples at the start (pre-skip) and the
+# end: looped, each lap lasts exactly its second of playback, blip to blip,
+# with no dip of the tone at the seam. The callback is run by hand, paused,
+# so every sample it hands over is counted.
+@pytest.mark.parametrize("encoding, ext", [("libopus", "webm"), ("libopus", "ogg")])
+def test_a_looped_opus_or_vorbis_clip_laps_to_the_sample(tmp_path, encoding, ext):
+    path = str(tmp_path / f"blip.{ext}")
+    ffmpeg("-f", "lavfi", "-i", "aevalsrc=if(between(t\\,0.2\\,0.204)\\,0.8\\,0.1)*sin(2*PI*440*t):s=48000:d=1",
+           "-ac", "2", "-c:a", encoding, path)
+    probe = reelpipe_probe.Probe(path, loop=True)
+    probe.start()
+    try:
+        probe.pause()
+        assert wait_until(lambda: probe.state()["audio_buffer_bytes"] >= 5 * RATE * FRAME_BYTES, timeout=20.0)
+        probe.set_flags(paused=False, buffering=False)
+        played = b"".join(probe.run_callback(441) for _ in range(450))
+    finally:
+        bounded(probe.stop)
+    samples = np.frombuffer(played, dtype=np.int16).reshape(-1, 2)
+    blips = su.click_onsets(samples, threshold=10000.0, quiet=0.5)
+    assert len(blips) >= 4 and np.diff(blips).tolist() == [pytest.approx(RATE, abs=1)] * (len(blips) - 1)
+    # The tone's level over 5 ms windows, from the first blip to the last.
+    tone = su.mono(samples[blips[0]:blips[-1]])
+    windows = len(tone) // 220
+    level = np.sqrt(np.mean(tone[:windows * 220].reshape(windows, 220) ** 2, axis=1))
+    dips = [round(blips[0] / RATE + n * 0.005, 3) for n, value in enumerate(level) if value < 0.6 * np.median(level)]
+    assert not dips, f"the tone dips at {dips[:5]} s"
+
+
 # --------------------------------------------------- the sound buffer and seeks
 
 

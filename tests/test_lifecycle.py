@@ -451,7 +451,7 @@ if case == "delete":
     print("deleted", flush=True)
 elif case == "use":
     for name, call in [("start", inherited.start), ("get_next_frame", inherited.get_next_frame),
-                       ("seek", lambda: inherited.seek(1.0))]:
+                       ("seek", lambda: inherited.seek(1.0)), ("set_speed", lambda: inherited.set_speed(2.0))]:
         try:
             call()
         except RuntimeError as error:
@@ -489,7 +489,7 @@ sys.exit(0)
     ("delete", "started", "deleted\n"),
     ("exit", "started", ""),
     ("use", "started", "start refused: True\nget_next_frame refused: True\nseek refused: True\n"
-                       "pictures 10 end logged True\n"),
+                       "set_speed refused: True\npictures 10 end logged True\n"),
 ])
 def test_a_forked_child_abandons_inherited_decoders_and_plays_its_own(clips, case, state, expected):
     result = subprocess.run([sys.executable, "-W", "always::DeprecationWarning", "-c", FORK, clips["av"], case,

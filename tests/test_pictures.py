@@ -264,6 +264,49 @@ def test_step_hands_out_the_next_pictures_one_by_one_and_back_the_one_before(cli
     assert frame_index_of(back) == shown + 4 and position == pytest.approx((shown + 4) / FPS, abs=SLACK)
 
 
+def test_seek_step_and_resume_agree_on_the_picture_and_the_sound(clips):
+    decoder = playing(clips["frame_index_av"])
+    try:
+        take(decoder, 5)
+        decoder.pause()
+        positions = []
+        for target in (0.5, 2.0, 3.3, 0.5):
+            bounded(decoder.seek, target)
+            positions.append(decoder.get_position())
+        # Nothing shown since the seek: a step counts from the picture at the target.
+        decoder.step(1)
+        after_seek = frame_index_of(decoder.get_next_frame(timeout=HANG))
+        bounded(decoder.seek, 0.5)
+        decoder.step(-1)
+        before_seek = frame_index_of(decoder.get_next_frame(timeout=HANG))
+        decoder.step(3)
+        stepped = frame_index_of(decoder.get_next_frame(timeout=HANG))
+        decoder.resume()
+        assert wait_until(lambda: not decoder.is_buffering())
+        # The sound plays on from the picture shown, never from the seek window before it.
+        heard = []
+        for _ in range(20):
+            heard.append(decoder.get_position())
+            time.sleep(0.005)
+        resumed = indices(take(decoder, 5))
+        # From the last picture a step back is as quick as elsewhere: it does
+        # not wait out the decoder's lasting-end delay (a second) for the drain.
+        decoder.step(1000)
+        last = frame_index_of(decoder.get_next_frame(timeout=HANG))
+        began = time.monotonic()
+        decoder.step(-1)
+        back_spent = time.monotonic() - began
+        before_last = frame_index_of(decoder.get_next_frame(timeout=HANG))
+    finally:
+        decoder.stop()
+    assert positions == pytest.approx([0.5, 2.0, 3.3, 0.5], abs=0.001)
+    assert (after_seek, before_seek, stepped) == (14, 12, 15)
+    assert min(heard) >= stepped / FPS - SLACK
+    assert resumed == list(range(stepped + 1, stepped + 6))
+    assert (last, before_last) == (INDEX_PICTURES - 1, INDEX_PICTURES - 2)
+    assert back_spent < 0.9
+
+
 def test_known_colours_come_out_right(clips):
     decoder = playing(clips["colour_bars"])
     try:
@@ -323,6 +366,19 @@ def test_pictures_come_in_the_size_and_pixel_format_asked_as_ffmpeg_makes_them(c
             if pixel_format == "rgba":
                 alpha = [int(taken[0][0][bar // 2, bar * k + bar // 2, 3]) for k in range(5)]
                 assert alpha == pytest.approx([255, 128, 64, 0, 191] if decoder else [255] * 5, abs=2)
+
+
+def test_every_size_is_either_made_or_refused_naming_the_limit(clips):
+    # bars_bt709 is 320x64: a -1 side follows its 5:1 aspect ratio.
+    for size, made in [((16384, 9216), (16384, 9216)), ((8192, 8192), (8192, 8192)), ((16384, -1), (16384, 3276)),
+                       ((16384, 16384), (16384, 16384))]:
+        for pixel_format in ("rgb24", "rgba"):
+            decoder = reelpipe.MediaDecoder(clips["bars_bt709"], audio=False, size=size, pixel_format=pixel_format)
+            assert (decoder.has_video(), decoder.get_size()) == (True, made), (size, pixel_format)
+    for size, limit in [((-1, 4096), "20480x4096, and no side may be over 16384"),
+                        ((2, 16384), "libswscale cannot scale the stream's 320x64 pictures to 2x16384")]:
+        with pytest.raises(ValueError, match=limit):
+            reelpipe.MediaDecoder(clips["bars_bt709"], audio=False, size=size)
 
 
 def test_size_change_mid_stream_keeps_the_announced_shape_and_sane_content(clips):
@@ -481,6 +537,22 @@ def test_b_frame_clip_delivers_all_pictures_then_plays_again_after_seek(clips):
         assert indices(take(decoder, 60)) == list(range(50))
     finally:
         decoder.stop()
+
+
+def test_the_decoder_is_drained_as_soon_as_a_finished_file_has_been_read(clips):
+    # Nobody takes the pictures, so the queue never runs dry: only the end of
+    # a file that cannot grow any more lets the decoder give up the pictures
+    # it holds back (B-frames, frame threads) at once, rather than after the
+    # second an end must last on a file still being written.
+    probe = reelpipe_probe.Probe(clips["frame_index_50"])
+    probe.start()
+    try:
+        wait_state(probe, lambda s: s["end_of_stream"], timeout=HANG)
+        ended = time.monotonic()
+        wait_state(probe, lambda s: s["pictures_exhausted"], timeout=HANG)
+        assert time.monotonic() - ended < 0.6
+    finally:
+        bounded(probe.stop)
 
 
 def test_a_loop_until_none_gets_every_picture_of_a_short_clip(clips):
@@ -645,20 +717,22 @@ def test_input_without_pictures_gives_none_at_once_and_leaves_buffering_alone(cl
         p.stop()
 
 
-def test_pictures_that_outlast_the_sound_are_paced_by_the_wall_clock(probe):
-    probe.set_clocks(audio_clock=5.0, video_clock=5.0)
-    times = [5.04, 5.08, 5.12, 5.16]
+def test_pictures_that_outlast_the_sound_keep_their_time_by_the_wall_clock(probe):
+    # The sound ends at 5.0 s, heard as the device plays out what it holds;
+    # the pictures after it come each at its time from there on: no stall
+    # while the end is noticed, no lasting delay after it.
+    times = [5.04 + 0.04 * n for n in range(10)]
     for t in times:
         probe.push_picture(t)
     probe.set_flags(end_of_stream=True)
-    time.sleep(0.15)  # the clock has now stood still longer than a stall takes
-    delivered, at = [], []
+    probe.set_clocks(audio_clock=5.0, video_clock=5.0)
+    ended = time.monotonic() + probe.state()["playback_latency"]
+    delivered, late = [], []
     for _ in times:
         delivered.append(bounded(probe.next_frame_time))
-        at.append(time.monotonic())
+        late.append(time.monotonic() - ended - (delivered[-1] - 5.0))
     assert delivered == [pytest.approx(t) for t in times]
-    # One picture interval apart, not all at once.
-    assert at[-1] - at[0] >= 0.08
+    assert late == [pytest.approx(0.0, abs=0.03)] * len(times)
 
 
 def test_clock_standing_still_with_sound_left_does_not_count_as_the_sound_running_out(probe):
@@ -795,7 +869,20 @@ def test_streams_are_listed_and_a_choice_of_none_of_them_is_refused_naming_them(
         True, True, False, False]
 
     listed = "#0 video (h264), #1 audio (aac, eng), #2 audio (aac, fre), #3 subtitle (subrip)"
-    for choice in [{"video_stream": 1}, {"video_stream": 7}, {"audio_stream": 0}, {"audio_stream": "deu"}]:
+    for choice in [{"video_stream": 1}, {"video_stream": 7}, {"audio_stream": 0}, {"audio_stream": "deu"},
+                   {"audio_stream": 7, "audio": False}]:
         with pytest.raises(ValueError) as refused:
             reelpipe.MediaDecoder(clips["mkv_multi"], **choice)
         assert str(refused.value).endswith(listed), choice
+
+    # A language in any case and by any of its codes: ISO 639-2 bibliographic
+    # or terminology, or ISO 639-1.
+    for language, index in [("fra", 2), ("FRE", 2), ("fr", 2), ("ENG", 1), ("en", 1)]:
+        chosen = reelpipe.MediaDecoder(clips["mkv_multi"], audio_stream=language).get_streams()
+        assert [s["index"] for s in chosen if s["selected"] and s["type"] == "audio"] == [index], language
+
+    # Cover art is no video: left out when FFmpeg would pick it, refused when chosen.
+    cover = reelpipe.MediaDecoder(clips["audio_mp3_cover"])
+    assert (cover.has_video(), cover.has_audio()) == (False, True)
+    with pytest.raises(ValueError, match=r"video_stream=1 is cover art .*#1 video \(png, cover art\)$"):
+        reelpipe.MediaDecoder(clips["audio_mp3_cover"], video_stream=1)

@@ -106,6 +106,35 @@ def test_pictures_after_a_gap_keep_their_own_time(clips):
 # ---- 3. Sound that outlasts the pictures on a live input
 
 
+# A live TS through a pipe keeps its first pictures, and without sound to
+# pace them (extraction) the first comes as soon as it is decoded, not once
+# the read-ahead has filled, which takes seconds on a live source.
+@pytest.mark.realtime
+@pytest.mark.parametrize("audio", [True, False], ids=["with sound", "pictures alone"])
+def test_a_piped_live_source_keeps_its_first_pictures(clips, tmp_path, audio):
+    fifo = str(tmp_path / "live.ts")
+    os.mkfifo(fifo)
+    feeder = _live_feed(clips.index_ts, fifo)
+    try:
+        decoder = reelpipe.MediaDecoder(fifo, audio=audio)
+        guard = _bounded(decoder, 25)
+        try:
+            decoder.start()
+            first = []
+            while len(first) < 5:
+                picture = decoder.get_next_frame(timeout=0.05)
+                if picture is not None:
+                    first.append((frame_index_of(picture), decoder.is_buffering()))
+        finally:
+            guard.cancel()
+            decoder.stop()
+    finally:
+        feeder.kill()
+        feeder.wait()
+    assert [index for index, _ in first] == list(range(5))
+    assert audio or first[0][1], "the first picture waited for the read-ahead"
+
+
 @pytest.mark.realtime
 @pytest.mark.parametrize("source", ["pipe", "http"])
 def test_sound_outlasting_the_pictures_plays_on_from_a_live_source(clips, tmp_path, source):
@@ -218,6 +247,11 @@ def test_failed_seek_on_a_pipe_leaves_playback_where_it_was(clips, tmp_path, cap
             before = decoder.get_position()
             decoder.seek(0.0)
             assert decoder.get_position() >= before - 0.1, "the failed seek moved the position"
+            # A step back cannot seek either: the picture shown stays, no other comes.
+            decoder.step(-3)
+            held = decoder.get_position()
+            assert decoder.get_next_frame(timeout=0.3) is None and decoder.get_position() == held
+            decoder.resume()
             after = _timed_pictures(decoder, time.monotonic() + 2)
         finally:
             guard.cancel()

@@ -180,6 +180,13 @@ RECIPES: dict[str, Recipe] = {
           "{out}"),),
         doc="440 Hz mp3, 44.1 kHz stereo, 6 s",
     ),
+    "audio_mp3_cover": Recipe(
+        "mp3",
+        (("-f", "lavfi", "-i", "testsrc2=size=64x64:duration=1", "-frames:v", "1", "{cover.png}"),
+         (*_sine(rate=44100, seconds=2), "-i", "{cover.png}", "-map", "0:a", "-map", "1:v", "-ac", "2",
+          "-c:a", "libmp3lame", "-b:a", "128k", "-c:v", "png", "-disposition:v", "attached_pic", "{out}")),
+        doc="440 Hz mp3 with a cover picture (an attached picture stream), 2 s",
+    ),
     "audio_ogg": Recipe(
         "ogg",
         ((*_sine(rate=44100, seconds=6), "-ac", "2", "-c:a", "libvorbis", "-q:a", "3",

@@ -406,9 +406,10 @@ PYBIND11_MODULE(reelpipe_probe, m) {
     using release_lock = py::call_guard<py::gil_scoped_release>;
     py::class_<EngineProbe>(m, "Probe")
         .def(py::init([](const std::string& path, bool audio, double max_buffer_ahead, double min_buffer_ahead,
-                         std::size_t max_picture_memory) {
+                         std::size_t max_picture_memory, bool loop) {
                  DecoderOptions options;
                  options.audio = audio;
+                 options.loop = loop;
                  options.max_buffer_ahead = max_buffer_ahead;
                  options.min_buffer_ahead = min_buffer_ahead;
                  options.max_picture_memory = max_picture_memory;
@@ -417,7 +418,7 @@ PYBIND11_MODULE(reelpipe_probe, m) {
              py::arg("path"), py::kw_only(), py::arg("audio") = true,
              py::arg("max_buffer_ahead") = DecoderOptions{}.max_buffer_ahead,
              py::arg("min_buffer_ahead") = DecoderOptions{}.min_buffer_ahead,
-             py::arg("max_picture_memory") = DecoderOptions{}.max_picture_memory)
+             py::arg("max_picture_memory") = DecoderOptions{}.max_picture_memory, py::arg("loop") = false)
         .def("start", [](EngineProbe& p) { p.d().start(); })
         .def("stop", [](EngineProbe& p) { p.d().stop(); }, release_lock())
         .def("seek", [](EngineProbe& p, double s) { p.d().seek(s); }, release_lock())

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -74,7 +75,13 @@ void storm(const std::string& clip, int seconds) {
                 case 3: (void)decoder.get_volume(); break;
                 case 4: (void)decoder.get_position(); break;
                 case 5: decoder.set_speed(0.25 * static_cast<double>(1 + random() % 16)); break;
-                case 6: decoder.step(random() % 2 == 0 ? 1 : -1); break;
+                case 6:
+                    try {
+                        decoder.step(random() % 2 == 0 ? 1 : -1);
+                    } catch (const std::runtime_error&) {
+                        // Refused while stop() has the decoder stopped.
+                    }
+                    break;
                 default: (void)decoder.is_buffering(); break;
             }
             note_progress();
