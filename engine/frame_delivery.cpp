@@ -134,9 +134,9 @@ MediaDecoder::Verdict MediaDecoder::judge_front_picture(const AVFrame* picture) 
         // no offset after it. A fixed start keeps the early margin from
         // adding up picture by picture.
         if (!picture_clock.paced()) {
-            const Clock::Reading sound = audio_clock.reading(now);
-            const auto heard_end_ns = static_cast<std::int64_t>(device_queue.latency * 1e9);
-            picture_clock.pace(true, sound.seconds, sound.set_at_ns + heard_end_ns);
+            const Clock::Reading last = sound.clock_reading();
+            const auto heard_end_ns = static_cast<std::int64_t>(sound.device_latency() * 1e9);
+            picture_clock.pace(true, last.seconds, last.set_at_ns + heard_end_ns);
         }
         return t <= picture_clock.get(now) + early_margin ? Verdict::deliver : Verdict::early;
     }

@@ -142,6 +142,10 @@ public:
     // thread would, and returns what it wrote. A decoder that was not
     // started has no feeder: its moves into the ring are made first, as the
     // feeder would have made them.
+    // Stops the sound output's feeder thread: run_callback() then moves the
+    // sound into the ring itself, as fast as it is called.
+    void stop_feeding() { d().sound.stop_feeding(); }
+
     py::bytes run_callback(unsigned frame_count, bool with_decoder) {
         std::string out(static_cast<std::size_t>(frame_count) * playback_frame_bytes, '\x55');
         SoundOutput& sound = d().sound;
@@ -433,6 +437,7 @@ PYBIND11_MODULE(reelpipe_probe, m) {
         .def("frame_times", &EngineProbe::frame_times)
         .def("push_picture", &EngineProbe::push_picture)
         .def("run_callback", &EngineProbe::run_callback, py::arg("frame_count"), py::arg("with_decoder") = true)
+        .def("stop_feeding", &EngineProbe::stop_feeding)
         .def("append_sound", &EngineProbe::append_sound, py::arg("bytes"), py::arg("seconds") = py::none())
         .def("set_flags", &EngineProbe::set_flags)
         .def("set_clocks", &EngineProbe::set_clocks)
