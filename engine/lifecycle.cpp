@@ -94,27 +94,6 @@ const AVCodec* find_decoder(const AVStream* stream, bool want_alpha) {
     return avcodec_find_decoder(id);
 }
 
-// The largest side a picture handed out may have.
-constexpr int largest_side = 16384;
-
-// Refuses a pixel format that is not one, and a size whose sides are not
-// each -1 or 1 to largest_side (not both -1).
-void check_picture_options(const DecoderOptions& options) {
-    if (!picture_format_named(options.pixel_format)) {
-        throw std::invalid_argument("pixel_format must be one of " + std::string(picture_format_names) + ", not '" +
-                                    options.pixel_format + "'");
-    }
-    if (!options.size) return;
-    const auto [width, height] = *options.size;
-    const auto side_ok = [](int side) { return side == -1 || (side >= 1 && side <= largest_side); };
-    if (!side_ok(width) || !side_ok(height) || (width == -1 && height == -1)) {
-        throw std::invalid_argument("size must be (width, height) with each side from 1 to " +
-                                    std::to_string(largest_side) +
-                                    ", or one of them -1 to keep the aspect ratio; not (" + std::to_string(width) +
-                                    ", " + std::to_string(height) + ")");
-    }
-}
-
 // The nearest even number to `value`, at least 2.
 int even_side(double value) { return std::max(2, 2 * static_cast<int>(std::lround(value / 2.0))); }
 
@@ -466,7 +445,7 @@ MediaDecoder::MediaDecoder(std::string path_arg, const DecoderOptions& chosen)
       pictures(chosen.max_picture_memory),
       playback(chosen.audio_device.value_or("")) {
     const LogInputScope log_scope(&log_input);
-    check_picture_options(options);
+    check_picture_choices(options);
     if (options.audio_device) check_audio_device(*options.audio_device);
     avformat_network_init();
     open_input();
