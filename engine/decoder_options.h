@@ -9,11 +9,13 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
+#include "byte_source.h"
 #include "picture_converter.h"
 #include "stream_choice.h"
 
@@ -42,6 +44,10 @@ struct DecoderOptions {
     // true: at the end the input plays again from the start, read on
     // across the end so that no gap is heard.
     bool loop = false;
+    // The caller's own reader of the input's bytes; none: the input is the
+    // file or URL the decoder's path names (with a reader, the path only
+    // names the input in messages).
+    std::shared_ptr<ByteSource> reader;
 };
 
 // The caller's choices as they come, before any check: whole numbers in a

@@ -76,7 +76,8 @@ void MediaDecoder::demux_loop() {
         const int read = packet ? av_read_frame(format_ctx.get(), packet.get()) : AVERROR(ENOMEM);
         if (read < 0) {
             if (read == AVERROR_EOF && loop_to_start()) continue;
-            if (!status.input_ended) log_read_stop(read);
+            // A read abandoned by stop() is no failure of the input.
+            if (!status.input_ended && status.running) log_read_stop(read);
             handle_failed_read();
             continue;
         }

@@ -38,12 +38,7 @@ std::int64_t steady_ns() {
 
 // FFmpeg calls this during blocking I/O; a non-zero answer abandons it, so a
 // stalled network read can hold neither stop() nor the constructor for long.
-int interrupt_io(void* opaque) {
-    const auto* interrupt = static_cast<const IoInterrupt*>(opaque);
-    if (interrupt->abort) return 1;
-    const std::int64_t deadline = interrupt->deadline_ns;
-    return deadline != 0 && steady_ns() > deadline ? 1 : 0;
-}
+int interrupt_io(void* opaque) { return static_cast<const IoInterrupt*>(opaque)->due() ? 1 : 0; }
 
 // Options for every input: a large read buffer, reconnection for network
 // streams, and a 10 s limit on each network operation.
@@ -496,11 +491,12 @@ double MediaDecoder::earliest_start() const {
     return std::isfinite(earliest) ? earliest : 0.0;
 }
 
-// Opens the input with the fixed options. A path with a NUL byte in it is
-// refused: FFmpeg would open the shorter name before the NUL.
+// Opens the input with the fixed options, from the caller's reader when
+// there is one. A path with a NUL byte in it is refused: FFmpeg would open
+// the shorter name before the NUL.
 void MediaDecoder::open_input() {
     const std::string failure = "FFmpeg failed to open video file: " + path;
-    if (path.find('\0') != std::string::npos) {
+    if (!options.reader && path.find('\0') != std::string::npos) {
         log_event(LogLevel::error, "cannot open: the path has a NUL byte in it");
         throw OpenError(failure, "embedded null byte");
     }
@@ -511,11 +507,20 @@ void MediaDecoder::open_input() {
     ctx->interrupt_callback.callback = interrupt_io;
     ctx->interrupt_callback.opaque = &io_interrupt;
     io_interrupt.deadline_ns = steady_ns() + open_deadline_ns;
+    if (options.reader) {
+        reader_io = std::make_unique<ByteSourceIo>(options.reader, [this] { return io_interrupt.due(); });
+        if (reader_io->context() == nullptr) {
+            avformat_free_context(ctx);
+            throw OpenError(failure, ffmpeg_error_text(AVERROR(ENOMEM)));
+        }
+        ctx->pb = reader_io->context();
+        ctx->flags |= AVFMT_FLAG_CUSTOM_IO;
+    }
 
-    DictionaryPtr options = input_options();
-    AVDictionary* raw_options = options.release();
-    const int result = avformat_open_input(&ctx, path.c_str(), nullptr, &raw_options);
-    options.reset(raw_options);
+    DictionaryPtr input_dictionary = input_options();
+    AVDictionary* raw_options = input_dictionary.release();
+    const int result = avformat_open_input(&ctx, options.reader ? "" : path.c_str(), nullptr, &raw_options);
+    input_dictionary.reset(raw_options);
     // On failure avformat_open_input has freed the context already.
     if (result < 0) {
         log_event(LogLevel::error, "cannot open: " + ffmpeg_error_text(result));

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <deque>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -26,6 +27,7 @@
 #include <malloc.h>
 #include <miniaudio.h>
 
+#include "byte_source.h"
 #include "clock.h"
 #include "decoder_options.h"
 #include "device_queue.h"
@@ -64,6 +66,15 @@ constexpr double seek_window = 0.1;
 struct IoInterrupt {
     std::atomic<bool> abort{false};
     std::atomic<std::int64_t> deadline_ns{0};
+
+    // True once the I/O under way should be abandoned.
+    bool due() const {
+        if (abort) return true;
+        const std::int64_t deadline = deadline_ns;
+        return deadline != 0 && std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                    std::chrono::steady_clock::now().time_since_epoch())
+                                        .count() > deadline;
+    }
 };
 
 // The input could not be opened or probed. what() is the fixed message that
@@ -148,7 +159,9 @@ public:
     static std::vector<AudioDeviceInfo> audio_devices();
     int get_width() const { return width; }
     int get_height() const { return height; }
+    // The path, or with a reader of the caller's, what names the input.
     const std::string& get_path() const { return path; }
+    bool reads_from_reader() const { return options.reader != nullptr; }
     PlaybackState get_state() const;
     double get_fps() const;
     double get_duration() const;
@@ -407,6 +420,9 @@ private:
     // by the callback from the sound buffer's marks, and by the flush.
     Clock audio_clock;
 
+    // With options.reader: the I/O context FFmpeg reads it through. Declared
+    // before format_ctx, which must be closed first.
+    std::unique_ptr<ByteSourceIo> reader_io;
     FormatContextPtr format_ctx;               // used by the demux thread once running
     CodecContextPtr video_codec_ctx;           // the video thread's alone while running
     // Makes the pictures handed out; video thread only while running.

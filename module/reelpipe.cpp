@@ -19,6 +19,7 @@
 #include "interpreter_lock.h"
 #include "log_delivery.h"
 #include "media_decoder.h"
+#include "python_reader.h"
 #include "python_text.h"
 
 namespace py = pybind11;
@@ -32,12 +33,14 @@ namespace logs = reelpipe::binding;
 
 namespace {
 
-// A path as the operating system takes it: the bytes of a bytes or bytearray
-// object, or of a str or os.PathLike encoded as os.fsencode() does (the file
-// system encoding with surrogate escapes, so a name os.listdir() returned
-// comes back to the same bytes).
-struct InputPath {
-    std::string bytes;
+// The input the caller names: a path as the operating system takes it (the
+// bytes of a bytes or bytearray object, or of a str or os.PathLike encoded
+// as os.fsencode() does: the file system encoding with surrogate escapes,
+// so a name os.listdir() returned comes back to the same bytes), or a
+// binary file object to read it from.
+struct InputSource {
+    std::string path;
+    py::object file;  // none for a path
 };
 
 // What every method takes as self: the engine decoder of an instance whose
@@ -87,29 +90,34 @@ struct type_caster<Given<Kind>> {
 };
 
 template <>
-struct type_caster<InputPath> {
-    PYBIND11_TYPE_CASTER(InputPath, const_name("str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes]"));
+struct type_caster<InputSource> {
+    PYBIND11_TYPE_CASTER(InputSource, const_name("str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes] | "
+                                                 "typing.BinaryIO"));
 
-    // Anything else is not a path: the call fails with pybind11's TypeError.
-    // A str that the file system encoding cannot take raises its
-    // UnicodeEncodeError, as os.fsencode() would.
+    // Anything else is neither: the call fails with pybind11's TypeError. A
+    // str that the file system encoding cannot take raises its
+    // UnicodeEncodeError, as os.fsencode() would. An object that is a path
+    // and has read() too is a path.
     bool load(handle source, bool /*convert*/) {
         if (PyByteArray_Check(source.ptr())) {
-            value.bytes.assign(PyByteArray_AS_STRING(source.ptr()),
-                               static_cast<std::size_t>(PyByteArray_GET_SIZE(source.ptr())));
+            value.path.assign(PyByteArray_AS_STRING(source.ptr()),
+                              static_cast<std::size_t>(PyByteArray_GET_SIZE(source.ptr())));
             return true;
         }
         object named = reinterpret_steal<object>(PyOS_FSPath(source.ptr()));
         if (!named) {
             PyErr_Clear();
-            return false;
+            if (!reelpipe::binding::is_file_object(source)) return false;
+            value.file = reinterpret_borrow<object>(source);
+            value.path = repr(source).cast<std::string>();
+            return true;
         }
         object encoded = named;
         if (PyUnicode_Check(named.ptr())) {
             encoded = reinterpret_steal<object>(PyUnicode_EncodeFSDefault(named.ptr()));
             if (!encoded) throw error_already_set();
         }
-        value.bytes = reinterpret_borrow<bytes>(encoded);
+        value.path = reinterpret_borrow<bytes>(encoded);
         return true;
     }
 };
@@ -374,7 +382,10 @@ const char* state_name(PlaybackState state) {
 
 // <reelpipe.MediaDecoder 'clip.mp4' 1920x1080 at 30 fps, 60.0 s, playing>
 std::string describe(const MediaDecoder& decoder) {
-    std::string text = "<reelpipe.MediaDecoder " + py::repr(text_of(decoder.get_path(), "surrogateescape")).cast<std::string>();
+    // A file object is named by its own repr().
+    const py::object name = text_of(decoder.get_path(), "surrogateescape");
+    std::string text = "<reelpipe.MediaDecoder " +
+                       (decoder.reads_from_reader() ? name : py::repr(name)).cast<std::string>();
     if (decoder.has_video()) {
         text += py::str(" {}x{} at {:g} fps").format(decoder.get_width(), decoder.get_height(), decoder.get_fps())
                     .cast<std::string>();
@@ -447,7 +458,7 @@ py::list device_list() {
 // before the lock is taken back, so that the release guard is never
 // destroyed while an exception is in flight: a thread ended there during
 // finalization would find two exceptions at once and terminate.
-DecoderHolder open_decoder(const InputPath& path, const Flag& audio, double max_buffer_ahead,
+DecoderHolder open_decoder(const InputSource& source, const Flag& audio, double max_buffer_ahead,
                            double min_buffer_ahead, const WholeNumber& max_picture_memory,
                            std::optional<std::pair<WholeNumber, WholeNumber>> size, const Name& pixel_format,
                            std::optional<WholeNumber> video_stream, std::optional<StreamName> audio_stream,
@@ -471,7 +482,8 @@ DecoderHolder open_decoder(const InputPath& path, const Flag& audio, double max_
     asked.realtime = flag("realtime", realtime);
     asked.loop = flag("loop", loop);
     // The engine checks the options; its std::invalid_argument is ValueError.
-    const DecoderOptions options = reelpipe::checked_options(asked);
+    DecoderOptions options = reelpipe::checked_options(asked);
+    if (source.file) options.reader = reelpipe::binding::python_reader(source.file);
     // FFmpeg's messages about the opening already come to the queue.
     logs::prepare_logging_for_opening();
     std::unique_ptr<MediaDecoder> opened;
@@ -479,7 +491,7 @@ DecoderHolder open_decoder(const InputPath& path, const Flag& audio, double max_
     {
         ReleaseInterpreterLock unlocked;
         try {
-            opened = std::make_unique<MediaDecoder>(path.bytes, options);
+            opened = std::make_unique<MediaDecoder>(source.path, options);
         } catch (...) {
             failure = std::current_exception();
         }
