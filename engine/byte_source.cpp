@@ -15,12 +15,13 @@ namespace reelpipe {
 
 namespace {
 
-// The context's buffer. Each refill asks the reader for at least
-// min_read_size bytes (FFmpeg refills into the buffer's free end only while
-// that much is free), so that a reader whose every call costs (a Python
-// object's, with the interpreter lock) is called rarely.
-constexpr int buffer_size = 256 * 1024;
-constexpr int min_read_size = 64 * 1024;
+// The context's buffer, and the least a refill asks the reader for: FFmpeg
+// refills into the buffer's free end only while that much is free, else
+// from its start, so each call asks for the whole 64 KiB. A reader whose
+// every call costs (a Python object's, with the interpreter lock) is then
+// called rarely, and no more is read ahead than the demux thread wants.
+constexpr int buffer_size = 64 * 1024;
+constexpr int min_read_size = buffer_size;
 
 }  // namespace
 

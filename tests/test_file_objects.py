@@ -1,0 +1,146 @@
+"""Inputs read from Python file objects: an io.BytesIO, an open file, and
+readers that can only be read front to back or that misbehave."""
+
+from __future__ import annotations
+
+import gc
+import io
+import logging
+import threading
+import time
+import weakref
+from pathlib import Path
+
+import pytest
+
+import helpers
+import reelpipe
+
+
+def next_indices(decoder: reelpipe.MediaDecoder, count: int) -> list[int]:
+    return [helpers.frame_index_of(picture) for picture in
+            helpers.pictures(lambda: decoder.get_next_frame(timeout=0.1), count=count, seconds=20)]
+
+
+def what_plays(source, **options) -> dict:
+    """What a caller sees of frame_index read from `source`: pictures from the
+    start, after a seek and after a step back, and with loop=True across
+    the end."""
+    decoder = reelpipe.MediaDecoder(source, audio=False, **options)
+    seen = {"streams": decoder.get_streams(), "size": decoder.get_size()}
+    decoder.start()
+    try:
+        seen["start"] = next_indices(decoder, 20)
+        decoder.seek(5.0)
+        seen["after seek"] = next_indices(decoder, 10)
+        decoder.step(-3)
+        seen["after step"] = next_indices(decoder, 1)
+        decoder.resume()
+        if options.get("loop"):
+            decoder.seek(7.5)
+            seen["across the end"] = next_indices(decoder, 20)
+    finally:
+        decoder.stop()
+    return seen
+
+
+class ReadOnly:
+    """Reads front to back only, as a pipe: read() and nothing else."""
+
+    def __init__(self, data: bytes):
+        self._data = io.BytesIO(data)
+
+    def read(self, size: int) -> bytes:
+        return self._data.read(size)
+
+
+class Misbehaving(ReadOnly):
+    """Reads well up to half the input, then does `how`."""
+
+    def __init__(self, data: bytes, how: str):
+        super().__init__(data)
+        self.how = how
+        self.release = threading.Event()
+        self.half = len(data) // 2
+
+    def read(self, size: int):
+        if self._data.tell() < self.half:
+            return super().read(min(size, self.half - self._data.tell()))
+        if self.how == "raises":
+            raise OSError("the disk is gone")
+        if self.how == "returns text":
+            return "text"
+        self.release.wait()
+        return b""
+
+
+# A BytesIO is read from its own memory, a file by read(); an object is
+# read from where it stands. Each plays exactly as the path does.
+@pytest.mark.parametrize("source", ["BytesIO", "open file", "BytesIO after a prefix"])
+def test_a_file_object_plays_seeks_steps_and_loops_as_its_path_does(clips, source):
+    path = Path(clips.frame_index)
+    expected = what_plays(str(path), loop=True, size=(320, -1))
+    if source == "open file":
+        with path.open("rb") as file:
+            seen = what_plays(file, loop=True, size=(320, -1))
+    else:
+        prefix = b"not media " * 100 if source == "BytesIO after a prefix" else b""
+        data = io.BytesIO(prefix + path.read_bytes())
+        data.seek(len(prefix))
+        seen = what_plays(data, loop=True, size=(320, -1))
+        assert repr(reelpipe.MediaDecoder(data)).startswith("<reelpipe.MediaDecoder <_io.BytesIO object at ")
+    assert seen == expected
+    assert expected["across the end"][0] > 150 and 0 in expected["across the end"]
+
+
+def test_a_reader_that_cannot_seek_plays_front_to_back_and_a_seek_warns(clips, caplog):
+    caplog.set_level(logging.WARNING, logger="reelpipe")
+    decoder = reelpipe.MediaDecoder(ReadOnly(Path(clips.index_ts).read_bytes()), audio=False)
+    decoder.start()
+    try:
+        seen = next_indices(decoder, 20)
+        decoder.seek(6.0)
+        assert any("seek to 6.000 s failed" in r.getMessage() for r in caplog.records)
+        seen += [helpers.frame_index_of(p) for p in
+                 helpers.pictures(decoder.get_next_frame, seconds=20, finished=decoder.is_finished)]
+    finally:
+        decoder.stop()
+    assert seen == list(range(300))
+
+
+# Whatever the object does wrong ends playback (the input as if broken
+# there, or, for a read() that never returns, the pictures read so far),
+# stop() returns within its usual bound, and the decoder lets the object go.
+@pytest.mark.parametrize("how, warning", [
+    ("raises", "read() raised OSError: the disk is gone"),
+    ("returns text", "read() returned str, not bytes"),
+    ("closed", "getbuffer() raised ValueError: I/O operation on closed file"),
+    ("never returns", None),
+])
+def test_a_misbehaving_reader_ends_playback_and_stop_returns_in_time(clips, caplog, how, warning):
+    caplog.set_level(logging.WARNING, logger="reelpipe")
+    data = Path(clips.index_ts).read_bytes()
+    reader = io.BytesIO(data) if how == "closed" else Misbehaving(data, how)
+    # Read ahead little, so that the close comes before the input is read.
+    decoder = reelpipe.MediaDecoder(reader, audio=False, max_buffer_ahead=1.0, min_buffer_ahead=0.5)
+    decoder.start()
+    try:
+        shown = next_indices(decoder, 10)
+        if how == "closed":
+            reader.close()
+        shown += [helpers.frame_index_of(p) for p in helpers.pictures(
+            lambda: decoder.get_next_frame(timeout=0.1), quiet=2.0, finished=decoder.is_finished)]
+        assert shown == list(range(len(shown))) and 10 < len(shown) < 300
+        if warning is not None:
+            assert decoder.is_finished()
+            assert helpers.wait_until(lambda: any(warning in r.getMessage() for r in caplog.records), 5.0)
+        began = time.monotonic()
+        decoder.stop()
+        assert time.monotonic() - began < 1.0
+    finally:
+        decoder.stop()
+        if how == "never returns":
+            reader.release.set()
+    gone = weakref.ref(reader)
+    del decoder, reader
+    assert helpers.wait_until(lambda: gc.collect() == 0 and gone() is None, 5.0)
