@@ -309,7 +309,7 @@ private:
     void skip_unneeded_pictures(const AVPacket* packet);
     void decode_video_packet(const AVPacket* packet, AVFrame* scratch, std::uint64_t serial);
     void handle_video_picture(const AVFrame* decoded, std::uint64_t serial);
-    bool wait_for_frame_room(std::unique_lock<std::mutex>& lock, std::size_t picture_bytes);
+    bool wait_for_frame_room(std::unique_lock<std::mutex>& lock, std::size_t picture_bytes, std::uint64_t serial);
 
     // Frame delivery (frame_delivery.cpp).
     enum class Verdict { deliver, early, late };

@@ -72,7 +72,9 @@ struct Shared {
 
     // The reader thread's alone, used with the interpreter lock held.
     PyObject* file = nullptr;      // an owned reference
-    bool in_memory = false;        // an io.BytesIO, read through getbuffer()
+    bool in_memory = false;        // an io.BytesIO, read from its own bytes (with_memory())
+    bool views_out = false;        // in_memory: read through getbuffer() rather than getvalue()
+    bool has_read1 = false;        // otherwise: read by read1() rather than read()
     std::int64_t base = 0;         // where the object stood when opened: the input's first byte
     std::int64_t position = 0;     // in_memory: where the next read starts
 };
@@ -107,20 +109,28 @@ void deliver(Shared& shared, const void* bytes, std::size_t count) {
     if (shared.into != nullptr && count != 0) std::memcpy(shared.into, bytes, count);
 }
 
-// An io.BytesIO's bytes, seen through getbuffer() for the length of `use`
-// and released at once, so that the object can still grow or be closed.
+// An io.BytesIO's own bytes for the length of `use`, let go at once so that
+// the object can still grow or be closed. getvalue() hands out the bytes
+// object the BytesIO holds, without a copy, as long as nobody holds a view
+// of it; getbuffer() would first copy a buffer the BytesIO still shares
+// with the bytes it was made from (io.BytesIO(data): the whole input). So
+// getvalue() first, and getbuffer() from the first time getvalue() had to
+// copy (views of the object are out, so its buffer is its own).
 template <typename Use>
 Answer with_memory(Shared& shared, Use use) {
-    PyObject* view = PyObject_CallMethod(shared.file, "getbuffer", nullptr);
-    if (view == nullptr) return failed("getbuffer() raised " + raised_text());
+    const char* method = shared.views_out ? "getbuffer" : "getvalue";
+    PyObject* bytes = PyObject_CallMethod(shared.file, method, nullptr);
+    if (bytes == nullptr) return failed(std::string(method) + "() raised " + raised_text());
+    // A bytes object only we hold is a copy made for us.
+    if (!shared.views_out && Py_REFCNT(bytes) == 1) shared.views_out = true;
     Py_buffer buffer;
-    if (PyObject_GetBuffer(view, &buffer, PyBUF_SIMPLE) != 0) {
-        Py_DECREF(view);
-        return failed("getbuffer() gave no buffer: " + raised_text());
+    if (PyObject_GetBuffer(bytes, &buffer, PyBUF_SIMPLE) != 0) {
+        Py_DECREF(bytes);
+        return failed(std::string(method) + "() gave no buffer: " + raised_text());
     }
     Answer answer = use(static_cast<const std::uint8_t*>(buffer.buf), static_cast<std::int64_t>(buffer.len));
     PyBuffer_Release(&buffer);
-    Py_DECREF(view);
+    Py_DECREF(bytes);
     return answer;
 }
 
@@ -145,21 +155,25 @@ Answer seek_in_memory(Shared& shared, std::int64_t offset, int whence) {
     });
 }
 
-// read(n) on the object: anything with the buffer protocol of at most n
-// bytes is an answer, none at the end.
+// read1(n) on the object where it has one, else read(n): anything with the
+// buffer protocol of at most n bytes is an answer, none at the end. read1()
+// answers with what a socket or pipe has, where a buffered read() would wait
+// for all n bytes and hold a live input back by as long.
 Answer read_by_call(Shared& shared, int size) {
-    PyObject* got = PyObject_CallMethod(shared.file, "read", "i", size);
-    if (got == nullptr) return failed("read() raised " + raised_text());
+    const char* method = shared.has_read1 ? "read1" : "read";
+    PyObject* got = PyObject_CallMethod(shared.file, method, "i", size);
+    if (got == nullptr) return failed(std::string(method) + "() raised " + raised_text());
     Py_buffer buffer;
     if (PyObject_GetBuffer(got, &buffer, PyBUF_SIMPLE) != 0) {
         PyErr_Clear();
         const std::string type = Py_TYPE(got)->tp_name;
         Py_DECREF(got);
-        return failed("read() returned " + type + ", not bytes");
+        return failed(std::string(method) + "() returned " + type + ", not bytes");
     }
     Answer answer{buffer.len == 0 ? AVERROR_EOF : static_cast<std::int64_t>(buffer.len), {}};
     if (buffer.len > size) {
-        answer = failed("read(" + std::to_string(size) + ") returned " + std::to_string(buffer.len) + " bytes");
+        answer = failed(std::string(method) + "(" + std::to_string(size) + ") returned " +
+                        std::to_string(buffer.len) + " bytes");
     } else {
         deliver(shared, buffer.buf, static_cast<std::size_t>(buffer.len));
     }
@@ -274,6 +288,7 @@ public:
     PythonReader(py::handle file, bool seekable, bool in_memory, std::int64_t base) : seekable_(seekable) {
         shared_->file = file.inc_ref().ptr();
         shared_->in_memory = in_memory;
+        shared_->has_read1 = py::hasattr(file, "read1");
         shared_->base = base;
         shared_->position = base;
         try {

@@ -534,7 +534,9 @@ a with block stops it.)doc";
 constexpr const char* init_doc = R"doc(Opens and probes the input; nothing plays before start().
 
 path: a file name or URL, as str, bytes, bytearray or os.PathLike (a str is
-    encoded as os.fsencode() does).
+    encoded as os.fsencode() does); or a binary file object to read the
+    input from: read(n) alone reads it once, front to back; with seek() and
+    tell() it can seek. It is read from where it stands.
 audio: False leaves the sound out: no device is opened and the pictures come
     unpaced, as fast as they are asked for (batch extraction).
 max_buffer_ahead: seconds of input read ahead of the picture on screen before
@@ -562,7 +564,8 @@ realtime: True paces the pictures of an input without sound (or of
 loop: True plays the input again from the start at its end, without a gap;
     get_position() goes back to 0 at each lap and is_finished() stays false.
 
-Invalid options raise ValueError or TypeError before anything is opened, a
+Flags take True or False (NumPy's bool, 1 and 0 too), names a str. Invalid
+options raise ValueError or TypeError before anything is opened, a
 stream choice that names no such stream ValueError naming those there are. An
 input that cannot be opened or probed raises RuntimeError; its note gives
 FFmpeg's reason.)doc";

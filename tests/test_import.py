@@ -23,7 +23,7 @@ from robustness_util import run_python
 ROOT = Path(__file__).resolve().parent.parent
 
 # What a caller sees of each method, as pybind11 renders it in the docstring.
-PATH_TYPES = "str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes]"
+PATH_TYPES = "str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes] | typing.BinaryIO"
 SIGNATURES = {
     "__init__": f"__init__(self, path: {PATH_TYPES}, *, audio: bool = True, max_buffer_ahead: float = 10.0, "
                 "min_buffer_ahead: float = 3.0, max_picture_memory: int = 2147483648, "
