@@ -234,6 +234,10 @@ private:
     // sound decoded after it anchors the buffer again (whatever seeks came
     // meanwhile).
     //
+    // Reading a caller's reader (options.reader) the constructor and the
+    // demux thread hold no lock of the engine's and wait for its answers in
+    // 10 ms steps, giving up once io_interrupt is due (byte_source.h).
+    //
     // Every wait of a worker thread is bounded (10 ms packet waits, 50 ms
     // throttle, 100 ms after a failed read, 5 ms while buffering waits for
     // a first picture, 10 ms waits while the sound buffer is full and
