@@ -7,8 +7,9 @@ Each run is a fresh process that reads the clip's bytes into memory, opens
 a decoder (audio=False, a quarter of a second of pictures held ready) on
 the path or on an io.BytesIO of those bytes, and takes every picture as
 fast as it comes: pictures per second from start() to the last picture,
-and the process's peak RSS (VmHWM), which in both modes includes the
-bytes. The two modes of a round run back to back in an order that
+the process's CPU time over the same span (all threads; steadier than
+the rate on a shared machine), and its peak RSS (VmHWM), which in both
+modes includes the bytes. The two modes of a round run back to back in an order that
 alternates, each ratio is formed within its round, and the median over
 rounds is reported. Targets: BytesIO / path throughput >= 0.95; peak RSS
 beyond the path run's no larger than a small fraction of the input (no
@@ -28,7 +29,7 @@ from pathlib import Path
 import clips as clipmod
 
 WORKER = r"""
-import io, json, sys, time
+import io, json, os, sys, time
 import reelpipe
 mode, clip, memory = sys.argv[1], sys.argv[2], int(sys.argv[3])
 with open(clip, "rb") as file:
@@ -37,14 +38,16 @@ source = clip if mode == "path" else io.BytesIO(data)
 decoder = reelpipe.MediaDecoder(source, audio=False, max_picture_memory=memory)
 decoder.start()
 began = time.monotonic()
+cpu_began = sum(os.times()[:2])
 pictures = 0
 while not decoder.is_finished():
     if decoder.get_next_frame(timeout=0.5) is not None:
         pictures += 1
 elapsed = time.monotonic() - began
+cpu = sum(os.times()[:2]) - cpu_began
 decoder.stop()
 peak = next(int(line.split()[1]) for line in open("/proc/self/status") if line.startswith("VmHWM:"))
-print(json.dumps({"pictures": pictures, "seconds": elapsed, "peak_kb": peak, "bytes": len(data)}))
+print(json.dumps({"pictures": pictures, "seconds": elapsed, "cpu": cpu, "peak_kb": peak, "bytes": len(data)}))
 """
 
 
@@ -63,19 +66,22 @@ def main() -> None:
     path = clipmod.clip_path(args.clip)
     memory = clip.fps * clip.width * clip.height * 3 // 4
     print(f"{args.clip}: {os.path.getsize(path) / 1e6:.1f} MB, {clip.pictures} pictures; load {os.getloadavg()}")
-    ratios, extra_rss = [], []
+    ratios, cpu_ratios, extra_rss = [], [], []
     for round_no in range(args.rounds):
         modes = ["path", "BytesIO"] if round_no % 2 == 0 else ["BytesIO", "path"]
         results = {mode: run(mode, path, memory) for mode in modes}
         rate = {mode: r["pictures"] / r["seconds"] for mode, r in results.items()}
         ratios.append(rate["BytesIO"] / rate["path"])
+        cpu_ratios.append(results["BytesIO"]["cpu"] / results["path"]["cpu"])
         extra_rss.append((results["BytesIO"]["peak_kb"] - results["path"]["peak_kb"]) / 1024)
         for mode in modes:
             r = results[mode]
             print(f"round {round_no + 1} {mode:8} {r['pictures']} pictures, {rate[mode]:.1f} pictures/s, "
-                  f"peak RSS {r['peak_kb'] / 1024:.0f} MB")
+                  f"CPU {r['cpu']:.2f} s, peak RSS {r['peak_kb'] / 1024:.0f} MB")
     print(f"BytesIO / path throughput per round: {', '.join(f'{x:.3f}' for x in ratios)}; "
           f"median {statistics.median(ratios):.3f}")
+    print(f"BytesIO / path CPU per round: {', '.join(f'{x:.3f}' for x in cpu_ratios)}; "
+          f"median {statistics.median(cpu_ratios):.3f}")
     print(f"BytesIO peak RSS beyond the path run's, MB: {', '.join(f'{x:+.1f}' for x in extra_rss)}; "
           f"median {statistics.median(extra_rss):+.1f}")
 
