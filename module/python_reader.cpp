@@ -285,10 +285,11 @@ class PythonReader final : public ByteSource {
 public:
     // Takes a reference to `file` and starts the reader thread. Interpreter
     // lock held.
-    PythonReader(py::handle file, bool seekable, bool in_memory, std::int64_t base) : seekable_(seekable) {
+    PythonReader(py::handle file, bool seekable, bool in_memory, bool has_read1, std::int64_t base)
+        : seekable_(seekable) {
         shared_->file = file.inc_ref().ptr();
         shared_->in_memory = in_memory;
-        shared_->has_read1 = py::hasattr(file, "read1");
+        shared_->has_read1 = has_read1;
         shared_->base = base;
         shared_->position = base;
         try {
@@ -376,16 +377,24 @@ bool can_seek(py::handle file) {
     }
 }
 
+// Whether `file` has a read1() of its own: io.BufferedIOBase's, which a
+// class that defines only read() inherits, refuses every call.
+bool has_own_read1(py::handle file, const py::module_& io) {
+    const py::object own = py::getattr(py::type::handle_of(file), "read1", py::none());
+    return !own.is_none() && !own.is(io.attr("BufferedIOBase").attr("read1"));
+}
+
 }  // namespace
 
 bool is_file_object(py::handle source) { return py::hasattr(source, "read"); }
 
 std::shared_ptr<ByteSource> python_reader(py::handle file) {
-    const bool in_memory = py::isinstance(file, py::module_::import("io").attr("BytesIO"));
+    const py::module_ io = py::module_::import("io");
+    const bool in_memory = py::isinstance(file, io.attr("BytesIO"));
     const bool seekable = in_memory || can_seek(file);
     // The input starts where the object stands, as a pipe's would.
     const std::int64_t base = seekable ? file.attr("tell")().cast<std::int64_t>() : 0;
-    return std::make_shared<PythonReader>(file, seekable, in_memory, base);
+    return std::make_shared<PythonReader>(file, seekable, in_memory, has_own_read1(file, io), base);
 }
 
 }  // namespace reelpipe::binding

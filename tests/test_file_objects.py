@@ -44,8 +44,9 @@ def what_plays(source, **options) -> dict:
     return seen
 
 
-class ReadOnly:
-    """Reads front to back only, as a pipe: read() and nothing else."""
+class ReadOnly(io.BufferedIOBase):
+    """Reads front to back only, as a pipe: it defines read() alone, and
+    inherits the read1(), seek() and tell() that refuse every call."""
 
     def __init__(self, data: bytes):
         self._data = io.BytesIO(data)
