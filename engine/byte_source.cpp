@@ -56,11 +56,21 @@ int ByteSourceIo::read_packet(void* opaque, std::uint8_t* into, int size) {
     if (io->read_failed_) return AVERROR(EIO);
     std::string failure;
     const int read = io->source_->read(into, size, io->given_up_, failure);
+    if (read == AVERROR_EXIT) io->read_given_up_ = true;
     if (read < 0 && read != AVERROR_EOF && read != AVERROR_EXIT) {
         io->read_failed_ = true;
         log_event(LogLevel::warning, "reading failed: " + (failure.empty() ? ffmpeg_error_text(read) : failure));
     }
     return read;
+}
+
+void ByteSourceIo::resume_after_stop() {
+    if (!read_given_up_ || context_ == nullptr) return;
+    // The read given up left FFmpeg's end-of-input mark and its error, and
+    // nothing else: the buffer still stands where it did.
+    context_->eof_reached = 0;
+    context_->error = 0;
+    read_given_up_ = false;
 }
 
 std::int64_t ByteSourceIo::seek_to(void* opaque, std::int64_t offset, int whence) {

@@ -53,6 +53,9 @@ public:
     ByteSourceIo& operator=(const ByteSourceIo&) = delete;
 
     AVIOContext* context() const { return context_; }
+    // After stop() gave up on a read, lets FFmpeg read on where it stood
+    // rather than take the input as ended. Call while no thread reads.
+    void resume_after_stop();
 
 private:
     static int read_packet(void* opaque, std::uint8_t* into, int size);
@@ -63,6 +66,7 @@ private:
     AVIOContext* context_ = nullptr;
     bool read_failed_ = false;  // FFmpeg's reading thread only
     bool seek_failed_ = false;  // FFmpeg's reading thread only
+    bool read_given_up_ = false;  // FFmpeg's reading thread, and resume_after_stop() while none runs
 };
 
 }  // namespace reelpipe

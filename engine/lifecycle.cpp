@@ -727,6 +727,7 @@ void MediaDecoder::start() {
         picture_clock.stop_pacing(now);
     }
     io_interrupt.abort = false;
+    if (reader_io) reader_io->resume_after_stop();
     {
         const std::int64_t now = steady_now_ns();
         audio_clock.set(audio_clock.get(now), now);

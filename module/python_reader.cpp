@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -36,6 +37,22 @@ namespace {
 // How long the engine's thread waits for an answer between looks at
 // whether it has given up.
 constexpr std::chrono::milliseconds answer_poll{10};
+// How long a call is still waited for once the engine has given up on it.
+// A call abandoned leaves FFmpeg's demuxer with a failed read, which some
+// (Matroska, MP4) take for the end of the input, so that a start() after
+// the stop() would find nothing more: a read of a file or of memory, under
+// way when stop() comes, is let finish. Only one that takes longer is
+// abandoned.
+constexpr std::chrono::milliseconds patience{250};
+
+// Whether the engine has given up on a call, `patience` ago or more;
+// `since` keeps when it first said so.
+bool past_patience(const ByteSource::GivenUp& given_up, std::optional<std::chrono::steady_clock::time_point>& since) {
+    if (!given_up()) return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (!since) since = now;
+    return now - *since >= patience;
+}
 
 // True while calls into the interpreter can be made: a thread that takes
 // its lock during or after finalization is ended or hangs there. Read
@@ -75,6 +92,7 @@ struct Shared {
     bool in_memory = false;        // an io.BytesIO, read from its own bytes (with_memory())
     bool views_out = false;        // in_memory: read through getbuffer() rather than getvalue()
     bool has_read1 = false;        // otherwise: read by read1() rather than read()
+    bool seekable = false;         // seek() and tell() may be called
     std::int64_t base = 0;         // where the object stood when opened: the input's first byte
     std::int64_t position = 0;     // in_memory: where the next read starts
 };
@@ -103,10 +121,12 @@ std::string raised_text() {
 
 Answer failed(const std::string& text) { return {AVERROR(EIO), text}; }
 
-// Copies a read's bytes to its caller, unless the caller gave up.
-void deliver(Shared& shared, const void* bytes, std::size_t count) {
+// Copies a read's bytes to its caller; false when the caller gave up.
+bool deliver(Shared& shared, const void* bytes, std::size_t count) {
     std::lock_guard<std::mutex> lock(shared.mutex);
-    if (shared.into != nullptr && count != 0) std::memcpy(shared.into, bytes, count);
+    if (shared.into == nullptr) return false;
+    if (count != 0) std::memcpy(shared.into, bytes, count);
+    return true;
 }
 
 // An io.BytesIO's own bytes for the length of `use`, let go at once so that
@@ -139,8 +159,8 @@ Answer read_in_memory(Shared& shared, int size) {
         const std::int64_t left = std::max<std::int64_t>(0, length - shared.position);
         const auto count = static_cast<int>(std::min<std::int64_t>(left, size));
         if (count == 0) return Answer{AVERROR_EOF, {}};
-        deliver(shared, bytes + shared.position, static_cast<std::size_t>(count));
-        shared.position += count;
+        // Bytes nobody took are read again by the next call.
+        if (deliver(shared, bytes + shared.position, static_cast<std::size_t>(count))) shared.position += count;
         return Answer{count, {}};
     });
 }
@@ -153,6 +173,19 @@ Answer seek_in_memory(Shared& shared, std::int64_t offset, int whence) {
         shared.position = from + offset;
         return Answer{shared.position - shared.base, {}};
     });
+}
+
+// A method's int result; -1 (and no exception left) when it raised or gave
+// something else.
+std::int64_t int_result(PyObject* result) {
+    if (result == nullptr) {
+        PyErr_Clear();
+        return -1;
+    }
+    const long long value = PyLong_Check(result) ? PyLong_AsLongLong(result) : -1;
+    Py_DECREF(result);
+    if (PyErr_Occurred() != nullptr) PyErr_Clear();
+    return value;
 }
 
 // read1(n) on the object where it has one, else read(n): anything with the
@@ -174,25 +207,14 @@ Answer read_by_call(Shared& shared, int size) {
     if (buffer.len > size) {
         answer = failed(std::string(method) + "(" + std::to_string(size) + ") returned " +
                         std::to_string(buffer.len) + " bytes");
-    } else {
-        deliver(shared, buffer.buf, static_cast<std::size_t>(buffer.len));
+    } else if (!deliver(shared, buffer.buf, static_cast<std::size_t>(buffer.len)) && shared.seekable) {
+        // Nobody took them: step back, so that the next call reads them
+        // again (an object read front to back has lost them, as a pipe).
+        int_result(PyObject_CallMethod(shared.file, "seek", "Li", -static_cast<long long>(buffer.len), SEEK_CUR));
     }
     PyBuffer_Release(&buffer);
     Py_DECREF(got);
     return answer;
-}
-
-// A method's int result; -1 (and no exception left) when it raised or gave
-// something else.
-std::int64_t int_result(PyObject* result) {
-    if (result == nullptr) {
-        PyErr_Clear();
-        return -1;
-    }
-    const long long value = PyLong_Check(result) ? PyLong_AsLongLong(result) : -1;
-    Py_DECREF(result);
-    if (PyErr_Occurred() != nullptr) PyErr_Clear();
-    return value;
 }
 
 // The object's size, by seeking to its end and back; unknown (ENOSYS) when
@@ -290,6 +312,7 @@ public:
         shared_->file = file.inc_ref().ptr();
         shared_->in_memory = in_memory;
         shared_->has_read1 = has_read1;
+        shared_->seekable = seekable;
         shared_->base = base;
         shared_->position = base;
         try {
@@ -335,12 +358,13 @@ private:
     // answer dropped. The input is over once the reader thread has ended.
     std::int64_t ask(const Call& call, std::uint8_t* into, const GivenUp& given_up, std::string& failure) {
         Shared& shared = *shared_;
+        std::optional<std::chrono::steady_clock::time_point> given_up_since;
         std::unique_lock<std::mutex> lock(shared.mutex);
         for (;;) {
             if (shared.gone) return AVERROR_EOF;
             if (shared.phase == Phase::answered) shared.phase = Phase::idle;
             if (shared.phase == Phase::idle) break;
-            if (given_up()) return AVERROR_EXIT;
+            if (past_patience(given_up, given_up_since)) return AVERROR_EXIT;
             shared.cv.wait_for(lock, answer_poll);
         }
         shared.call = call;
@@ -349,7 +373,7 @@ private:
         shared.cv.notify_all();
         while (shared.phase != Phase::answered) {
             if (shared.gone) return AVERROR_EOF;
-            if (given_up()) {
+            if (past_patience(given_up, given_up_since)) {
                 shared.into = nullptr;
                 return AVERROR_EXIT;
             }

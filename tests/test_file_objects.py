@@ -181,3 +181,39 @@ def test_a_misbehaving_reader_ends_playback_and_stop_returns_in_time(clips, capl
     gone = weakref.ref(reader)
     del decoder, reader
     assert helpers.wait_until(lambda: gc.collect() == 0 and gone() is None, 5.0)
+
+
+class StallsOnce(SeekRaises):
+    """Seekable; its first read from half the input on takes a while."""
+
+    def __init__(self, data: bytes):
+        super().__init__(data)
+        self.half = len(data) // 2
+        self.stalled = threading.Event()
+
+    def read(self, size: int) -> bytes:
+        if self._data.tell() >= self.half and not self.stalled.is_set():
+            self.stalled.set()
+            time.sleep(0.05)
+        return super().read(size)
+
+
+# A read under way when stop() comes is let finish (only one that takes
+# long is abandoned), so that start() reads on from where the input stood.
+def test_a_restart_after_a_stop_during_a_read_goes_on_where_it_stood(clips):
+    reader = StallsOnce(Path(clips.clicks_av).read_bytes())
+    decoder = reelpipe.MediaDecoder(reader, audio=False, max_buffer_ahead=1.0, min_buffer_ahead=0.5)
+    decoder.start()
+    try:
+        shown = []
+        for picture in helpers.pictures(lambda: decoder.get_next_frame(timeout=0.1), seconds=20):
+            shown.append(helpers.frame_index_of(picture))
+            if reader.stalled.is_set():
+                break
+        decoder.stop()
+        decoder.start()
+        shown += [helpers.frame_index_of(p) for p in helpers.pictures(
+            lambda: decoder.get_next_frame(timeout=0.1), seconds=20, finished=decoder.is_finished)]
+    finally:
+        decoder.stop()
+    assert shown == list(range(250))
