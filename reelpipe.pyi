@@ -44,7 +44,7 @@ class MediaDecoder:
 
     def __init__(
         self,
-        path: str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes],
+        path: str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes] | typing.BinaryIO,
         *,
         audio: bool = True,
         max_buffer_ahead: float = 10.0,
@@ -60,7 +60,10 @@ class MediaDecoder:
     ) -> None:
         """Opens and probes the input; nothing plays before start().
 
-        audio=False leaves the sound out (no device, pictures unpaced);
+        path may be a binary file object instead: read(n) alone reads it once,
+        front to back; with seek() and tell() it can seek; it is read from
+        where it stands. audio=False leaves the sound out (no device, pictures
+        unpaced);
         max_buffer_ahead and min_buffer_ahead are the seconds read ahead before
         reading waits and that end buffering; max_picture_memory the bytes of
         decoded pictures held ready (one picture is always let in). size scales

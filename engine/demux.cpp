@@ -93,7 +93,8 @@ void MediaDecoder::demux_loop() {
         if (read < 0) {
             if (read == AVERROR_EOF && loop_to_start()) continue;
             end_is_final = read == AVERROR_EOF && input_cannot_grow();
-            if (!status.input_ended) log_read_stop(read);
+            // A read abandoned by stop() is no failure of the input.
+            if (!status.input_ended && status.running()) log_read_stop(read);
             handle_failed_read();
             continue;
         }

@@ -36,12 +36,7 @@ std::int64_t steady_ns() {
 
 // FFmpeg calls this during blocking I/O; a non-zero answer abandons it, so a
 // stalled network read can hold neither stop() nor the constructor for long.
-int interrupt_io(void* opaque) {
-    const auto* interrupt = static_cast<const IoInterrupt*>(opaque);
-    if (interrupt->abort) return 1;
-    const std::int64_t deadline = interrupt->deadline_ns;
-    return deadline != 0 && steady_ns() > deadline ? 1 : 0;
-}
+int interrupt_io(void* opaque) { return static_cast<const IoInterrupt*>(opaque)->due() ? 1 : 0; }
 
 // Options for every input: a large read buffer, reconnection for network
 // streams, and a 10 s limit on each network operation.
@@ -90,27 +85,6 @@ const AVCodec* find_decoder(const AVStream* stream, bool want_alpha) {
         }
     }
     return avcodec_find_decoder(id);
-}
-
-// The largest side a picture handed out may have.
-constexpr int largest_side = 16384;
-
-// Refuses a pixel format that is not one, and a size whose sides are not
-// each -1 or 1 to largest_side (not both -1).
-void check_picture_options(const DecoderOptions& options) {
-    if (!picture_format_named(options.pixel_format)) {
-        throw std::invalid_argument("pixel_format must be one of " + std::string(picture_format_names) + ", not '" +
-                                    options.pixel_format + "'");
-    }
-    if (!options.size) return;
-    const auto [width, height] = *options.size;
-    const auto side_ok = [](int side) { return side == -1 || (side >= 1 && side <= largest_side); };
-    if (!side_ok(width) || !side_ok(height) || (width == -1 && height == -1)) {
-        throw std::invalid_argument("size must be (width, height) with each side from 1 to " +
-                                    std::to_string(largest_side) +
-                                    ", or one of them -1 to keep the aspect ratio; not (" + std::to_string(width) +
-                                    ", " + std::to_string(height) + ")");
-    }
 }
 
 // The nearest even number to `value`, at least 2.
@@ -229,7 +203,7 @@ MediaDecoder::MediaDecoder(std::string path_arg, const DecoderOptions& chosen)
       sound(chosen.audio_device.value_or(""), *this, log_input),
       pictures(chosen.max_picture_memory) {
     const LogInputScope log_scope(&log_input);
-    check_picture_options(options);
+    check_picture_choices(options);
     if (options.audio_device) SoundOutput::check_device(*options.audio_device);
     avformat_network_init();
     open_input();
@@ -286,11 +260,12 @@ double MediaDecoder::earliest_start() const {
     return std::isfinite(earliest) ? earliest : 0.0;
 }
 
-// Opens the input with the fixed options. A path with a NUL byte in it is
-// refused: FFmpeg would open the shorter name before the NUL.
+// Opens the input with the fixed options, from the caller's reader when
+// there is one. A path with a NUL byte in it is refused: FFmpeg would open
+// the shorter name before the NUL.
 void MediaDecoder::open_input() {
     const std::string failure = "FFmpeg failed to open video file: " + path;
-    if (path.find('\0') != std::string::npos) {
+    if (!options.reader && path.find('\0') != std::string::npos) {
         log_event(LogLevel::error, "cannot open: the path has a NUL byte in it");
         throw OpenError(failure, "embedded null byte");
     }
@@ -301,11 +276,20 @@ void MediaDecoder::open_input() {
     ctx->interrupt_callback.callback = interrupt_io;
     ctx->interrupt_callback.opaque = &io_interrupt;
     io_interrupt.deadline_ns = steady_ns() + open_deadline_ns;
+    if (options.reader) {
+        reader_io = std::make_unique<ByteSourceIo>(options.reader, [this] { return io_interrupt.due(); });
+        if (reader_io->context() == nullptr) {
+            avformat_free_context(ctx);
+            throw OpenError(failure, ffmpeg_error_text(AVERROR(ENOMEM)));
+        }
+        ctx->pb = reader_io->context();
+        ctx->flags |= AVFMT_FLAG_CUSTOM_IO;
+    }
 
-    DictionaryPtr options = input_options();
-    AVDictionary* raw_options = options.release();
-    const int result = avformat_open_input(&ctx, path.c_str(), nullptr, &raw_options);
-    options.reset(raw_options);
+    DictionaryPtr input_dictionary = input_options();
+    AVDictionary* raw_options = input_dictionary.release();
+    const int result = avformat_open_input(&ctx, options.reader ? "" : path.c_str(), nullptr, &raw_options);
+    input_dictionary.reset(raw_options);
     // On failure avformat_open_input has freed the context already.
     if (result < 0) {
         log_event(LogLevel::error, "cannot open: " + ffmpeg_error_text(result));
@@ -430,6 +414,7 @@ void MediaDecoder::start() {
         picture_clock.stop_pacing(now);
     }
     io_interrupt.abort = false;
+    if (reader_io) reader_io->resume_after_stop();
     sound.restart_clock();
     status.life = Life::running;
     demux_thread = std::thread(&MediaDecoder::run_for_input, this, &MediaDecoder::demux_loop);

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <deque>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include <malloc.h>
+#include "byte_source.h"
 #include "clock.h"
 #include "decoder_options.h"
 #include "ffmpeg_ptr.h"
@@ -48,6 +50,15 @@ namespace reelpipe {
 struct IoInterrupt {
     std::atomic<bool> abort{false};
     std::atomic<std::int64_t> deadline_ns{0};
+
+    // True once the I/O under way should be abandoned.
+    bool due() const {
+        if (abort) return true;
+        const std::int64_t deadline = deadline_ns;
+        return deadline != 0 && std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                    std::chrono::steady_clock::now().time_since_epoch())
+                                        .count() > deadline;
+    }
 };
 
 // The input could not be opened or probed. what() is the fixed message that
@@ -121,7 +132,9 @@ public:
     static std::vector<AudioDeviceInfo> audio_devices();
     int get_width() const { return width; }
     int get_height() const { return height; }
+    // The path, or with a reader of the caller's, what names the input.
     const std::string& get_path() const { return path; }
+    bool reads_from_reader() const { return options.reader != nullptr; }
     PlaybackState get_state() const;
     double get_fps() const;
     double get_duration() const;
@@ -202,6 +215,10 @@ private:
     // sound decoded after it anchors it again (whatever seeks came
     // meanwhile).
     //
+    // Reading a caller's reader (options.reader) the constructor and the
+    // demux thread hold no lock of the engine's and wait for its answers in
+    // 10 ms steps, giving up once io_interrupt is due (byte_source.h).
+    //
     // Every wait of a worker thread is bounded (10 ms packet waits, 50 ms
     // throttle, 100 ms after a failed read, 5 ms while buffering waits for
     // a first picture, 10 ms waits while the sound buffer is full and
@@ -278,7 +295,7 @@ private:
     void skip_unneeded_pictures(const AVPacket* packet);
     void decode_video_packet(const AVPacket* packet, AVFrame* scratch, std::uint64_t serial);
     void handle_video_picture(const AVFrame* decoded, std::uint64_t serial);
-    bool wait_for_frame_room(std::unique_lock<std::mutex>& lock, std::size_t picture_bytes);
+    bool wait_for_frame_room(std::unique_lock<std::mutex>& lock, std::size_t picture_bytes, std::uint64_t serial);
 
     // Frame delivery (frame_delivery.cpp).
     enum class Verdict { deliver, early, late };
@@ -371,6 +388,9 @@ private:
 
     std::atomic<double> video_clock{0.0};      // frame delivery; the seek's flush: the last picture's time
 
+    // With options.reader: the I/O context FFmpeg reads it through. Declared
+    // before format_ctx, which must be closed first.
+    std::unique_ptr<ByteSourceIo> reader_io;
     FormatContextPtr format_ctx;               // used by the demux thread once running
     CodecContextPtr video_codec_ctx;           // the video thread's alone while running
     // Makes the pictures handed out; video thread only while running.

@@ -77,7 +77,10 @@ void MediaDecoder::decode_loop(const DecodeStream& stream, DecodeStep decode, Se
             if (drained != nullptr) (this->*drained)(serial);
             continue;
         }
-        if (seek_request.pending || entry.serial != seek_request.playing_serial) continue;
+        // A packet taken as a seek is posted is decoded all the same: a seek
+        // that fails (a pipe) goes on from it, and one that succeeds moves
+        // the serial on, which drops what it makes.
+        if (entry.serial != seek_request.playing_serial) continue;
         if (entry.serial != decoder_serial || decoder_drained) {
             avcodec_flush_buffers(stream.codec);
             if (decoder_drained && entry.serial == decoder_serial && reopened != nullptr) (this->*reopened)();
@@ -172,10 +175,6 @@ void MediaDecoder::decode_video_packet(const AVPacket* packet, AVFrame* scratch,
     skip_unneeded_pictures(packet);
     if (avcodec_send_packet(video_codec_ctx.get(), packet) != 0) return;
     while (avcodec_receive_frame(video_codec_ctx.get(), scratch) == 0) {
-        if (seek_request.pending) {
-            av_frame_unref(scratch);
-            return;
-        }
         handle_video_picture(scratch, serial);
         av_frame_unref(scratch);
     }
@@ -195,10 +194,9 @@ void MediaDecoder::handle_video_picture(const AVFrame* decoded, std::uint64_t se
     const std::size_t bytes = static_cast<std::size_t>(picture->linesize[0]) * static_cast<std::size_t>(height);
 
     std::unique_lock<std::mutex> lock(pictures.mutex);
-    if (!wait_for_frame_room(lock, bytes)) return;
     // A seek that began meanwhile has emptied the queue, or will: the
     // picture belongs to the pipeline before it.
-    if (serial != seek_request.playing_serial) return;
+    if (!wait_for_frame_room(lock, bytes, serial)) return;
     pictures.push(std::move(picture), bytes);
     // Frame delivery waits for a picture only when the queue is empty; a
     // caller holding an early picture has no use for being woken by more.
@@ -206,15 +204,17 @@ void MediaDecoder::handle_video_picture(const AVFrame* decoded, std::uint64_t se
 }
 
 // Waits while queuing `picture_bytes` more would exceed the byte budget. A
-// picture taken by frame delivery, a seek and stop() end the wait; false
-// means the picture must be dropped. Always lets one picture in, so a
-// budget smaller than a picture cannot stall playback.
-bool MediaDecoder::wait_for_frame_room(std::unique_lock<std::mutex>& lock, std::size_t picture_bytes) {
+// picture taken by frame delivery, a seek's flush (which moves the serial on
+// past `serial`) and stop() end the wait; false means the picture must be
+// dropped. A seek only posted keeps it waiting: should the seek fail, the
+// picture is still the next. Always lets one picture in, so a budget
+// smaller than a picture cannot stall playback.
+bool MediaDecoder::wait_for_frame_room(std::unique_lock<std::mutex>& lock, std::size_t picture_bytes,
+                                       std::uint64_t serial) {
     pictures.cv.wait(lock, [&] {
-        return pictures.has_room_for(picture_bytes) || !status.running() ||
-               seek_request.pending;
+        return pictures.has_room_for(picture_bytes) || !status.running() || serial != seek_request.playing_serial;
     });
-    return !seek_request.pending && (status.running() || pictures.has_room_for(picture_bytes));
+    return serial == seek_request.playing_serial && (status.running() || pictures.has_room_for(picture_bytes));
 }
 
 }  // namespace reelpipe

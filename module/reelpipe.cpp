@@ -3,42 +3,44 @@
 // a with block, iteration, repr). Each method forwards to one engine
 // operation; the ones that can block release the interpreter lock while the
 // engine waits.
-#include <pybind11/eval.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <pthread.h>
-
-#include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <exception>
 #include <limits>
 #include <optional>
 #include <string>
-#include <thread>
 #include <variant>
 #include <vector>
 
-#include "log_queue.h"
+#include "interpreter_lock.h"
+#include "log_delivery.h"
 #include "media_decoder.h"
+#include "python_reader.h"
+#include "python_text.h"
 
 namespace py = pybind11;
 using reelpipe::DecoderOptions;
 using reelpipe::FramePtr;
 using reelpipe::MediaDecoder;
 using reelpipe::PlaybackState;
+using reelpipe::binding::ReleaseInterpreterLock;
+using reelpipe::binding::text_of;
+namespace logs = reelpipe::binding;
 
 namespace {
 
-// A path as the operating system takes it: the bytes of a bytes or bytearray
-// object, or of a str or os.PathLike encoded as os.fsencode() does (the file
-// system encoding with surrogate escapes, so a name os.listdir() returned
-// comes back to the same bytes).
-struct InputPath {
-    std::string bytes;
+// The input the caller names: a path as the operating system takes it (the
+// bytes of a bytes or bytearray object, or of a str or os.PathLike encoded
+// as os.fsencode() does: the file system encoding with surrogate escapes,
+// so a name os.listdir() returned comes back to the same bytes), or a
+// binary file object to read it from.
+struct InputSource {
+    std::string path;
+    py::object file;  // none for a path
 };
 
 // What every method takes as self: the engine decoder of an instance whose
@@ -48,34 +50,74 @@ struct InitialisedDecoder {
     MediaDecoder* decoder = nullptr;
 };
 
+// An argument that a named conversion below judges, so that a refusal names
+// its option: the caster takes any object as it comes. `Kind` gives the type
+// the signature shows.
+template <typename Kind>
+struct Given {
+    pybind11::handle object;
+};
+struct FlagKind {
+    static constexpr auto name = pybind11::detail::const_name("bool");
+};
+struct WholeNumberKind {
+    static constexpr auto name = pybind11::detail::const_name("int");
+};
+struct NameKind {
+    static constexpr auto name = pybind11::detail::const_name("str");
+};
+struct StreamNameKind {
+    static constexpr auto name = pybind11::detail::const_name("int | str");
+};
+using Flag = Given<FlagKind>;
+using WholeNumber = Given<WholeNumberKind>;
+using Name = Given<NameKind>;
+using StreamName = Given<StreamNameKind>;
+
 }  // namespace
 
 namespace pybind11::detail {
 
-template <>
-struct type_caster<InputPath> {
-    PYBIND11_TYPE_CASTER(InputPath, const_name("str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes]"));
+template <typename Kind>
+struct type_caster<Given<Kind>> {
+    PYBIND11_TYPE_CASTER(Given<Kind>, Kind::name);
 
-    // Anything else is not a path: the call fails with pybind11's TypeError.
-    // A str that the file system encoding cannot take raises its
-    // UnicodeEncodeError, as os.fsencode() would.
+    bool load(handle source, bool /*convert*/) {
+        value.object = source;
+        return true;
+    }
+    static handle cast(const Given<Kind>& given, return_value_policy, handle) { return given.object.inc_ref(); }
+};
+
+template <>
+struct type_caster<InputSource> {
+    PYBIND11_TYPE_CASTER(InputSource, const_name("str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes] | "
+                                                 "typing.BinaryIO"));
+
+    // Anything else is neither: the call fails with pybind11's TypeError. A
+    // str that the file system encoding cannot take raises its
+    // UnicodeEncodeError, as os.fsencode() would. An object that is a path
+    // and has read() too is a path.
     bool load(handle source, bool /*convert*/) {
         if (PyByteArray_Check(source.ptr())) {
-            value.bytes.assign(PyByteArray_AS_STRING(source.ptr()),
-                               static_cast<std::size_t>(PyByteArray_GET_SIZE(source.ptr())));
+            value.path.assign(PyByteArray_AS_STRING(source.ptr()),
+                              static_cast<std::size_t>(PyByteArray_GET_SIZE(source.ptr())));
             return true;
         }
         object named = reinterpret_steal<object>(PyOS_FSPath(source.ptr()));
         if (!named) {
             PyErr_Clear();
-            return false;
+            if (!reelpipe::binding::is_file_object(source)) return false;
+            value.file = reinterpret_borrow<object>(source);
+            value.path = repr(source).cast<std::string>();
+            return true;
         }
         object encoded = named;
         if (PyUnicode_Check(named.ptr())) {
             encoded = reinterpret_steal<object>(PyUnicode_EncodeFSDefault(named.ptr()));
             if (!encoded) throw error_already_set();
         }
-        value.bytes = reinterpret_borrow<bytes>(encoded);
+        value.path = reinterpret_borrow<bytes>(encoded);
         return true;
     }
 };
@@ -111,33 +153,10 @@ private:
 
 namespace {
 
-// Releases the interpreter lock for its lifetime. Its destructor may be
-// unwound: once the interpreter is finalizing, taking the lock back ends
-// any other thread with pthread_exit, whose forced unwind has to pass
-// through this frame and on through pybind11's dispatcher, which rethrows
-// it. The implicitly noexcept destructor of py::gil_scoped_release turns
-// that unwind into std::terminate, aborting a program whose threads are
-// inside the module when it exits. What may throw in its scope is caught
-// before the scope ends (as open_decoder does): a thread ended while an
-// exception is in flight terminates all the same.
-class ReleaseInterpreterLock {
-public:
-    ReleaseInterpreterLock() : state_(PyEval_SaveThread()) {}
-    ~ReleaseInterpreterLock() noexcept(false) { PyEval_RestoreThread(state_); }
-
-    ReleaseInterpreterLock(const ReleaseInterpreterLock&) = delete;
-    ReleaseInterpreterLock& operator=(const ReleaseInterpreterLock&) = delete;
-
-private:
-    PyThreadState* state_;
-};
-
 // The identity of the interpreter's main thread, read at import. Only that
 // thread finalizes the interpreter, so only it can never be ended while it
 // takes the interpreter lock back.
 unsigned long main_thread_ident = 0;
-
-void one_decoder_fewer();
 
 // Decoders inherited through a fork and dropped in this process: kept here,
 // never freed, so that they stay reachable (a leak checker would otherwise
@@ -173,7 +192,7 @@ struct ReleaseLockAndDelete {
             ReleaseInterpreterLock unlocked;
             delete decoder;
         }
-        one_decoder_fewer();
+        logs::one_decoder_fewer();
     }
 };
 using DecoderHolder = std::unique_ptr<MediaDecoder, ReleaseLockAndDelete>;
@@ -208,6 +227,63 @@ auto initialised_only(Result (*function)(const MediaDecoder&, Args...)) {
     };
 }
 
+// The name of an object's type, for a TypeError.
+std::string type_name(py::handle object) { return py::type::handle_of(object).attr("__name__").cast<std::string>(); }
+
+// A flag as Python programs pass one: True or False, NumPy's bool, or the
+// ints 0 and 1. None, text and other numbers are refused: "yes", "no" and
+// None would otherwise read as whatever their truth happens to be.
+bool flag(const char* option, const Flag& given) {
+    PyObject* object = given.object.ptr();
+    if (object == Py_True || object == Py_False) return object == Py_True;
+    const py::handle type = py::type::handle_of(given.object);
+    if (py::hasattr(type, "__module__") && type.attr("__module__").cast<std::string>() == "numpy" &&
+        (type_name(given.object) == "bool" || type_name(given.object) == "bool_")) {
+        return given.object.cast<bool>();
+    }
+    if (PyLong_Check(object)) {
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+        if (overflow == 0 && (value == 0 || value == 1)) return value == 1;
+        throw py::value_error(std::string(option) + " must be True or False (or 1 or 0), not " +
+                              py::repr(given.object).cast<std::string>());
+    }
+    throw py::type_error(std::string(option) + " must be True or False, not " + type_name(given.object));
+}
+
+// A whole number (anything with __index__) of any size, clamped to long
+// long's range: the engine's check refuses such a value as too large (or
+// small), where pybind11 would refuse it as of the wrong type.
+long long whole_number(const char* option, const Given<WholeNumberKind>& given) {
+    if (!PyIndex_Check(given.object.ptr())) {
+        throw py::type_error(std::string(option) + " must be an int, not " + type_name(given.object));
+    }
+    const py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(given.object.ptr()));
+    if (!index) throw py::error_already_set();
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (overflow != 0) return overflow > 0 ? std::numeric_limits<long long>::max() : std::numeric_limits<long long>::min();
+    return value;
+}
+
+long long whole_number(const char* option, const StreamName& given) {
+    if (!PyIndex_Check(given.object.ptr())) {
+        throw py::type_error(std::string(option) + " must be a stream index (int) or a language code (str), not " +
+                             type_name(given.object));
+    }
+    return whole_number(option, WholeNumber{given.object});
+}
+
+// A name (a pixel format, a device, a language) as UTF-8; only a str is
+// one, as bytes name files alone.
+template <typename Kind>
+std::string name_text(const char* option, const Given<Kind>& given) {
+    if (!PyUnicode_Check(given.object.ptr())) {
+        throw py::type_error(std::string(option) + " must be a str, not " + type_name(given.object));
+    }
+    return py::cast<std::string>(given.object);
+}
+
 void free_frame(void* frame) {
     auto* owned = static_cast<AVFrame*>(frame);
     av_frame_free(&owned);
@@ -239,299 +315,8 @@ py::object picture_array(FramePtr picture) {
                      {row_stride, channels, py::ssize_t{1}}, frame->data[0], owner);
 }
 
-// ---- Log records: from the engine's queue to Python's logging. The engine's
-// threads never wait for the interpreter; records reach logging here, with
-// the interpreter lock held, by one small thread as soon as they come and at
-// each construction.
-
-const char* logger_name(reelpipe::LogChannel channel) {
-    return channel == reelpipe::LogChannel::ffmpeg ? "reelpipe.ffmpeg" : "reelpipe";
-}
-
-// Text from the engine as a str that no handler can fail to write.
-py::object text_of(const std::string& bytes, const char* errors) {
-    py::object text = py::reinterpret_steal<py::object>(
-        PyUnicode_DecodeUTF8(bytes.data(), static_cast<py::ssize_t>(bytes.size()), errors));
-    if (!text) throw py::error_already_set();
-    return text;
-}
-
-// Hands one record to its logger, when that logger is enabled for its level.
-// The record names its input in its message and as the attribute `input`.
-void hand_to_logging(const py::module_& logging, reelpipe::LogChannel channel, int level, const std::string& input,
-                     const std::string& message) {
-    py::object logger = logging.attr("getLogger")(logger_name(channel));
-    if (!logger.attr("isEnabledFor")(level).cast<bool>()) return;
-    py::dict extra;
-    extra["input"] = input.empty() ? py::none() : text_of(input, "surrogateescape");
-    const std::string line = input.empty() ? message : input + ": " + message;
-    py::object record = logger.attr("makeRecord")(logger_name(channel), level, "", 0, text_of(line, "replace"),
-                                                  py::tuple(), py::none(), py::none(), extra);
-    logger.attr("handle")(record);
-}
-
-// The least level that a handler other than a NullHandler takes records of
-// `logger` at, through propagation; past CRITICAL when none does.
-int listening_level(const py::module_& logging, const py::object& logger) {
-    constexpr int nobody = std::numeric_limits<int>::max();
-    const py::object null_handler = logging.attr("NullHandler");
-    int least = nobody;
-    for (py::object node = logger; !node.is_none(); node = node.attr("parent")) {
-        for (const py::handle handler : node.attr("handlers")) {
-            if (!py::isinstance(handler, null_handler)) least = std::min(least, handler.attr("level").cast<int>());
-        }
-        if (!node.attr("propagate").cast<bool>()) break;
-    }
-    if (least == nobody) return nobody;
-    const int disabled_up_to = logging.attr("root").attr("manager").attr("disable").cast<int>();
-    return std::max({least, logger.attr("getEffectiveLevel")().cast<int>(), disabled_up_to + 1});
-}
-
-// Tells the engine which of FFmpeg's messages anyone listens to, so that the
-// others are never formatted.
-void refresh_ffmpeg_log_threshold(const py::module_& logging) {
-    reelpipe::set_ffmpeg_log_threshold(listening_level(logging, logging.attr("getLogger")("reelpipe.ffmpeg")));
-}
-
-// Set by the one thread handing records over, so that they reach logging in
-// the order they were queued. Only ever tried, never waited for: a handler
-// may let the interpreter lock go, and the thread it lets in may be here. A
-// flag rather than a mutex, so that a fork's child, which keeps only the
-// forking thread, can clear it whoever set it.
-std::atomic<bool> delivering{false};
-
-// Tells the logger "reelpipe" that something could not be handed to
-// logging: a Python exception goes as the record's exc_info, a failure to
-// convert a value (a handler whose level is not a number) by its text. A
-// logger that fails at this too has no way left to hear of it; stderr is
-// not one.
-void report_delivery_failure(const py::module_& logging, const py::object& exception, const char* text) {
-    try {
-        logging.attr("getLogger")("reelpipe").attr("error")("a record could not be handed to logging%s",
-                                                            py::str(text), py::arg("exc_info") = exception);
-    } catch (const py::error_already_set&) {
-        // Dropped: see above.
-    } catch (const std::exception&) {
-        // Dropped: see above.
-    }
-}
-
-// Runs `deliver` so that no failure of it comes out: each is reported.
-template <typename Delivery>
-void reporting_failures(const py::module_& logging, Delivery deliver) {
-    try {
-        deliver();
-    } catch (const py::error_already_set& failure) {
-        report_delivery_failure(logging, failure.value(), "");
-    } catch (const std::exception& failure) {
-        report_delivery_failure(logging, py::none(), (std::string(": ") + failure.what()).c_str());
-    }
-}
-
-// Hands one record over; a failing handler, filter or logger class is
-// reported and the next record goes on.
-void hand_over(const py::module_& logging, reelpipe::LogChannel channel, int level, const std::string& input,
-               const std::string& message) {
-    reporting_failures(logging, [&] { hand_to_logging(logging, channel, level, input, message); });
-}
-
-// Hands every queued record to logging, oldest first, after a note of how
-// many a flood pushed out. Call with the interpreter lock held.
-void deliver_log_records(const py::module_& logging) {
-    refresh_ffmpeg_log_threshold(logging);
-    for (;;) {
-        std::size_t dropped = 0;
-        const std::vector<reelpipe::LogRecord> records = reelpipe::take_log_records(&dropped);
-        if (records.empty() && dropped == 0) return;
-        if (dropped != 0) {
-            hand_over(logging, reelpipe::LogChannel::engine, static_cast<int>(reelpipe::LogLevel::warning), "",
-                      std::to_string(dropped) + " messages dropped: more came than logging took in time");
-        }
-        for (const reelpipe::LogRecord& record : records) {
-            hand_over(logging, record.channel, static_cast<int>(record.level), record.input, record.message);
-        }
-    }
-}
-
-// Delivers unless another thread is delivering already; no exception comes
-// out and nothing is printed.
-void deliver_log_records_reporting_errors() {
-    if (delivering.exchange(true)) return;
-    struct Delivered {
-        ~Delivered() { delivering = false; }
-    } delivered;
-    py::module_ logging;
-    try {
-        logging = py::module_::import("logging");
-    } catch (const py::error_already_set&) {
-        // Without the logging module there is nowhere to deliver to.
-        return;
-    }
-    reporting_failures(logging, [&] { deliver_log_records(logging); });
-}
-
-// The thread that delivers records as they come, in Python so that it
-// waits only in the interpreter's own calls: a daemon thread that meets the
-// interpreter's finalisation while waiting in C++ code would be unwound
-// through references it no longer may drop. It runs while the process has
-// a decoder of its own, so that a program that has none (that only
-// imported the module, or has closed its decoders) has no thread to warn
-// about when it forks. It sleeps on the queue's wakeup fd through poll(),
-// which takes a descriptor of any number, at most a second so that changes
-// of the loggers' levels reach the engine. A failure of its wait is logged,
-// and the thread goes on paced by a timer. At exit it is stopped and joined
-// before the last records go out.
-constexpr const char* delivery_thread_source = R"py(
-import atexit, logging, os, select, sys, threading
-
-def make(wakeup_fd, deliver):
-    current = None  # (thread, stopping, fd) of the thread delivering now
-
-    def wake(fd):
-        try:
-            os.write(fd, (1).to_bytes(8, sys.byteorder))
-        except OSError:
-            pass
-
-    def wait_for_records(poller, fd, stopping):
-        if poller is None:
-            stopping.wait(0.1)
-            return
-        ready = poller.poll(1000)
-        if ready and ready[0][1] & select.POLLIN:
-            try:
-                os.read(fd, 8)
-            except BlockingIOError:
-                pass
-        elif ready:
-            raise OSError(f"the wakeup descriptor {fd} is gone (poll events {ready[0][1]:#x})")
-
-    def run(fd, stopping):
-        poller = None
-        if fd >= 0:
-            poller = select.poll()
-            poller.register(fd, select.POLLIN)
-        while True:
-            try:
-                wait_for_records(poller, fd, stopping)
-            except Exception:
-                poller = None
-                try:
-                    logging.getLogger("reelpipe").warning("waiting for log records failed; polling instead",
-                                                          exc_info=True)
-                except Exception:
-                    pass
-            deliver()
-            if stopping.is_set():
-                return
-
-    def start():
-        nonlocal current
-        if current is not None and current[0].is_alive():
-            return
-        fd = wakeup_fd()
-        stopping = threading.Event()
-        thread = threading.Thread(target=run, args=(fd, stopping), name="reelpipe-log", daemon=True)
-        thread.start()
-        current = (thread, stopping, fd)
-
-    def stop():
-        nonlocal current
-        if current is None:
-            return
-        thread, stopping, fd = current
-        current = None
-        stopping.set()
-        if fd >= 0:
-            wake(fd)
-        if thread is not threading.current_thread():
-            thread.join(5.0)
-
-    def finish():
-        stop()
-        deliver()
-
-    atexit.register(finish)
-    return start, stop
-)py";
-
-// Starts and stops the delivery thread; made with the first decoder.
-struct DeliveryThread {
-    py::object start;
-    py::object stop;
-};
-
-// This process's decoders, those inherited through a fork aside. Changed
-// with the interpreter lock held; a fork's child starts from none.
-std::size_t decoders_of_this_process = 0;
-
-// A fork's child handler: the parent's delivering thread is not in the
-// child, and the parent's decoders are not the child's.
-void forget_the_parents_delivery() {
-    delivering = false;
-    decoders_of_this_process = 0;
-}
-
-// Takes FFmpeg's log callback and readies the delivery thread, once, when
-// the first decoder is made: importing the module does neither.
-DeliveryThread& delivery_thread() {
-    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<DeliveryThread> storage;
-    return storage
-        .call_once_and_store_result([] {
-            reelpipe::install_ffmpeg_log_callback();
-            pthread_atfork(nullptr, nullptr, forget_the_parents_delivery);
-            py::dict scope;
-            py::exec(delivery_thread_source, scope);
-            const py::tuple controls = scope["make"](py::cpp_function(&reelpipe::log_wakeup_fd),
-                                                     py::cpp_function(&deliver_log_records_reporting_errors));
-            return DeliveryThread{controls[0], controls[1]};
-        })
-        .get_stored();
-}
-
-// Counts a decoder in, starting the thread with the first.
-void one_decoder_more() {
-    if (decoders_of_this_process++ == 0) delivery_thread().start();
-}
-
-// Counts a decoder out; with the last one gone, its last records go out and
-// the thread ends. Called from the holder's deleter with the interpreter
-// lock held, where no exception may come out.
-void one_decoder_fewer() {
-    if (--decoders_of_this_process != 0) return;
-    try {
-        delivery_thread().stop();
-    } catch (const py::error_already_set&) {
-        // The thread is asked to stop before anything here can fail; it
-        // ends at its next wake-up.
-    }
-    deliver_log_records_reporting_errors();
-}
-
-// Gives the logger "reelpipe" its NullHandler; nothing else happens before
-// the first decoder.
-void set_up_logging() {
-    const py::module_ logging = py::module_::import("logging");
-    logging.attr("getLogger")("reelpipe").attr("addHandler")(logging.attr("NullHandler")());
-}
-
-// Timeouts beyond this many seconds wait as long as no timeout does; it
-// keeps the deadline within the steady clock's range.
-constexpr double longest_timeout = 1e8;
-
-// The wait get_next_frame() was asked for: none for None (or a timeout too
-// long to matter). Negative and NaN are refused.
-std::optional<std::chrono::nanoseconds> frame_wait(std::optional<double> timeout) {
-    if (!timeout) return std::nullopt;
-    if (std::isnan(*timeout) || *timeout < 0.0) {
-        throw py::value_error("timeout must be a number of seconds >= 0 or None");
-    }
-    if (*timeout > longest_timeout) return std::nullopt;
-    return std::chrono::nanoseconds(static_cast<std::int64_t>(*timeout * 1e9));
-}
-
-py::object next_frame(MediaDecoder& decoder, std::optional<double> timeout, bool with_time) {
-    const std::optional<std::chrono::nanoseconds> wait = frame_wait(timeout);
+py::object next_frame(MediaDecoder& decoder, std::optional<double> timeout, const Flag& with_time) {
+    const std::optional<std::chrono::nanoseconds> wait = reelpipe::checked_frame_wait(timeout);
     load_numpy();
     MediaDecoder::Delivery delivery;
     {
@@ -540,7 +325,7 @@ py::object next_frame(MediaDecoder& decoder, std::optional<double> timeout, bool
     }
     if (!delivery.picture) return py::none();
     py::object picture = picture_array(std::move(delivery.picture));
-    if (!with_time) return picture;
+    if (!flag("with_time", with_time)) return picture;
     py::object seconds = delivery.seconds ? py::object(py::float_(*delivery.seconds)) : py::none();
     return py::make_tuple(picture, seconds);
 }
@@ -597,7 +382,10 @@ const char* state_name(PlaybackState state) {
 
 // <reelpipe.MediaDecoder 'clip.mp4' 1920x1080 at 30 fps, 60.0 s, playing>
 std::string describe(const MediaDecoder& decoder) {
-    std::string text = "<reelpipe.MediaDecoder " + py::repr(text_of(decoder.get_path(), "surrogateescape")).cast<std::string>();
+    // A file object is named by its own repr().
+    const py::object name = text_of(decoder.get_path(), "surrogateescape");
+    std::string text = "<reelpipe.MediaDecoder " +
+                       (decoder.reads_from_reader() ? name : py::repr(name)).cast<std::string>();
     if (decoder.has_video()) {
         text += py::str(" {}x{} at {:g} fps").format(decoder.get_width(), decoder.get_height(), decoder.get_fps())
                     .cast<std::string>();
@@ -607,27 +395,6 @@ std::string describe(const MediaDecoder& decoder) {
     text += py::str(", {:.1f} s, {}>").format(decoder.get_duration(), state_name(decoder.get_state()))
                 .cast<std::string>();
     return text;
-}
-
-// The caller's choice of a sound stream: an index or a language code.
-using AudioStreamChoice = std::optional<std::variant<int, std::string>>;
-
-// Adds the picture, stream and device choices to `options` as the engine
-// takes them; the engine checks them when it opens the input.
-void add_choices(DecoderOptions& options, std::optional<std::pair<int, int>> size, std::string pixel_format,
-                 std::optional<int> video_stream, const AudioStreamChoice& audio_stream,
-                 std::optional<std::string> audio_device) {
-    options.size = size;
-    options.pixel_format = std::move(pixel_format);
-    options.video_stream.index = video_stream;
-    if (audio_stream) {
-        if (const int* index = std::get_if<int>(&*audio_stream)) {
-            options.audio_stream.index = *index;
-        } else {
-            options.audio_stream.language = std::get<std::string>(*audio_stream);
-        }
-    }
-    options.audio_device = std::move(audio_device);
 }
 
 // A stream as get_streams() gives it: None where the input does not say.
@@ -691,31 +458,47 @@ py::list device_list() {
 // before the lock is taken back, so that the release guard is never
 // destroyed while an exception is in flight: a thread ended there during
 // finalization would find two exceptions at once and terminate.
-DecoderHolder open_decoder(const InputPath& path, bool audio, double max_buffer_ahead, double min_buffer_ahead,
-                           long long max_picture_memory, std::optional<std::pair<int, int>> size,
-                           std::string pixel_format, std::optional<int> video_stream,
-                           const AudioStreamChoice& audio_stream, std::optional<std::string> audio_device,
-                           bool realtime, bool loop) {
+DecoderHolder open_decoder(const InputSource& source, const Flag& audio, double max_buffer_ahead,
+                           double min_buffer_ahead, const WholeNumber& max_picture_memory,
+                           std::optional<std::pair<WholeNumber, WholeNumber>> size, const Name& pixel_format,
+                           std::optional<WholeNumber> video_stream, std::optional<StreamName> audio_stream,
+                           std::optional<Name> audio_device, const Flag& realtime, const Flag& loop) {
+    reelpipe::RequestedOptions asked;
+    asked.audio = flag("audio", audio);
+    asked.max_buffer_ahead = max_buffer_ahead;
+    asked.min_buffer_ahead = min_buffer_ahead;
+    asked.max_picture_memory = whole_number("max_picture_memory", max_picture_memory);
+    if (size) asked.size = {whole_number("size", size->first), whole_number("size", size->second)};
+    asked.pixel_format = name_text("pixel_format", pixel_format);
+    if (video_stream) asked.video_stream = whole_number("video_stream", *video_stream);
+    if (audio_stream) {
+        if (PyUnicode_Check(audio_stream->object.ptr())) {
+            asked.audio_stream_language = name_text("audio_stream", *audio_stream);
+        } else {
+            asked.audio_stream_index = whole_number("audio_stream", *audio_stream);
+        }
+    }
+    if (audio_device) asked.audio_device = name_text("audio_device", *audio_device);
+    asked.realtime = flag("realtime", realtime);
+    asked.loop = flag("loop", loop);
     // The engine checks the options; its std::invalid_argument is ValueError.
-    DecoderOptions options =
-        reelpipe::checked_options(audio, max_buffer_ahead, min_buffer_ahead, max_picture_memory, realtime, loop);
-    add_choices(options, size, std::move(pixel_format), video_stream, audio_stream, std::move(audio_device));
+    DecoderOptions options = reelpipe::checked_options(asked);
+    if (source.file) options.reader = reelpipe::binding::python_reader(source.file);
     // FFmpeg's messages about the opening already come to the queue.
-    delivery_thread();
-    refresh_ffmpeg_log_threshold(py::module_::import("logging"));
+    logs::prepare_logging_for_opening();
     std::unique_ptr<MediaDecoder> opened;
     std::exception_ptr failure;
     {
         ReleaseInterpreterLock unlocked;
         try {
-            opened = std::make_unique<MediaDecoder>(path.bytes, options);
+            opened = std::make_unique<MediaDecoder>(source.path, options);
         } catch (...) {
             failure = std::current_exception();
         }
     }
     // The records of the opening, a failure's reason among them, reach
     // logging before the caller hears of the outcome.
-    deliver_log_records_reporting_errors();
+    logs::deliver_log_records();
     if (failure) {
         try {
             std::rethrow_exception(failure);
@@ -726,7 +509,7 @@ DecoderHolder open_decoder(const InputPath& path, bool audio, double max_buffer_
     // Counted once it is held, so that a failure to start the delivery
     // thread releases it and counts it out again.
     DecoderHolder holder(opened.release());
-    one_decoder_more();
+    logs::one_decoder_more();
     return holder;
 }
 
@@ -751,7 +534,9 @@ a with block stops it.)doc";
 constexpr const char* init_doc = R"doc(Opens and probes the input; nothing plays before start().
 
 path: a file name or URL, as str, bytes, bytearray or os.PathLike (a str is
-    encoded as os.fsencode() does).
+    encoded as os.fsencode() does); or a binary file object to read the
+    input from: read(n) alone reads it once, front to back; with seek() and
+    tell() it can seek. It is read from where it stands.
 audio: False leaves the sound out: no device is opened and the pictures come
     unpaced, as fast as they are asked for (batch extraction).
 max_buffer_ahead: seconds of input read ahead of the picture on screen before
@@ -779,7 +564,8 @@ realtime: True paces the pictures of an input without sound (or of
 loop: True plays the input again from the start at its end, without a gap;
     get_position() goes back to 0 at each lap and is_finished() stays false.
 
-Invalid options raise ValueError or TypeError before anything is opened, a
+Flags take True or False (NumPy's bool, 1 and 0 too), names a str. Invalid
+options raise ValueError or TypeError before anything is opened, a
 stream choice that names no such stream ValueError naming those there are. An
 input that cannot be opened or probed raises RuntimeError; its note gives
 FFmpeg's reason.)doc";
@@ -800,7 +586,7 @@ with_time: True returns (picture, seconds) instead, seconds being the
 
 PYBIND11_MODULE(reelpipe, m) {
     main_thread_ident = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
-    set_up_logging();
+    logs::set_up_logging();
     // For every method that can wait: on the engine's locks, the device or
     // its threads.
     using release_lock = py::call_guard<ReleaseInterpreterLock>;

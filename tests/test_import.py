@@ -13,6 +13,7 @@ import subprocess
 import sys
 from pathlib import Path
 
+import numpy
 import pytest
 
 import reelpipe
@@ -22,7 +23,7 @@ from robustness_util import run_python
 ROOT = Path(__file__).resolve().parent.parent
 
 # What a caller sees of each method, as pybind11 renders it in the docstring.
-PATH_TYPES = "str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes]"
+PATH_TYPES = "str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes] | typing.BinaryIO"
 SIGNATURES = {
     "__init__": f"__init__(self, path: {PATH_TYPES}, *, audio: bool = True, max_buffer_ahead: float = 10.0, "
                 "min_buffer_ahead: float = 3.0, max_picture_memory: int = 2147483648, "
@@ -331,10 +332,23 @@ def test_missing_bytes_path_that_is_not_utf8_is_a_runtime_error(tmp_path):
     ({"pixel_format": None}, TypeError),
     ({"audio_stream": 1.5}, TypeError),
     ({"audio_device": "no such device"}, ValueError),
+    # Flags take what Python programs pass as flags, and nothing else.
+    ({"loop": None}, TypeError),
+    ({"realtime": "yes"}, TypeError),
+    ({"audio": 2}, ValueError),
+    ({"audio": numpy.bool_(False), "realtime": 1, "loop": 0}, RuntimeError),
+    # Names are str, as other names; bytes name files alone.
+    ({"pixel_format": b"rgb24"}, TypeError),
+    ({"audio_device": b"default"}, TypeError),
+    # Numbers past any range are out of range, not of another type.
+    ({"size": (2**31, -1)}, ValueError),
+    ({"size": (-2**70, 240)}, ValueError),
+    ({"video_stream": 2**40}, ValueError),
 ], ids=repr)
 def test_invalid_options_are_refused_before_anything_is_opened(tmp_path, options, error):
-    # The input does not exist: opening it first would raise RuntimeError.
-    with pytest.raises(error):
+    # The input does not exist: opening it first would raise RuntimeError,
+    # which options that pass their check come to.
+    with pytest.raises(error, match="^FFmpeg failed" if error is RuntimeError else None):
         reelpipe.MediaDecoder(str(tmp_path / "missing.mp4"), **options)
 
 

@@ -356,15 +356,18 @@ def test_controls_let_other_threads_run_while_they_wait_for_stop(clips, control)
 
 
 # Threads inside the module while the interpreter exits: readers in the frame
-# wait, seekers, a constructor on a server that answers late and decoders
-# dropped while they play, some on daemon threads (ended by the interpreter
-# as they take its lock back) and some not.
+# wait, seekers, a constructor on a server that answers late, decoders
+# dropped while they play and decoders whose file object blocks for good,
+# some on daemon threads (ended by the interpreter as they take its lock
+# back) and some not; the first decoder reads a file or a BytesIO.
 EXIT_WITH_THREADS_INSIDE = """
-import random, sys, threading, time
+import io, random, sys, threading, time
 import reelpipe
 clip, slow_url, seed = sys.argv[1], sys.argv[2], int(sys.argv[3])
 rng = random.Random(seed)
-decoder = reelpipe.MediaDecoder(clip)
+with open(clip, "rb") as file:
+    data = file.read()
+decoder = reelpipe.MediaDecoder(clip if seed % 2 else io.BytesIO(data))
 decoder.start()
 # The first picture loads NumPy's API through pybind11, which drops and
 # retakes the interpreter lock inside a call_once that cannot be unwound:
@@ -393,10 +396,28 @@ def drop_playing(until):
         time.sleep(rng.uniform(0.0, 0.05))
         del other
 
+class Stalling:
+    # Reads the clip up to half, then blocks for good.
+    def __init__(self):
+        self.at = 0
+
+    def read(self, size):
+        if self.at > len(data) // 2:
+            threading.Event().wait()
+        chunk = data[self.at:self.at + size]
+        self.at += len(chunk)
+        return chunk
+
+def play_stalling(until):
+    other = reelpipe.MediaDecoder(Stalling())
+    other.start()
+    while time.monotonic() < until:
+        other.get_next_frame(timeout=0.05)
+
 for _ in range(rng.randint(1, 4)):
     daemon = rng.random() < 0.7
     until = float("inf") if daemon else time.monotonic() + rng.uniform(0.0, 0.1)
-    work = rng.choice([read, seek, open_slowly, drop_playing])
+    work = rng.choice([read, seek, open_slowly, drop_playing, play_stalling])
     threading.Thread(target=work, args=(until,), daemon=daemon).start()
 time.sleep(rng.uniform(0.0, 0.1))
 """
@@ -423,11 +444,18 @@ def test_exit_with_threads_inside_the_module_ends_cleanly(clips):
 # and runs the case in the child; the parent waits for the child at most
 # 30 s and exits with its status. The child prints what it saw.
 FORK = """
-import logging, os, sys, time
+import io, logging, os, sys, time
 import reelpipe
-clip, case, state = sys.argv[1], sys.argv[2], sys.argv[3]
+clip, case, state, source = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4]
+
+def opened():
+    if source == "path":
+        return reelpipe.MediaDecoder(clip)
+    with open(clip, "rb") as file:
+        return reelpipe.MediaDecoder(io.BytesIO(file.read()))
+
 if state != "none":
-    inherited = reelpipe.MediaDecoder(clip)
+    inherited = opened()
     if state in ("started", "dropped"):
         inherited.start()
         end = time.monotonic() + 20
@@ -461,7 +489,7 @@ elif case == "use":
     handler.emit = lambda record: heard.append(record.getMessage())
     logging.getLogger("reelpipe").addHandler(handler)
     logging.getLogger("reelpipe").setLevel(logging.DEBUG)
-    own = reelpipe.MediaDecoder(clip)
+    own = opened()
     own.start()
     pictures = 0
     end = time.monotonic() + 20
@@ -481,19 +509,26 @@ sys.exit(0)
 # A program that only imported the module, or has dropped its last decoder,
 # forks from a process with one thread: no warning. A decoder inherited by a child is abandoned
 # there: dropping it, stop() and exit return at once, its operations raise,
-# and a decoder made in the child plays and is heard from in its logging.
-@pytest.mark.parametrize("case, state, expected", [
-    ("exit", "none", ""),
-    ("exit", "dropped", ""),
-    ("delete", "constructed", "deleted\n"),
-    ("delete", "started", "deleted\n"),
-    ("exit", "started", ""),
-    ("use", "started", "start refused: True\nget_next_frame refused: True\nseek refused: True\n"
-                       "set_speed refused: True\npictures 10 end logged True\n"),
+# and a decoder made in the child plays and is heard from in its logging;
+# alike for decoders reading a BytesIO.
+USED = ("start refused: True\nget_next_frame refused: True\nseek refused: True\nset_speed refused: True\n"
+        "pictures 10 end logged True\n")
+
+
+@pytest.mark.parametrize("case, state, expected, source", [
+    ("exit", "none", "", "path"),
+    ("exit", "dropped", "", "path"),
+    ("delete", "constructed", "deleted\n", "path"),
+    ("delete", "started", "deleted\n", "path"),
+    ("exit", "started", "", "path"),
+    ("use", "started", USED, "path"),
+    ("exit", "dropped", "", "BytesIO"),
+    ("delete", "started", "deleted\n", "BytesIO"),
+    ("use", "started", USED, "BytesIO"),
 ])
-def test_a_forked_child_abandons_inherited_decoders_and_plays_its_own(clips, case, state, expected):
+def test_a_forked_child_abandons_inherited_decoders_and_plays_its_own(clips, case, state, expected, source):
     result = subprocess.run([sys.executable, "-W", "always::DeprecationWarning", "-c", FORK, clips["av"], case,
-                             state], capture_output=True, text=True, timeout=60, stdin=subprocess.DEVNULL,
+                             state, source], capture_output=True, text=True, timeout=60, stdin=subprocess.DEVNULL,
                             env=child_env())
     assert result.returncode == 0, stderr_tail(result.stderr)
     assert result.stdout == expected

@@ -1,15 +1,21 @@
 // Drives one MediaDecoder from several threads at once, without the
 // interpreter, so that ThreadSanitizer (or AddressSanitizer) sees every
 // concurrent path of the engine: seek storms, pause and resume, two callers
-// of get_next_frame(), and stop() during each kind of wait.
+// of get_next_frame(), and stop() during each kind of wait; the storm once
+// on the clip's path and once on its bytes read through a caller's reader.
 //
 // Usage: stress_harness CLIP SECONDS
 // Exits 0 when every scenario finished; a watchdog aborts the process (and
 // so fails the run) when any of them hangs.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -48,9 +54,43 @@ void consume(MediaDecoder& decoder, const std::atomic<bool>& quit) {
     }
 }
 
+// The clip's bytes from memory, as a caller's reader.
+class MemorySource final : public reelpipe::ByteSource {
+public:
+    explicit MemorySource(const std::string& clip)
+        : bytes_(std::istreambuf_iterator<char>(std::ifstream(clip, std::ios::binary).rdbuf()), {}) {}
+
+    int read(std::uint8_t* into, int size, const GivenUp& given_up, std::string& /*failure*/) override {
+        if (given_up()) return AVERROR_EXIT;
+        const auto count = std::min<std::int64_t>(size, static_cast<std::int64_t>(bytes_.size()) - at_);
+        if (count <= 0) return AVERROR_EOF;
+        std::memcpy(into, bytes_.data() + at_, static_cast<std::size_t>(count));
+        at_ += count;
+        return static_cast<int>(count);
+    }
+
+    std::int64_t seek(std::int64_t offset, int whence, const GivenUp& /*given_up*/,
+                      std::string& /*failure*/) override {
+        const auto size = static_cast<std::int64_t>(bytes_.size());
+        if (whence == AVSEEK_SIZE) return size;
+        const std::int64_t from = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? at_ : size;
+        if (from + offset < 0) return AVERROR(EINVAL);
+        at_ = from + offset;
+        return at_;
+    }
+
+    bool seekable() const override { return true; }
+
+private:
+    std::string bytes_;
+    std::int64_t at_ = 0;  // the engine's reading thread's alone
+};
+
 // Four threads call every operation at random for `seconds`.
-void storm(const std::string& clip, int seconds) {
-    MediaDecoder decoder(clip);
+void storm(const std::string& clip, int seconds, bool through_reader) {
+    reelpipe::DecoderOptions options;
+    if (through_reader) options.reader = std::make_shared<MemorySource>(clip);
+    MediaDecoder decoder(clip, options);
     decoder.start();
     std::atomic<bool> quit{false};
     std::vector<std::thread> threads;
@@ -152,7 +192,8 @@ int main(int argc, char** argv) {
     std::atomic<bool> done{false};
     std::thread guard(watchdog, std::cref(done), std::chrono::seconds(20));
     stop_during_waits(clip);
-    storm(clip, seconds);
+    storm(clip, (seconds + 1) / 2, false);
+    storm(clip, (seconds + 1) / 2, true);
     done = true;
     guard.join();
     std::puts("stress_harness: all scenarios finished");
