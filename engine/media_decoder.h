@@ -29,6 +29,7 @@
 #include "clock.h"
 #include "decoder_options.h"
 #include "device_queue.h"
+#include "falling_behind.h"
 #include "ffmpeg_ptr.h"
 #include "log_queue.h"
 #include "packet_queue.h"
@@ -140,6 +141,14 @@ public:
     // that a caller's loop does not spin. Blocks; call without the
     // interpreter lock.
     LoopStep next_in_loop(std::chrono::milliseconds wait, FramePtr& picture);
+    // What became of the pictures so far: handed out, dropped late at
+    // delivery, skipped by the decoder while it ran behind.
+    struct PictureTally {
+        std::uint64_t shown = 0;
+        std::uint64_t late = 0;
+        std::uint64_t skipped = 0;
+    };
+    PictureTally picture_tally() const { return {counts.shown, counts.late, counts.skipped}; }
     bool has_audio() const { return audio_stream_index >= 0; }
     bool has_video() const { return video_stream_index >= 0; }
     // Every stream of the input as probed, the ones played marked selected.
@@ -293,7 +302,10 @@ private:
     PacketWait wait_for_packet(PacketQueue& queue, PacketQueue::Entry& entry);
 
     // Video decode (video_decode.cpp).
-    void skip_unneeded_pictures(const AVPacket* packet);
+    AVDiscard seek_discard(const AVPacket* packet) const;
+    bool choose_skipping(const AVPacket* packet, std::uint64_t serial);
+    void note_picture_out(const AVFrame* decoded);
+    std::optional<double> lateness(double seconds) const;
     void decode_video_packet(const AVPacket* packet, AVFrame* scratch, std::uint64_t serial);
     void handle_video_picture(const AVFrame* decoded, std::uint64_t serial);
     bool wait_for_frame_room(std::unique_lock<std::mutex>& lock, std::size_t picture_bytes);
@@ -447,6 +459,16 @@ private:
     PacketQueue audio_packets_in;
     // The pictures ready to be shown (see picture_queue.h).
     PictureQueue pictures;
+    // What became of them (see falling_behind.h).
+    PictureCounts counts;
+    // Whether the video decoder runs behind the clock, and the pictures it
+    // was told to skip that are still owed; of the pipeline serial they
+    // were measured in. Video thread only.
+    struct VideoSkipping {
+        FallingBehind behind;
+        SkipLedger ledger;
+        std::uint64_t serial = 0;
+    } video_skipping;
 
 
     // --- Fields of this implementation beyond the pipeline above.
