@@ -52,9 +52,10 @@ public:
     static constexpr double behind_above = 0.03;
     // Below which every picture is decoded again.
     static constexpr double on_time_below = 0.0;
-    // Above which even the pictures others refer to cannot be decoded in
-    // time: the packets up to the next key frame are not sent at all.
-    static constexpr double far_behind_above = 0.5;
+    // Above which the pictures come out too late to be shown at all (frame
+    // delivery's late margin): every one decoded until the decoder has
+    // caught up is lost, and a jump to the next key frame may lose fewer.
+    static constexpr double past_the_window = 0.1;
     // Weight of the newest picture in the smoothed lateness.
     static constexpr double newest_weight = 0.25;
 
@@ -63,6 +64,19 @@ public:
 
     // True while packets are dropped unsent up to the next key frame.
     bool waiting_for_key() const { return level == Level::far_behind; }
+
+    // Whether the pictures come out past the window; and whether, then, to
+    // stop sending packets until a key frame `key_distance`
+    // seconds ahead of the next packet: when the pictures come out past the
+    // window and the key frame is nearer than twice their lateness. Catching
+    // up by skipping only the pictures no other refers to loses every
+    // picture until then, and takes about twice the lateness when that
+    // skipping saves half of the work; a decoder that does not catch up
+    // that way at all grows later until the jump is taken. So a long group
+    // of pictures is jumped only by a decoder that cannot hold on without.
+    bool past_window() const { return level == Level::behind && measured && smoothed > past_the_window; }
+    bool jump_pays(double key_distance) const { return past_window() && key_distance < 2.0 * smoothed; }
+    void wait_for_key() { level = Level::far_behind; }
 
     // The key frame of time `seconds` is sent after a wait for it: skip the
     // pictures no other refers to, and measure again from this picture on
@@ -84,9 +98,7 @@ public:
         } else {
             smoothed += newest_weight * (lateness - smoothed);
         }
-        if (smoothed > far_behind_above) {
-            level = Level::far_behind;
-        } else if (smoothed > behind_above) {
+        if (smoothed > behind_above) {
             level = Level::behind;
         } else if (smoothed < on_time_below) {
             level = Level::on_time;

@@ -304,6 +304,7 @@ private:
     // Video decode (video_decode.cpp).
     AVDiscard seek_discard(const AVPacket* packet) const;
     bool choose_skipping(const AVPacket* packet, std::uint64_t serial);
+    double next_key_seconds();
     void note_picture_out(const AVFrame* decoded);
     std::optional<double> lateness(double seconds) const;
     void decode_video_packet(const AVPacket* packet, AVFrame* scratch, std::uint64_t serial);

@@ -145,6 +145,12 @@ bool MediaDecoder::choose_skipping(const AVPacket* packet, std::uint64_t serial)
         skipping.behind.keeping_up();
         skipping.serial = serial;
     }
+    if (packet != nullptr && packet->pts != AV_NOPTS_VALUE && (packet->flags & AV_PKT_FLAG_KEY) == 0) {
+        const double seconds = stream_seconds(video_time_base, packet->pts);
+        if (skipping.behind.past_window() && skipping.behind.jump_pays(next_key_seconds() - seconds)) {
+            skipping.behind.wait_for_key();
+        }
+    }
     if (packet != nullptr && skipping.behind.waiting_for_key()) {
         if ((packet->flags & AV_PKT_FLAG_KEY) == 0) {
             ++counts.skipped;
@@ -161,6 +167,18 @@ bool MediaDecoder::choose_skipping(const AVPacket* packet, std::uint64_t serial)
         skipping.ledger.sent(packet->pts);
     }
     return true;
+}
+
+// The time of the next key frame read, infinite when none is queued (or it
+// has no timestamp). Called on the video thread; takes the video packet
+// queue's mutex.
+double MediaDecoder::next_key_seconds() {
+    std::int64_t pts = AV_NOPTS_VALUE;
+    {
+        std::lock_guard<std::mutex> lock(video_packets_in.mutex);
+        pts = video_packets_in.first_key_pts();
+    }
+    return pts != AV_NOPTS_VALUE ? stream_seconds(video_time_base, pts) : std::numeric_limits<double>::infinity();
 }
 
 // Settles the ledger of skipped pictures with a picture that came out of
