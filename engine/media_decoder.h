@@ -36,6 +36,7 @@
 #include "picture_buffers.h"
 #include "picture_converter.h"
 #include "picture_queue.h"
+#include "picture_threads.h"
 #include "playback_device.h"
 #include "playback_status.h"
 #include "seek_request.h"
@@ -421,6 +422,9 @@ private:
     Clock audio_clock;
 
     FormatContextPtr format_ctx;               // used by the demux thread once running
+    // This decoder's share of the process's FFmpeg picture threads; given
+    // back after the codec context below is freed.
+    PictureThreads picture_threads;
     CodecContextPtr video_codec_ctx;           // the video thread's alone while running
     // Makes the pictures handed out; video thread only while running.
     PictureConverter converter;
