@@ -145,6 +145,8 @@ bool MediaDecoder::choose_skipping(const AVPacket* packet, std::uint64_t serial)
         skipping.behind.keeping_up();
         skipping.serial = serial;
     }
+    // Paused, no picture is late, and a step must be given every picture.
+    if (status.paused || status.step_hold) skipping.behind.keeping_up();
     if (packet != nullptr && packet->pts != AV_NOPTS_VALUE && (packet->flags & AV_PKT_FLAG_KEY) == 0) {
         const double seconds = stream_seconds(video_time_base, packet->pts);
         if (skipping.behind.past_window() && skipping.behind.jump_pays(next_key_seconds() - seconds)) {
