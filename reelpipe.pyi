@@ -34,6 +34,13 @@ class _AudioDevice(typing.TypedDict):
     backend: str
     default: bool
 
+class _PictureCounts(typing.TypedDict):
+    """What became of a decoder's pictures, as get_picture_counts() gives it."""
+
+    shown: int
+    dropped: int
+    skipped: int
+
 class MediaDecoder:
     """One media input (file or URL) and its playback.
 
@@ -164,6 +171,10 @@ class MediaDecoder:
         """Every stream of the input: index, type, codec, language, title, default;
         width, height and fps for video; sample_rate and channels for audio;
         selected: whether this decoder plays it."""
+    def get_picture_counts(self) -> _PictureCounts:
+        """Pictures since the decoder was made: shown (handed out), dropped (late,
+        never handed out) and, of those, skipped (not even decoded, while decoding
+        ran behind the sound or the real-time clock)."""
     @staticmethod
     def audio_devices() -> list[_AudioDevice]:
         """The playback devices of the sound backend: name (what audio_device= takes),

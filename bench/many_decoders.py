@@ -13,6 +13,8 @@ as the median over rounds:
   shown after 1 s   share of the pictures due after the first second that
                     were handed out (the first second is start-up)
   after 5 s         the same from the fifth second: the steady state
+  skipped           share of the pictures shown or dropped that were skipped
+                    before they were decoded (builds that cannot say: –)
   in window         share of the pictures handed out within 0.1 s before
                     or 0.01 s after their time
   cores             CPU seconds of the process per wall second
@@ -103,12 +105,13 @@ def main() -> int:
                 got["load"] = max(0.0, (busy1 - busy0 - got["cpu_seconds"]) / (wall1 - wall0))
                 results.setdefault((label, count), []).append(got)
                 print(f"round {round_no + 1} {label} x{count}: shown after 1 s {percent(got['shown_after_1s'])}, "
-                      f"5 s {percent(got['shown_after_5s'])}, cores {got['cores']:.2f}, "
+                      f"5 s {percent(got['shown_after_5s'])}, skipped {percent(got.get('skipped'))}, "
+                      f"cores {got['cores']:.2f}, "
                       f"RSS {got['peak_rss_mb']:.0f} MB, others {got['load']:.2f} cores", flush=True)
     print()
-    print("| decoders | build | shown after 1 s | after 5 s | in window | cores | peak RSS MB (per decoder) "
-          "| others |")
-    print("|---|---|---|---|---|---|---|---|")
+    print("| decoders | build | shown after 1 s | after 5 s | skipped | in window | cores "
+          "| peak RSS MB (per decoder) | others |")
+    print("|---|---|---|---|---|---|---|---|---|")
     for count in counts:
         for label in builds:
             runs = results.get((label, count))
@@ -116,7 +119,8 @@ def main() -> int:
                 continue
             rss = median(runs, "peak_rss_mb")
             print(f"| {count} | {label} | {percent(median(runs, 'shown_after_1s'))} | "
-                  f"{percent(median(runs, 'shown_after_5s'))} | {percent(median(runs, 'in_window'))} | "
+                  f"{percent(median(runs, 'shown_after_5s'))} | {percent(median(runs, 'skipped'))} | "
+                  f"{percent(median(runs, 'in_window'))} | "
                   f"{median(runs, 'cores'):.2f} | {rss:.0f} ({rss / count:.1f}) | "
                   f"{' / '.join(f'{r['load']:.2f}' for r in runs)} |")
     return 0

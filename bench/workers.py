@@ -507,6 +507,8 @@ def start_many(tool: str, clip: str, repeats: int) -> dict:
 #   shown_after_5s  the same from the fifth second on: the steady state
 #   in_window       share of the pictures handed out whose time was inside
 #                   [pos-0.1, pos+0.01] when they came
+#   skipped         share of the pictures that came due (shown or dropped)
+#                   that the decoders skipped before decoding them
 #   cores           CPU seconds of the process per wall second, from start()
 #   peak_rss_mb     VmHWM of the process (ru_maxrss starts at the parent's)
 
@@ -550,6 +552,8 @@ def many_reelpipe(clip: str, fps: float, seconds: float, decoders: int, options:
         consumer.join()
     cores = (cpu_seconds() - cpu0) / (now() - began)
     whole_run_cpu = cpu_seconds()
+    # Builds before get_picture_counts() cannot say what they skipped.
+    counts = [decoder.get_picture_counts() for decoder in opened] if hasattr(opened[0], "get_picture_counts") else []
     for decoder in opened:
         decoder.stop()
 
@@ -572,6 +576,8 @@ def many_reelpipe(clip: str, fps: float, seconds: float, decoders: int, options:
     offsets = [o for _, decoder_offsets in logs for o in decoder_offsets]
     return {"decoders": decoders, "shown_after_1s": shown_from(1.0), "shown_after_5s": shown_from(5.0),
             "in_window": sum(1 for o in offsets if -0.1 <= o <= 0.01) / len(offsets) if offsets else 0.0,
+            "skipped": (sum(c["skipped"] for c in counts) / sum(c["shown"] + c["dropped"] for c in counts)
+                        if counts else None),
             "cores": cores, "pictures": len(offsets), "least_position": min(positions),
             "shown_by_second": [shown_in(second) for second in range(int(seconds))],
             "cpu_seconds": whole_run_cpu,

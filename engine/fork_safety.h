@@ -32,8 +32,9 @@ void release_sound_locks_after_fork();
 void hold_log_locks_for_fork();       // log_queue.cpp: the input registry, the record queue
 void release_log_locks_after_fork(bool in_child);
 
-// The child's count of open decoders starts from none: the inherited ones
-// are never destroyed, so they would never be counted out (lifecycle.cpp).
+// The child's count of picture threads held by open decoders starts from
+// none: the inherited decoders are never destroyed, so they would never
+// give theirs back (lifecycle.cpp).
 void forget_inherited_decoders();
 
 }  // namespace reelpipe

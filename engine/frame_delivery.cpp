@@ -88,7 +88,11 @@ MediaDecoder::Delivery MediaDecoder::get_next_frame(std::optional<std::chrono::n
         // missed for want of seek_request.mutex (which comes first in the lock
         // order) costs only its length.
         if (pictures.empty()) seek_request.cv.notify_all();
-        if (verdict == Verdict::late) continue;
+        if (verdict == Verdict::late) {
+            ++counts.late;
+            continue;
+        }
+        ++counts.shown;
         if (picture->pts == AV_NOPTS_VALUE) return {std::move(picture), std::nullopt};
         const double seconds = picture_seconds(picture.get());
         video_clock = seconds;

@@ -57,20 +57,19 @@ std::string rate_text(double rate) {
     return text;
 }
 
-// Decoders of this process that are made and not yet destroyed: written by
-// the constructor's last step, the destructor and a fork's child handler,
-// read when a decoder opens.
-std::atomic<int> decoders_open{0};
+// FFmpeg picture threads held by the open decoders of this process (see
+// picture_threads.h): written when a decoder opens its video stream and
+// when it goes, and zeroed in a fork's child, whose decoders are not its own.
+std::atomic<int> picture_threads_held{0};
 
-// Threads for a new decoder's pictures: as many as FFmpeg chooses for the
-// cores (0; its default is one thread) while fewer decoders than cores are
-// open, else one. 1080p and 4K H.264 come 1.4x and 1.7x faster on two cores
-// with FFmpeg's frame and slice threads, and a seek reaches its target
-// sooner; but once the decoders outnumber the cores, each picture already
-// has a core's worth of other decoders' pictures beside it, and every frame
-// thread only adds a copy of the decoder's state, its own pictures in
-// flight (about 2.5 MB per thread at 640x360) and a thread to switch to.
-int video_thread_count() { return decoders_open.load() < av_cpu_count() ? 0 : 1; }
+// FFmpeg's own choice of frame threads for one decoder, which is also the
+// budget of the whole process: a thread per core and one more, at most 16;
+// one (none of its own) on a single core.
+int picture_thread_budget() {
+    const int cores = av_cpu_count();
+    return cores > 1 ? std::min(cores + 1, 16) : 1;
+}
+
 // The decoder for `stream`. FFmpeg's own VP8 and VP9 decoders leave out the
 // alpha that WebM carries beside the pictures; libvpx's decode it, more
 // slowly, so they are taken when the caller wants alpha and the stream has
@@ -142,9 +141,10 @@ void check_output_size(const std::pair<int, int>& wanted, const AVCodecContext& 
     sws_freeContext(scaler);
 }
 
-// Opens a decoder for `stream`, its messages tied to `input`; empty when
-// there is none or it will not open.
-CodecContextPtr open_decoder(const AVStream* stream, LogInput& input, bool want_alpha = false) {
+// Opens a decoder for `stream`, its messages tied to `input`, a video one
+// with `threads` picture threads; empty when there is none or it will not
+// open.
+CodecContextPtr open_decoder(const AVStream* stream, LogInput& input, bool want_alpha = false, int threads = 1) {
     const AVCodec* codec = find_decoder(stream, want_alpha);
     if (codec == nullptr) {
         log_event(LogLevel::warning, "stream #" + std::to_string(stream->index) + ": no decoder for " +
@@ -161,7 +161,7 @@ CodecContextPtr open_decoder(const AVStream* stream, LogInput& input, bool want_
     ctx->opaque = &input;
     if (ctx->codec_type == AVMEDIA_TYPE_VIDEO) {
         // Sound is cheap to decode and keeps one thread.
-        ctx->thread_count = video_thread_count();
+        ctx->thread_count = threads;
         ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     }
     const int opened = avcodec_open2(ctx.get(), codec, nullptr);
@@ -191,7 +191,27 @@ const std::int32_t* display_matrix(const AVStream* stream) {
 
 }  // namespace
 
-void forget_inherited_decoders() { decoders_open = 0; }
+void forget_inherited_decoders() { picture_threads_held = 0; }
+
+int PictureThreads::take() {
+    give_back();
+    const int budget = picture_thread_budget();
+    int in_use = picture_threads_held.load();
+    int share = 0;
+    do {
+        share = std::min(budget, budget - in_use);
+        // A single frame thread only adds a hand-over to the video thread.
+        if (share < 2) return 1;
+    } while (!picture_threads_held.compare_exchange_weak(in_use, in_use + share));
+    held = share;
+    return share;
+}
+
+void PictureThreads::give_back() {
+    if (held == 0) return;
+    picture_threads_held -= held;
+    held = 0;
+}
 
 std::vector<AudioDeviceInfo> MediaDecoder::audio_devices() { return SoundOutput::devices(); }
 
@@ -216,6 +236,8 @@ MediaDecoder::MediaDecoder(std::string path_arg, const DecoderOptions& chosen)
     streams = describe_streams(format_ctx.get());
     if (format_ctx->pb != nullptr) opened_size = avio_size(format_ctx->pb);
     open_video_stream(options);
+    // A video stream that would not open needs no picture threads.
+    if (video_stream_index < 0) picture_threads.give_back();
     if (options.audio) {
         open_audio_stream(options.audio_stream);
     } else {
@@ -226,7 +248,6 @@ MediaDecoder::MediaDecoder(std::string path_arg, const DecoderOptions& chosen)
     if (format_ctx->duration != AV_NOPTS_VALUE && format_ctx->duration > 0) {
         timeline.length = static_cast<double>(format_ctx->duration) / 1000000.0;
     }
-    ++decoders_open;
 }
 
 // Fixes where the input starts (the container's start time, else the
@@ -314,7 +335,7 @@ void MediaDecoder::open_video_stream(const DecoderOptions& options) {
     if (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) return;
 
     const PictureFormat format = *picture_format_named(options.pixel_format);
-    CodecContextPtr ctx = open_decoder(stream, log_input, has_alpha(format));
+    CodecContextPtr ctx = open_decoder(stream, log_input, has_alpha(format), picture_threads.take());
     if (!ctx) return;
     if (ctx->width <= 0 || ctx->height <= 0 || ctx->pix_fmt == AV_PIX_FMT_NONE) return;
     if (sws_isSupportedInput(ctx->pix_fmt) == 0) return;
@@ -378,7 +399,6 @@ void MediaDecoder::open_audio_stream(const StreamChoice& choice) {
 }
 
 MediaDecoder::~MediaDecoder() {
-    --decoders_open;
     const LogInputScope log_scope(&log_input);
     stop();
     // A decoder that was never started still holds an initialised device.

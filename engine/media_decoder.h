@@ -28,12 +28,14 @@
 #include "byte_source.h"
 #include "clock.h"
 #include "decoder_options.h"
+#include "falling_behind.h"
 #include "ffmpeg_ptr.h"
 #include "log_queue.h"
 #include "packet_queue.h"
 #include "picture_buffers.h"
 #include "picture_converter.h"
 #include "picture_queue.h"
+#include "picture_threads.h"
 #include "playback_status.h"
 #include "seek_request.h"
 #include "sound_converter.h"
@@ -124,6 +126,14 @@ public:
     // that a caller's loop does not spin. Blocks; call without the
     // interpreter lock.
     LoopStep next_in_loop(std::chrono::milliseconds wait, FramePtr& picture);
+    // What became of the pictures so far: handed out, dropped late at
+    // delivery, skipped by the decoder while it ran behind.
+    struct PictureTally {
+        std::uint64_t shown = 0;
+        std::uint64_t late = 0;
+        std::uint64_t skipped = 0;
+    };
+    PictureTally picture_tally() const { return {counts.shown, counts.late, counts.skipped}; }
     bool has_audio() const { return audio_stream_index >= 0; }
     bool has_video() const { return video_stream_index >= 0; }
     // Every stream of the input as probed, the ones played marked selected.
@@ -292,7 +302,11 @@ private:
     PacketWait wait_for_packet(PacketQueue& queue, PacketQueue::Entry& entry);
 
     // Video decode (video_decode.cpp).
-    void skip_unneeded_pictures(const AVPacket* packet);
+    AVDiscard seek_discard(const AVPacket* packet) const;
+    bool choose_skipping(const AVPacket* packet, std::uint64_t serial);
+    double next_key_seconds();
+    void note_picture_out(const AVFrame* decoded);
+    std::optional<double> lateness(double seconds) const;
     void decode_video_packet(const AVPacket* packet, AVFrame* scratch, std::uint64_t serial);
     void handle_video_picture(const AVFrame* decoded, std::uint64_t serial);
     bool wait_for_frame_room(std::unique_lock<std::mutex>& lock, std::size_t picture_bytes, std::uint64_t serial);
@@ -392,6 +406,9 @@ private:
     // before format_ctx, which must be closed first.
     std::unique_ptr<ByteSourceIo> reader_io;
     FormatContextPtr format_ctx;               // used by the demux thread once running
+    // This decoder's share of the process's FFmpeg picture threads; given
+    // back after the codec context below is freed.
+    PictureThreads picture_threads;
     CodecContextPtr video_codec_ctx;           // the video thread's alone while running
     // Makes the pictures handed out; video thread only while running.
     PictureConverter converter;
@@ -422,6 +439,16 @@ private:
     PacketQueue audio_packets_in;
     // The pictures ready to be shown (see picture_queue.h).
     PictureQueue pictures;
+    // What became of them (see falling_behind.h).
+    PictureCounts counts;
+    // Whether the video decoder runs behind the clock, and the pictures it
+    // was told to skip that are still owed; of the pipeline serial they
+    // were measured in. Video thread only.
+    struct VideoSkipping {
+        FallingBehind behind;
+        SkipLedger ledger;
+        std::uint64_t serial = 0;
+    } video_skipping;
 
 
     // --- Fields of this implementation beyond the pipeline above.

@@ -73,6 +73,14 @@ public:
         read_to_ = from;
     }
     bool empty() const { return entries_.empty(); }
+    // The timestamp of the first queued key packet; AV_NOPTS_VALUE when
+    // none is queued or it has no timestamp.
+    std::int64_t first_key_pts() const {
+        for (const Entry& entry : entries_) {
+            if ((entry.packet->flags & AV_PKT_FLAG_KEY) != 0) return entry.packet->pts;
+        }
+        return AV_NOPTS_VALUE;
+    }
     std::size_t bytes() const { return bytes_; }
 
     // --- Readable without the lock.

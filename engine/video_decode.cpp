@@ -131,6 +131,8 @@ bool MediaDecoder::end_calls_for_drain(Check output_dry) {
 }
 
 void MediaDecoder::video_decode_loop() {
+    // A restart: the clock may have moved on while the thread was away.
+    video_skipping.behind.keeping_up();
     const DecodeStream stream{video_packets_in, video_codec_ctx.get(), &MediaDecoder::pictures_dry, true, nullptr};
     decode_loop(stream, &MediaDecoder::decode_video_packet, &MediaDecoder::announce_pictures_exhausted,
                 &MediaDecoder::expect_more_pictures);
@@ -150,13 +152,89 @@ bool MediaDecoder::pictures_dry() {
 // target is decoded only to be dropped; those that no other picture refers
 // to need not be decoded at all, which roughly halves the work of a seek
 // into a long group of pictures. A picture interval of slack keeps the
-// pictures near the target whatever their reordering. Called on the video
-// thread before the packet is sent; frame threads take the setting with the
-// packet.
-void MediaDecoder::skip_unneeded_pictures(const AVPacket* packet) {
+// pictures near the target whatever their reordering.
+AVDiscard MediaDecoder::seek_discard(const AVPacket* packet) const {
     const bool unneeded = packet != nullptr && packet->pts != AV_NOPTS_VALUE &&
                           stream_seconds(video_time_base, packet->pts) < seek_request.pictures_from - 1.0 / fps;
-    video_codec_ctx->skip_frame = unneeded ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+    return unneeded ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+}
+
+// Decides what of `packet` (null: the end of the stream) the decoder skips:
+// the pictures before a seek target that nothing needs, and those it runs
+// too far behind to decode in time (see falling_behind.h). False when the
+// packet is not to be sent at all, far behind, before a key frame; each
+// such packet is one picture skipped. A picture the decoder is told to
+// skip is owed until a later one comes out. skip_frame is set here, on the
+// video thread between packets: the decoder reads it as a packet goes in,
+// and its frame threads take their copy with each packet, on FFmpeg 5 and
+// 7 alike.
+bool MediaDecoder::choose_skipping(const AVPacket* packet, std::uint64_t serial) {
+    VideoSkipping& skipping = video_skipping;
+    if (serial != skipping.serial) {
+        // The decoder has been flushed for a seek: what it owed is gone, and
+        // the pictures of the new position are on time until measured.
+        skipping.ledger.clear();
+        skipping.behind.keeping_up();
+        skipping.serial = serial;
+    }
+    // Paused, no picture is late, and a step must be given every picture.
+    if (status.paused || status.step_hold) skipping.behind.keeping_up();
+    if (packet != nullptr && packet->pts != AV_NOPTS_VALUE && (packet->flags & AV_PKT_FLAG_KEY) == 0) {
+        const double seconds = stream_seconds(video_time_base, packet->pts);
+        if (skipping.behind.past_window() && skipping.behind.jump_pays(next_key_seconds() - seconds)) {
+            skipping.behind.wait_for_key();
+        }
+    }
+    if (packet != nullptr && skipping.behind.waiting_for_key()) {
+        if ((packet->flags & AV_PKT_FLAG_KEY) == 0) {
+            ++counts.skipped;
+            return false;
+        }
+        const double seconds = packet->pts != AV_NOPTS_VALUE ? stream_seconds(video_time_base, packet->pts)
+                                                             : -std::numeric_limits<double>::infinity();
+        skipping.behind.key_reached(seconds);
+    }
+    const AVDiscard for_seek = seek_discard(packet);
+    const AVDiscard for_lateness = skipping.behind.discard();
+    video_codec_ctx->skip_frame = std::max(for_seek, for_lateness);
+    if (packet != nullptr && packet->pts != AV_NOPTS_VALUE && for_lateness > for_seek) {
+        skipping.ledger.sent(packet->pts);
+    }
+    return true;
+}
+
+// The time of the next key frame read, infinite when none is queued (or it
+// has no timestamp). Called on the video thread; takes the video packet
+// queue's mutex.
+double MediaDecoder::next_key_seconds() {
+    std::int64_t pts = AV_NOPTS_VALUE;
+    {
+        std::lock_guard<std::mutex> lock(video_packets_in.mutex);
+        pts = video_packets_in.first_key_pts();
+    }
+    return pts != AV_NOPTS_VALUE ? stream_seconds(video_time_base, pts) : std::numeric_limits<double>::infinity();
+}
+
+// Settles the ledger of skipped pictures with a picture that came out of
+// the decoder. Called on the video thread.
+void MediaDecoder::note_picture_out(const AVFrame* decoded) {
+    const std::int64_t ts = decoded->best_effort_timestamp;
+    if (ts == AV_NOPTS_VALUE) return;
+    if (const std::size_t skipped = video_skipping.ledger.came_out(ts)) counts.skipped += skipped;
+}
+
+// How late a picture of time `seconds` is against the clock it will be shown
+// by: the sound, or the picture clock when that paces the pictures (after
+// the sound, or in real time without sound). None while that clock stands
+// still (paused, buffering, a step held, a seek under way) and when nothing
+// paces the pictures: handed out as fast as they are asked for, they are
+// never late. Called on the video thread.
+std::optional<double> MediaDecoder::lateness(double seconds) const {
+    if (status.paused || status.buffering || status.step_hold || seek_request.pending) return std::nullopt;
+    if (audio_stream_index < 0 && !options.realtime) return std::nullopt;
+    if (picture_clock.paced()) return picture_clock.get(steady_now_ns()) - seconds;
+    if (audio_stream_index >= 0) return sound.heard_seconds() - seconds;
+    return std::nullopt;
 }
 
 // Tells frame delivery that the last picture of the input is queued, unless
@@ -172,12 +250,15 @@ void MediaDecoder::announce_pictures_exhausted(std::uint64_t serial) {
 // Feeds one packet (null: the end of the stream) of pipeline `serial` and
 // handles every picture it yields. Called on the video thread.
 void MediaDecoder::decode_video_packet(const AVPacket* packet, AVFrame* scratch, std::uint64_t serial) {
-    skip_unneeded_pictures(packet);
+    if (!choose_skipping(packet, serial)) return;
     if (avcodec_send_packet(video_codec_ctx.get(), packet) != 0) return;
     while (avcodec_receive_frame(video_codec_ctx.get(), scratch) == 0) {
+        note_picture_out(scratch);
         handle_video_picture(scratch, serial);
         av_frame_unref(scratch);
     }
+    // Drained: whatever it still owed, the decoder skipped.
+    if (packet == nullptr) counts.skipped += video_skipping.ledger.drained();
 }
 
 // Drops a picture of an older serial or before the serial's first picture
@@ -188,12 +269,19 @@ void MediaDecoder::handle_video_picture(const AVFrame* decoded, std::uint64_t se
     if (serial != seek_request.playing_serial) return;
     const std::int64_t ts = decoded->best_effort_timestamp;
     if (ts != AV_NOPTS_VALUE && seek_request.pictures_from > stream_seconds(video_time_base, ts)) return;
+    if (ts != AV_NOPTS_VALUE) {
+        const double seconds = stream_seconds(video_time_base, ts);
+        if (const auto late = lateness(seconds)) video_skipping.behind.observe(seconds, *late);
+    }
     status.seeking = false;
     FramePtr picture = converter.convert(decoded, picture_buffers);
     if (!picture) return;  // no memory or no converter: this picture is lost
     const std::size_t bytes = static_cast<std::size_t>(picture->linesize[0]) * static_cast<std::size_t>(height);
 
     std::unique_lock<std::mutex> lock(pictures.mutex);
+    // A full queue: the pictures wait for their consumer, not for the
+    // decoder, which then has no reason to skip any.
+    if (!pictures.has_room_for(bytes)) video_skipping.behind.keeping_up();
     // A seek that began meanwhile has emptied the queue, or will: the
     // picture belongs to the pipeline before it.
     if (!wait_for_frame_room(lock, bytes, serial)) return;

@@ -424,6 +424,16 @@ py::list stream_list(const MediaDecoder& decoder) {
     return listed;
 }
 
+// get_picture_counts(): a skipped picture is one of those dropped.
+py::dict picture_counts(const MediaDecoder& decoder) {
+    const MediaDecoder::PictureTally tally = decoder.picture_tally();
+    py::dict counts;
+    counts["shown"] = tally.shown;
+    counts["dropped"] = tally.late + tally.skipped;
+    counts["skipped"] = tally.skipped;
+    return counts;
+}
+
 // The playback devices, listed with the interpreter lock released: the
 // backend may take a moment to answer.
 py::list device_list() {
@@ -644,6 +654,9 @@ PYBIND11_MODULE(reelpipe, m) {
              "Every stream of the input, one dict each: index, type ('video', 'audio', 'subtitle', 'data', "
              "'attachment'), codec, language (ISO 639 code or None), title (or None), default; width, height and "
              "fps for video; sample_rate and channels for audio; selected: whether this decoder plays it.")
+        .def("get_picture_counts", initialised_only(&picture_counts),
+             "Pictures since the decoder was made: shown (handed out), dropped (late, never handed out) and, of\n"
+             "those, skipped (not even decoded, while decoding ran behind the sound or the real-time clock).")
         .def_static("audio_devices", &device_list,
                     "The playback devices of the sound backend, one dict each: name (what audio_device= takes), "
                     "backend, default.")

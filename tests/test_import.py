@@ -50,6 +50,7 @@ SIGNATURES = {
     "has_video": "has_video(self) -> bool",
     "get_size": "get_size(self) -> tuple[int, int]",
     "get_streams": "get_streams(self) -> list",
+    "get_picture_counts": "get_picture_counts(self) -> dict",
     "audio_devices": "audio_devices() -> list",
     "__iter__": "__iter__(self) -> reelpipe.MediaDecoder",
     "__next__": "__next__(self) -> object",

@@ -182,6 +182,47 @@ def test_caller_that_falls_behind_gets_late_pictures_dropped_and_is_back_in_sync
     assert indices(after) == list(range(first_after, first_after + 10))
 
 
+@pytest.mark.realtime
+def test_decoder_that_cannot_keep_up_skips_pictures_before_decoding_them_keeping_sound_and_sync(clips):
+    # 4K at 60 fps on one core, which decodes about half of its pictures in
+    # real time: the pictures it cannot make in time are better not decoded
+    # than decoded and dropped late.
+    path = clips["heavy_uhd60_av"]
+    cores = os.sched_getaffinity(0)
+    # The decoder's threads, FFmpeg's and the device's are made from this
+    # thread and keep its core; the test itself goes back to every core.
+    os.sched_setaffinity(0, {min(cores)})
+    try:
+        decoder = reelpipe.MediaDecoder(path)
+        decoder.start()
+    finally:
+        os.sched_setaffinity(0, cores)
+    offsets, buffered = [], []
+    try:
+        ends = time.monotonic() + HANG
+        while not decoder.is_finished() and time.monotonic() < ends:
+            got = decoder.get_next_frame(timeout=0.1, with_time=True)
+            position = decoder.get_position()
+            if got is not None:
+                offsets.append(got[1] - position)
+            elif offsets:
+                buffered.append(decoder.is_buffering())
+        counts, finished, position = decoder.get_picture_counts(), decoder.is_finished(), decoder.get_position()
+    finally:
+        decoder.stop()
+    assert finished and position > 2.3
+    # The sound was never held for want of pictures.
+    assert not any(buffered)
+    assert counts["skipped"] > 0 and counts["dropped"] >= counts["skipped"], counts
+    assert counts["shown"] == len(offsets) >= 10, counts
+    # get_position() is read after the hand-over and moves a device period
+    # at a time: a picture handed out at the window's late edge may read up
+    # to a period later.
+    period = 0.05
+    outside = [round(o, 3) for o in offsets if not -LATE - period <= o <= EARLY + SLACK]
+    assert not outside, outside
+
+
 def test_seeks_during_playback_start_at_the_target_and_never_show_older_pictures(clips):
     fps = 10  # long_av: 60 s at 10 fps
     decoder = playing(clips["long_av"])

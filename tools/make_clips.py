@@ -438,6 +438,15 @@ RECIPES: dict[str, Recipe] = {
           "-map", "0:v", "-map", "1:a", *_INDEX_AV_CODING, *_TS, "{out}"),),
         doc="MPEG-TS: 10 s frame-index pictures; named clicks from 1 s on (the sound starts 1 s late)",
     ),
+    "heavy_uhd60_av": Recipe(
+        "mp4",
+        ((*_lavfi("testsrc2=size=3840x2160:rate=60:duration=2.5,noise=alls=16:allf=t"), *_sine(seconds=2.5),
+          "-map", "0:v", "-map", "1:a", "-c:v", "libx264", "-preset", "superfast", "-bf", "3", "-x264-params", "b-adapt=0",
+          "-g", "60", "-b:v", "60M", "-maxrate", "60M", "-bufsize", "60M", "-pix_fmt", "yuv420p", *_AAC, "-ac", "2",
+          "-shortest", *_MP4, "{out}"),),
+        doc="4K at 60 fps with grain, 60 Mb/s H.264 with three B-frames in every four pictures + 440 Hz, 2.5 s: "
+            "about 27 ms of one core to decode each picture, more than one core can do in real time",
+    ),
     "audio_opus": Recipe(
         "ogg",
         ((*_sine(seconds=3), "-ac", "2", "-c:a", "libopus", "-b:a", "96k", "{out}"),),
