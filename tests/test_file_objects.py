@@ -194,7 +194,7 @@ class StallsOnce(SeekRaises):
     def read(self, size: int) -> bytes:
         if self._data.tell() >= self.half and not self.stalled.is_set():
             self.stalled.set()
-            time.sleep(0.05)
+            time.sleep(0.02)
         return super().read(size)
 
 
