@@ -1,10 +1,10 @@
 // A first-in first-out queue of bytes over one contiguous allocation.
 //
-// The playback callback takes bytes from the front on the real-time audio
-// thread; sliding the remainder down on every period would cost up to a
-// full buffer's worth of memmove there. Instead the front advances by an
-// offset, and the decode thread, which appends, compacts the storage when
-// the consumed prefix has grown large. Not thread-safe: the owner guards it.
+// The sound feeder takes bytes from the front a few milliseconds at a time;
+// sliding the remainder down on every take would cost up to a full buffer's
+// worth of memmove each time. Instead the front advances by an offset, and
+// the decode thread, which appends, compacts the storage when the consumed
+// prefix has grown large. Not thread-safe: the owner guards it.
 #pragma once
 
 #include <cstddef>

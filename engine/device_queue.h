@@ -21,7 +21,7 @@ struct DeviceQueue {
     std::atomic<std::size_t> last_period_bytes{0};
     // Seconds of sound the device keeps queued ahead of the listener once
     // its buffer is full of sound (see device_latency()). Written where the
-    // device is initialised, under device_mutex; read by the callback.
+    // device is initialised, under the device's lock; read by the callback.
     std::atomic<double> latency{0.0};
     // Sound held ahead of what is heard now, in the input seconds it stands
     // for at the speed it was handed over at (the device holds up to

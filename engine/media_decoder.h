@@ -213,8 +213,8 @@ private:
     // The packet queues' and the picture queue's locks are taken alone
     // otherwise: frame delivery asks the sound output only what atomics and
     // the clock tell (whether the sound has run out), never taking its
-    // lock under pictures.mutex. A
-    // seek is a new serial of the pipeline (seek_request.playing_serial):
+    // lock under pictures.mutex. A seek is a new serial of the pipeline
+    // (seek_request.playing_serial):
     // the flush moves the serial on first, then empties each queue under
     // its own lock; every packet is queued with its serial, a decode thread
     // flushes its decoder when it takes the first packet of a new serial
@@ -392,8 +392,8 @@ private:
     const DecoderOptions options;
     // The latest seek asked for and its handshake (see seek_request.h).
     // Held alone except while seek() notifies frame waiters (seek_request.mutex ->
-    // pictures.mutex) and the audio thread (seek_request.mutex ->
-    // audio_buffer.mutex), and while the throttled wait asks whether the
+    // pictures.mutex) and the audio thread (seek_request.mutex -> the sound
+    // output's lock), and while the throttled wait asks whether the
     // video decoder starves (seek_request.mutex -> pictures.mutex). Frame delivery
     // also wakes the throttled wait when the picture queue runs empty,
     // without seek_request.mutex: that wait is bounded, so a missed wake-up costs

@@ -47,9 +47,9 @@ struct SeekRequest {
     // every packet it queues with it; a decode thread flushes its decoder
     // when it takes a packet of a new serial, skips packets of an older one,
     // and drops what it made from one as it pushes it (under the picture
-    // queue's or the sound buffer's lock, which the flush takes after the
-    // bump to empty them); the callback counts what the device holds per
-    // serial.
+    // queue's or the sound output's lock, which the flush takes after the
+    // bump to empty them); the sound output counts what the device holds
+    // per serial.
     std::atomic<std::uint64_t> playing_serial{0};
 };
 

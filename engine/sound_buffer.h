@@ -2,9 +2,9 @@
 // the input time of what they hold. Beside the byte FIFO lies a short deque
 // of marks (byte offset, seconds); the time of any byte is that of the last
 // mark at or before it plus the bytes since over the playback rate. The
-// device callback takes bytes from the front and sets the sound's clock to
-// the time of the first byte not yet handed over, so the clock follows the
-// input's timestamps rather than counting samples from one anchor.
+// sound output's feeder takes bytes from the front with their times into
+// the device's ring, whose marks set the sound's clock, so the clock follows
+// the input's timestamps rather than counting samples from one anchor.
 //
 // Not thread-safe: its owner (SoundOutput) guards it with its lock.
 //
@@ -97,7 +97,7 @@ public:
     }
 
     // Copies the first `count` bytes (count <= size()) to `out` and removes
-    // them. Never allocates: the real-time callback calls it.
+    // them. Never allocates.
     void take(void* out, std::size_t count) {
         bytes_.pop_into(out, count);
         read_ += count;

@@ -107,8 +107,11 @@ void SoundOutput::device_callback(ma_device* device, void* output, const void* /
 // operations and never across another lock, a wait or an allocation. The
 // ring is lock-free between the feeder and here; its reader lock is only
 // tried, and when a flush holds it (emptying the ring) the period is
-// silence, as the flush's buffering would make it anyway. Nothing here
-// allocates or waits for the feeder, the audio thread or a flush.
+// silence, as the flush's buffering would make it anyway. When the ring
+// runs short at speed 1.0 (the feeder kept off a busy core), the period is
+// taken straight from the buffer if mutex_ can be had at once (see
+// take_straight()); otherwise it is silence. Nothing here allocates or
+// waits for the feeder, the audio thread or a flush.
 void SoundOutput::play_period(void* output, std::uint32_t frame_count) {
     const std::size_t bytes = static_cast<std::size_t>(frame_count) * playback_frame_bytes;
     device_queue_.last_period_bytes = bytes;
@@ -119,13 +122,20 @@ void SoundOutput::play_period(void* output, std::uint32_t frame_count) {
         if (!paused_) count_device_period(frame_count, false, clock_.rate());
         return;
     }
-    std::unique_lock<std::mutex> reader(reading_, std::try_to_lock);
     double next = 0.0;
     double per_byte = 0.0;
-    if (!reader.owns_lock() || !ring_.take(output, bytes, next, per_byte)) {
+    bool played = false;
+    {
+        std::unique_lock<std::mutex> reader(reading_, std::try_to_lock);
+        played = reader.owns_lock() && ring_.take(output, bytes, next, per_byte);
+    }
+    if (!played) played = take_straight(output, bytes, next, per_byte);
+    if (!played) {
         std::memset(output, 0, bytes);
         count_device_period(frame_count, false, clock_.rate());
-        listener_.sound_ran_short();
+        // Only sound that is not there is the player's concern; a feeder
+        // that is merely late costs this period alone.
+        if (queued_bytes() < bytes) listener_.sound_ran_short();
         return;
     }
     // Counted before the clock moves, so that a reader between the two
@@ -134,6 +144,27 @@ void SoundOutput::play_period(void* output, std::uint32_t frame_count) {
     const std::int64_t now = steady_now_ns();
     if (std::isnan(next)) next = clock_.get(now) + static_cast<double>(bytes) * per_byte;
     clock_.set(next, now);
+}
+
+// The rest of the ring and then the buffer's front, at speed 1.0 with no
+// tempo run pending (the buffer's front then follows the ring's end), when
+// both locks can be had at once: taken in the lock order, each only tried,
+// so the callback still never waits. Neither the ring nor the buffer
+// allocates on taking. Device thread only.
+bool SoundOutput::take_straight(void* output, std::size_t bytes, double& next, double& per_byte) {
+    if (speed_ != 1.0) return false;
+    std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock() || !straight_ok_) return false;
+    std::unique_lock<std::mutex> reader(reading_, std::try_to_lock);
+    if (!reader.owns_lock()) return false;
+    const std::size_t in_ring = ring_bytes();
+    if (in_ring + buffer_.size() < bytes) return false;
+    ring_.take(output, in_ring, next, per_byte);
+    buffer_.take(static_cast<std::uint8_t*>(output) + in_ring, bytes - in_ring);
+    publish_buffer_size();
+    next = buffer_.front_seconds();
+    per_byte = 1.0 / playback_bytes_per_second;
+    return true;
 }
 
 // Follows how much of the device's buffer ahead of the listener is sound,
@@ -294,6 +325,7 @@ SoundOutput::FeedStep SoundOutput::next_feed_step(double factor) {
     } else {
         hand_over();
     }
+    straight_ok_ = factor == 1.0 && !tempo_.built() && run_.made_given == run_.made.size();
     if (run_.made_given < run_.made.size()) return FeedStep::wait;
     run_.made.clear();
     run_.made_given = 0;

@@ -2,8 +2,9 @@
 // thread appends playback-format sound with its input time; a feeder thread
 // of its own moves it, through the tempo chain at a speed other than 1.0,
 // into a lock-free ring sized when the device opens; the device callback
-// plays from that ring alone and sets the sound's clock from the times the
-// ring carries. The device, its context and backend, the sound's clock,
+// plays from that ring (and, at speed 1.0 when the ring runs short, straight
+// from the buffer if its lock is free) and sets the sound's clock from the
+// times the sound carries. The device, its context and backend, the sound's clock,
 // speed and volume live here too; the rest of the engine talks to it
 // through the methods below, and the clock is written by no one else.
 //
@@ -13,8 +14,11 @@
 //   feeder thread    feed_loop(): takes mutex_ for each move into the ring;
 //                    runs the tempo chain outside it
 //   device thread    play_period(): tries reading_ and gives up at once
-//                    (silence) when a flush holds it; then the clock's leaf
-//                    lock; reads only atomics and the ring's consumer side
+//                    (silence) when a flush holds it; short of sound at
+//                    speed 1.0, tries mutex_ then reading_ to take from the
+//                    buffer; then the clock's leaf lock. Never waits for a
+//                    lock: reads only atomics, the ring's consumer side and
+//                    what a tried lock guards
 //   any thread       the controls: device.mutex for the device, mutex_ to
 //                    wake the feeder; the reads: atomics and the clock's
 //                    leaf lock
@@ -76,7 +80,8 @@ public:
     public:
         // The player holds the sound back (buffering): play silence, keep it.
         virtual bool sound_held() const = 0;
-        // A period found less sound than it needs and played silence.
+        // A period played silence for want of sound: less than a period is
+        // held in all.
         virtual void sound_ran_short() = 0;
 
     protected:
@@ -198,6 +203,7 @@ private:
     static constexpr double shortest_ring_seconds = 0.25;
 
     static void device_callback(ma_device* device, void* output, const void* input, ma_uint32 frame_count);
+    bool take_straight(void* output, std::size_t bytes, double& next, double& per_byte);
     void count_device_period(std::uint32_t frame_count, bool sound, double rate);
     std::size_t ring_bytes() const;
     std::size_t fill_target() const;
@@ -239,6 +245,10 @@ private:
     std::atomic<std::uint64_t> serial_{0};
     // Where the present serial plays from (flush()); under mutex_.
     double playing_from_ = 0.0;
+    // The buffer's front follows the ring's end: speed 1.0, no tempo run
+    // pending. Written by the feeder under mutex_; the callback reads it
+    // under mutex_ (tried) to take straight from the buffer.
+    bool straight_ok_ = true;
     // The audio decoder was drained for the present serial.
     std::atomic<bool> drained_{false};
 

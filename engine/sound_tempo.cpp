@@ -58,7 +58,7 @@ bool SoundTempo::build(double factor) {
     reset();
     std::unique_ptr<AVFilterGraph, GraphDeleter> graph(avfilter_graph_alloc());
     if (!graph) return false;
-    // One thread: the chain is cheap, and the tempo thread is the caller.
+    // One thread: the chain is cheap, and the sound feeder is the caller.
     graph->nb_threads = 1;
     const std::string rate = std::to_string(rate_);
     AVFilterContext* source = add_filter(
