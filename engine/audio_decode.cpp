@@ -36,12 +36,15 @@ void MediaDecoder::begin_sound_lap(const AVPacket& first) {
     std::size_t size = 0;
     const bool trims_itself = av_packet_get_side_data(&first, AV_PKT_DATA_SKIP_SAMPLES, &size) != nullptr;
     lap_warm_up_left = trims_itself ? 0 : format_ctx->streams[audio_stream_index]->codecpar->initial_padding;
+    lap_warm_up_serial = seek_request.playing_serial;
     lap_sound_joins = true;
 }
 
-// Drops what is left of a lap's warm-up from the start of `frame`; the
-// seconds dropped. Called on the audio thread.
-double MediaDecoder::drop_lap_warm_up(const AVFrame* frame) {
+// Drops what is left of a lap's warm-up from the start of `frame`, of
+// pipeline `serial` (a seek since the seam leaves none); the seconds
+// dropped. Called on the audio thread.
+double MediaDecoder::drop_lap_warm_up(const AVFrame* frame, std::uint64_t serial) {
+    if (serial != lap_warm_up_serial) lap_warm_up_left = 0;
     if (lap_warm_up_left <= 0 || frame->sample_rate <= 0) return 0.0;
     const std::int64_t dropped = std::min<std::int64_t>(lap_warm_up_left, frame->nb_samples);
     lap_warm_up_left -= dropped;
@@ -88,7 +91,7 @@ bool MediaDecoder::handle_audio_frame(const AVFrame* frame, std::uint64_t serial
     if (serial != seek_request.playing_serial) return false;
     const std::int64_t ts = frame->best_effort_timestamp;
     double t = std::numeric_limits<double>::quiet_NaN();
-    double skipped = drop_lap_warm_up(frame);
+    double skipped = drop_lap_warm_up(frame, serial);
     const double length = frame->sample_rate > 0 ? static_cast<double>(frame->nb_samples) / frame->sample_rate : 0.0;
     if (skipped >= length && length > 0.0) return true;
     if (ts != AV_NOPTS_VALUE) {

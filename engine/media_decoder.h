@@ -331,7 +331,7 @@ private:
     // Audio decode (audio_decode.cpp).
     void decode_audio_packet(const AVPacket* packet, AVFrame* scratch, std::uint64_t serial);
     void begin_sound_lap(const AVPacket& first);
-    double drop_lap_warm_up(const AVFrame* frame);
+    double drop_lap_warm_up(const AVFrame* frame, std::uint64_t serial);
     void announce_sound_exhausted(std::uint64_t serial);
     void expect_more_sound();
     bool sound_dry();
@@ -480,6 +480,7 @@ private:
     // joins the sound before it, its time marked without a hole filled or
     // an overlap dropped. Audio thread only.
     std::int64_t lap_warm_up_left = 0;
+    std::uint64_t lap_warm_up_serial = 0;  // the pipeline serial of the seam
     bool lap_sound_joins = false;
     // The input's size when it was opened (-1 when it has none, as a pipe or
     // a live stream), and whether the end that reading last met is final:
