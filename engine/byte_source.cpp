@@ -76,7 +76,9 @@ void ByteSourceIo::resume_after_stop() {
 std::int64_t ByteSourceIo::seek_to(void* opaque, std::int64_t offset, int whence) {
     auto* io = static_cast<ByteSourceIo*>(opaque);
     whence &= ~AVSEEK_FORCE;
-    if (io->seek_failed_ && whence != AVSEEK_SIZE) return AVERROR(ESPIPE);
+    // An object whose seek() failed is not asked again, for its size either
+    // (the end of a file asks whether it has grown).
+    if (io->seek_failed_) return AVERROR(ESPIPE);
     std::string failure;
     const std::int64_t moved = io->source_->seek(offset, whence, io->given_up_, failure);
     if (moved < 0 && whence != AVSEEK_SIZE && moved != AVERROR_EXIT) {

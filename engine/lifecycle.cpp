@@ -234,7 +234,9 @@ MediaDecoder::MediaDecoder(std::string path_arg, const DecoderOptions& chosen)
         throw OpenError("FFmpeg failed to find stream info.", ffmpeg_error_text(probed));
     }
     streams = describe_streams(format_ctx.get());
-    if (format_ctx->pb != nullptr) opened_size = avio_size(format_ctx->pb);
+    // A caller's reader is asked nothing it need not answer: its end is
+    // taken as it comes, as a stream's.
+    if (format_ctx->pb != nullptr && !options.reader) opened_size = avio_size(format_ctx->pb);
     open_video_stream(options);
     // A video stream that would not open needs no picture threads.
     if (video_stream_index < 0) picture_threads.give_back();
