@@ -198,24 +198,26 @@ void MediaDecoder::route_packet(AVPacket& packet) {
     status.input_ended = false;
     status.input_ended_since_ns = 0;
     if (packet.stream_index == video_stream_index) {
-        const TimestampJoins* other = audio_stream_index >= 0 ? &joins.audio : nullptr;
-        if (joins.possible) {
-            follow_joins(joins.video, video_time_base, packet.pts, packet.dts, packet.duration, other,
-                         audio_time_base, true);
-        }
-        shift_into_lap(packet, video_time_base);
-        push_packet(video_packets_in, packet, seek_request.playing_serial, packet_seconds(video_time_base, packet),
-                    std::exchange(laps.pictures_seam, false));
+        route_stream_packet(packet, {video_packets_in, joins.video, video_time_base,
+                                     audio_stream_index >= 0 ? &joins.audio : nullptr, audio_time_base, true,
+                                     laps.pictures_seam});
     } else if (packet.stream_index == audio_stream_index) {
-        const TimestampJoins* other = video_stream_index >= 0 ? &joins.video : nullptr;
-        if (joins.possible) {
-            follow_joins(joins.audio, audio_time_base, packet.pts, packet.dts, packet.duration, other,
-                         video_time_base, false);
-        }
-        shift_into_lap(packet, audio_time_base);
-        push_packet(audio_packets_in, packet, seek_request.playing_serial, packet_seconds(audio_time_base, packet),
-                    std::exchange(laps.sound_seam, false));
+        route_stream_packet(packet, {audio_packets_in, joins.audio, audio_time_base,
+                                     video_stream_index >= 0 ? &joins.video : nullptr, video_time_base, false,
+                                     laps.sound_seam});
     }
+}
+
+// Carries a packet of the route's stream across any join of its timestamps
+// and into its lap, and queues it in the pipeline now playing.
+void MediaDecoder::route_stream_packet(AVPacket& packet, const PacketRoute& route) {
+    if (joins.possible) {
+        follow_joins(route.joins, route.time_base, packet.pts, packet.dts, packet.duration, route.other_joins,
+                     route.other_time_base, route.is_video);
+    }
+    shift_into_lap(packet, route.time_base);
+    push_packet(route.queue, packet, seek_request.playing_serial, packet_seconds(route.time_base, packet),
+                std::exchange(route.seam, false));
 }
 
 // With options.loop: notes where the packet's stream begins and ends by it

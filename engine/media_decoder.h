@@ -267,6 +267,19 @@ private:
     bool end_buffering_with_a_picture();
     void idle(std::chrono::milliseconds duration);
     void route_packet(AVPacket& packet);
+    // A chosen stream as the demux thread routes its packets: its queue, the
+    // joins of its timestamps and the other stream's (null without one),
+    // and the flag that marks the first packet of a lap.
+    struct PacketRoute {
+        PacketQueue& queue;
+        TimestampJoins& joins;
+        AVRational time_base;
+        const TimestampJoins* other_joins;
+        AVRational other_time_base;
+        bool is_video;
+        bool& seam;
+    };
+    void route_stream_packet(AVPacket& packet, const PacketRoute& route);
     void handle_failed_read();
     void throttled_wait();
     void carry_out_seek();
