@@ -44,6 +44,9 @@ constexpr std::chrono::milliseconds answer_poll{10};
 // way when stop() comes, is let finish. Only one that takes longer is
 // abandoned.
 constexpr std::chrono::milliseconds patience{250};
+// How long a decoder that lets go of its reader waits for the reader thread
+// to drop the object and end (see ~PythonReader()).
+constexpr std::chrono::milliseconds reader_end_wait{250};
 
 // Whether the engine has given up on a call, `patience` ago or more;
 // `since` keeps when it first said so.
@@ -316,7 +319,7 @@ public:
         shared_->base = base;
         shared_->position = base;
         try {
-            std::thread(serve, shared_).detach();
+            reader_ = std::thread(serve, shared_);
         } catch (...) {
             Py_CLEAR(shared_->file);
             throw;
@@ -324,12 +327,25 @@ public:
     }
 
     // Any thread, with or without the interpreter lock: the reader thread
-    // drops the object when it next can, and nothing waits for it.
+    // drops the object when it next can. A thread without the lock (the
+    // main thread lets it go to tear a decoder down) waits a moment for
+    // that, so that the process has no thread of ours left once the
+    // decoder is gone (a fork() right after finds none); one that holds
+    // the lock cannot wait (the reader thread needs it), and a read() that
+    // never returns is not waited for beyond reader_end_wait.
     ~PythonReader() override {
-        std::lock_guard<std::mutex> lock(shared_->mutex);
+        std::unique_lock<std::mutex> lock(shared_->mutex);
         shared_->closing = true;
         shared_->into = nullptr;
         shared_->cv.notify_all();
+        const bool ended = PyGILState_Check() == 0 &&
+                           shared_->cv.wait_for(lock, reader_end_wait, [this] { return shared_->gone; });
+        lock.unlock();
+        if (ended) {
+            reader_.join();
+        } else {
+            reader_.detach();
+        }
     }
 
     PythonReader(const PythonReader&) = delete;
@@ -385,6 +401,9 @@ private:
     }
 
     std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
+    // Joined when it has ended by the time the reader goes, else left to
+    // end on its own.
+    std::thread reader_;
     const bool seekable_;
 };
 
