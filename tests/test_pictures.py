@@ -305,6 +305,8 @@ def test_step_hands_out_the_next_pictures_one_by_one_and_back_the_one_before(cli
     assert frame_index_of(back) == shown + 4 and position == pytest.approx((shown + 4) / FPS, abs=SLACK)
 
 
+# The step back from the last picture is timed against the wall clock.
+@pytest.mark.realtime
 def test_seek_step_and_resume_agree_on_the_picture_and_the_sound(clips):
     decoder = playing(clips["frame_index_av"])
     try:
