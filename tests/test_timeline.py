@@ -48,6 +48,26 @@ def _live_feed(path: str, fifo: str) -> subprocess.Popen:
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
+@contextlib.contextmanager
+def _piped_live_decoder(path: str, tmp_path, **options):
+    """A decoder of a FIFO that ffmpeg feeds `path` into live; bounded at
+    25 s, stopped and its feeder ended on the way out."""
+    fifo = str(tmp_path / "live.ts")
+    os.mkfifo(fifo)
+    feeder = _live_feed(path, fifo)
+    try:
+        decoder = reelpipe.MediaDecoder(fifo, **options)
+        guard = _bounded(decoder, 25)
+        try:
+            yield decoder
+        finally:
+            guard.cancel()
+            decoder.stop()
+    finally:
+        feeder.kill()
+        feeder.wait()
+
+
 def _timed_pictures(decoder, until: float, stop_when=None) -> list[tuple[int, float, float, float]]:
     """(frame index, picture seconds, position, wall time) of each picture handed
     out until time.monotonic() reaches `until` (or stop_when(index) holds)."""
@@ -112,25 +132,13 @@ def test_pictures_after_a_gap_keep_their_own_time(clips):
 @pytest.mark.realtime
 @pytest.mark.parametrize("audio", [True, False], ids=["with sound", "pictures alone"])
 def test_a_piped_live_source_keeps_its_first_pictures(clips, tmp_path, audio):
-    fifo = str(tmp_path / "live.ts")
-    os.mkfifo(fifo)
-    feeder = _live_feed(clips.index_ts, fifo)
-    try:
-        decoder = reelpipe.MediaDecoder(fifo, audio=audio)
-        guard = _bounded(decoder, 25)
-        try:
-            decoder.start()
-            first = []
-            while len(first) < 5:
-                picture = decoder.get_next_frame(timeout=0.05)
-                if picture is not None:
-                    first.append((frame_index_of(picture), decoder.is_buffering()))
-        finally:
-            guard.cancel()
-            decoder.stop()
-    finally:
-        feeder.kill()
-        feeder.wait()
+    with _piped_live_decoder(clips.index_ts, tmp_path, audio=audio) as decoder:
+        decoder.start()
+        first = []
+        while len(first) < 5:
+            picture = decoder.get_next_frame(timeout=0.05)
+            if picture is not None:
+                first.append((frame_index_of(picture), decoder.is_buffering()))
     assert [index for index, _ in first] == list(range(5))
     assert audio or first[0][1], "the first picture waited for the read-ahead"
 
@@ -234,31 +242,19 @@ def test_seek_on_ts_lands_on_the_target(clips, target):
 
 def test_failed_seek_on_a_pipe_leaves_playback_where_it_was(clips, tmp_path, caplog):
     caplog.set_level(logging.WARNING, logger="reelpipe")
-    fifo = str(tmp_path / "live.ts")
-    os.mkfifo(fifo)
-    feeder = _live_feed(clips.index_ts, fifo)
-    try:
-        decoder = reelpipe.MediaDecoder(fifo)
-        guard = _bounded(decoder, 25)
-        try:
-            decoder.start()
-            shown = _timed_pictures(decoder, time.monotonic() + 12, stop_when=lambda index: index >= 75)
-            assert shown and shown[-1][0] >= 75
-            before = decoder.get_position()
-            decoder.seek(0.0)
-            assert decoder.get_position() >= before - 0.1, "the failed seek moved the position"
-            # A step back cannot seek either: the picture shown stays, no other comes.
-            decoder.step(-3)
-            held = decoder.get_position()
-            assert decoder.get_next_frame(timeout=0.3) is None and decoder.get_position() == held
-            decoder.resume()
-            after = _timed_pictures(decoder, time.monotonic() + 2)
-        finally:
-            guard.cancel()
-            decoder.stop()
-    finally:
-        feeder.kill()
-        feeder.wait()
+    with _piped_live_decoder(clips.index_ts, tmp_path) as decoder:
+        decoder.start()
+        shown = _timed_pictures(decoder, time.monotonic() + 12, stop_when=lambda index: index >= 75)
+        assert shown and shown[-1][0] >= 75
+        before = decoder.get_position()
+        decoder.seek(0.0)
+        assert decoder.get_position() >= before - 0.1, "the failed seek moved the position"
+        # A step back cannot seek either: the picture shown stays, no other comes.
+        decoder.step(-3)
+        held = decoder.get_position()
+        assert decoder.get_next_frame(timeout=0.3) is None and decoder.get_position() == held
+        decoder.resume()
+        after = _timed_pictures(decoder, time.monotonic() + 2)
     # Playback went on from where it stood: the next pictures follow the last.
     indices = [i for i, _, _, _ in after]
     assert len(indices) >= 25, f"playback did not go on: {indices}"
