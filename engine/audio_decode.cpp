@@ -100,7 +100,7 @@ bool MediaDecoder::handle_audio_frame(const AVFrame* frame, std::uint64_t serial
         if (t + length <= from) return true;
         if (t + skipped < from) skipped = from - t;
     }
-    status.seeking = false;
+    status.seek_settled();
     wait_for_buffer_room();
     if (seek_request.pending) return false;
     try {
@@ -120,13 +120,13 @@ bool MediaDecoder::handle_audio_frame(const AVFrame* frame, std::uint64_t serial
 // needed while their first pictures wait for a core. Paused, no picture is
 // due, and the sound may fill up. Called on the audio thread.
 void MediaDecoder::wait_for_buffer_room() {
-    const bool starting = video_stream_index >= 0 && !status.first_picture_out && !status.paused;
+    const bool starting = video_stream_index >= 0 && !status.first_picture_out && !status.paused();
     const double ahead = starting ? std::min(options.min_buffer_ahead, options.max_buffer_ahead)
                                   : options.max_buffer_ahead;
     const double limit = playback_bytes_per_second * std::max(ahead, shortest_sound_ahead);
     sound.wait_for_room(
         static_cast<std::size_t>(limit), buffer_full_poll,
-        [this] { return !status.running() || seek_request.pending; }, [this] { return status.paused.load(); });
+        [this] { return !status.running() || seek_request.pending; }, [this] { return status.paused(); });
 }
 
 // Converts one frame of pipeline `serial` to the playback format and

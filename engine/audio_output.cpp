@@ -7,7 +7,7 @@
 namespace reelpipe {
 
 // Device thread: the sound is held while buffering.
-bool MediaDecoder::sound_held() const { return status.buffering; }
+bool MediaDecoder::sound_held() const { return status.held(); }
 
 // Device thread: a period found too little sound. That starts buffering
 // only when more sound is coming and reading is short of data too: when
@@ -16,7 +16,7 @@ bool MediaDecoder::sound_held() const { return status.buffering; }
 // in a stalled read while everything needed to play is at hand; once the
 // last sound has played there is nothing to wait for.
 void MediaDecoder::sound_ran_short() {
-    if (!sound.drained() && read_ahead() < options.min_buffer_ahead) status.buffering = true;
+    if (!sound.drained() && read_ahead() < options.min_buffer_ahead) status.run_short();
 }
 
 // The sound being heard; once the pictures outlast the sound, the picture
@@ -40,11 +40,11 @@ void MediaDecoder::set_volume(float requested) {
     sound.set_volume(requested);
 }
 
-bool MediaDecoder::is_buffering() const { return status.buffering || status.seeking || seek_request.pending; }
+bool MediaDecoder::is_buffering() const { return status.now().buffering() || seek_request.pending; }
 
 void MediaDecoder::pause() {
     refuse_if_inherited();
-    status.paused = true;
+    status.pause();
     picture_clock.set_paused(true, steady_now_ns());
     if (audio_stream_index < 0) return;
     sound.pause();
@@ -59,7 +59,7 @@ void MediaDecoder::resume() {
         picture_clock.stop_pacing(steady_now_ns());
     }
     picture_clock.set_paused(false, steady_now_ns());
-    status.paused = false;
+    status.resume();
     // Without sound too: the sound output's clock is the one the position
     // reads when sound comes back after a restart.
     sound.resume();

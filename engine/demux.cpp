@@ -77,13 +77,13 @@ void MediaDecoder::demux_loop() {
             continue;
         }
         const double lead = read_ahead();
-        if (status.buffering && lead >= options.min_buffer_ahead && !end_buffering_with_a_picture() && !pictures_starving()) {
+        if (status.held() && lead >= options.min_buffer_ahead && !end_buffering_with_a_picture() && !pictures_starving()) {
             // Enough is read: another read could block in a stalled input
             // while the picture it waits for is being decoded.
             idle(first_picture_poll);
             continue;
         }
-        if (!status.buffering && lead > options.max_buffer_ahead && !sound_starving() && !pictures_starving()) {
+        if (!status.held() && lead > options.max_buffer_ahead && !sound_starving() && !pictures_starving()) {
             throttled_wait();
             continue;
         }
@@ -94,7 +94,7 @@ void MediaDecoder::demux_loop() {
             if (read == AVERROR_EOF && loop_to_start()) continue;
             end_is_final = read == AVERROR_EOF && input_cannot_grow();
             // A read abandoned by stop() is no failure of the input.
-            if (!status.input_ended && status.running()) log_read_stop(read);
+            if (!status.input_ended() && status.running()) log_read_stop(read);
             handle_failed_read();
             continue;
         }
@@ -176,7 +176,7 @@ bool MediaDecoder::end_buffering_with_a_picture() {
         }
     }
     status.picture_wait_since = 0;
-    status.buffering = false;
+    status.buffering_done();
     notify_frame_waiters();
     return true;
 }
@@ -195,8 +195,7 @@ void MediaDecoder::notify_frame_waiters() {
 // Sends one packet read to the queue of its stream, its timestamps carried
 // across any join; packets of other streams are dropped.
 void MediaDecoder::route_packet(AVPacket& packet) {
-    status.input_ended = false;
-    status.input_ended_since_ns = 0;
+    status.input_goes_on();
     if (packet.stream_index == video_stream_index) {
         route_stream_packet(packet, {video_packets_in, joins.video, video_time_base,
                                      audio_stream_index >= 0 ? &joins.audio : nullptr, audio_time_base, true,
@@ -313,11 +312,10 @@ double MediaDecoder::within_length(double seconds) const {
 // try again after at most 100 ms (sooner while buffering waits for a first
 // picture), or when a seek or stop() comes.
 void MediaDecoder::handle_failed_read() {
-    if (status.input_ended_since_ns == 0) status.input_ended_since_ns = steady_now_ns();
-    status.input_ended = true;
-    status.seeking = false;
+    status.note_input_end(steady_now_ns());
+    status.seek_settled();
     notify_frame_waiters();
-    if (status.buffering && !end_buffering_with_a_picture()) {
+    if (status.held() && !end_buffering_with_a_picture()) {
         idle(first_picture_poll);
         return;
     }
@@ -372,8 +370,7 @@ void MediaDecoder::carry_out_seek() {
             seek_request.done = true;
         }
         if (moved >= 0) {
-            status.input_ended = false;
-            status.input_ended_since_ns = 0;
+            status.input_goes_on();
         }
         seek_request.cv.notify_all();
     }
@@ -466,8 +463,7 @@ bool MediaDecoder::rewind_by_bytes() {
 void MediaDecoder::flush_pipeline(double target, double pictures_cut) {
     // First: the callback plays silence from here on, and what the decode
     // threads make from now on is judged by the new serial and target.
-    status.buffering = true;
-    status.seeking = true;
+    status.begin_seek();
     seek_request.playing_from = target;
     seek_request.pictures_from = pictures_cut;
     ++seek_request.playing_serial;

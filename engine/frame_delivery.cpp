@@ -44,15 +44,15 @@ MediaDecoder::Delivery MediaDecoder::get_next_frame(std::optional<std::chrono::n
         // read ahead again; with packets still queued the pictures are coming.
         // Pictures that are over while the sound goes on (see
         // pictures_going()) are no reason to hold the sound.
-        if (pictures.empty() && video_packets_in.queued() == 0 && status.running() && !status.input_ended && !seek_request.pending &&
-            !status.buffering && pictures_going()) {
-            status.buffering = true;
+        if (pictures.empty() && video_packets_in.queued() == 0 && status.running() && !status.input_ended() &&
+            !seek_request.pending && !status.held() && pictures_going()) {
+            status.run_short();
         }
         // Pictures that nothing paces need no read-ahead before they are
         // handed out, and the first of them comes as soon as it is decoded.
         const bool unpaced = pictures_unpaced();
         const auto ready = [this, unpaced] {
-            return (!pictures.empty() && (!status.buffering || unpaced)) || !status.running() || input_finished() ||
+            return (!pictures.empty() && (!status.held() || unpaced)) || !status.running() || input_finished() ||
                    seek_request.pending;
         };
         if (!timeout) {
@@ -105,7 +105,7 @@ MediaDecoder::Delivery MediaDecoder::get_next_frame(std::optional<std::chrono::n
 // could lead back into the input. Takes pictures.mutex.
 bool MediaDecoder::is_finished() {
     refuse_if_inherited();
-    if (!status.input_ended || seek_request.pending) return false;
+    if (!status.input_ended() || seek_request.pending) return false;
     if (video_stream_index >= 0) {
         std::lock_guard<std::mutex> lock(pictures.mutex);
         if (!pictures.drained() || !pictures.empty()) return false;
@@ -178,7 +178,7 @@ std::chrono::nanoseconds MediaDecoder::early_wait(const AVFrame* picture) const 
     const std::int64_t now_ns = steady_now_ns();
     if (picture_clock.paced()) {
         wait = t - early_margin - picture_clock.get(now_ns);
-    } else if (!status.paused && !status.buffering) {
+    } else if (status.now().clock_moves()) {
         const double ahead = t - early_margin - sound.heard_seconds();
         const double period =
             static_cast<double>(sound.period_bytes()) / playback_bytes_per_second * sound.clock_rate();
@@ -201,7 +201,7 @@ bool MediaDecoder::sound_ran_out() {
     const auto period_ns =
         static_cast<std::int64_t>(static_cast<double>(sound.period_bytes()) / playback_bytes_per_second * 1e9);
     const std::int64_t stall = std::max(stalled_periods * period_ns, shortest_stall_ns);
-    if (!(status.input_ended || sound_gone()) || status.paused || now - sound.clock_reading().set_at_ns <= stall) {
+    if (!(status.input_ended() || sound_gone()) || status.paused() || now - sound.clock_reading().set_at_ns <= stall) {
         return false;
     }
     return sound.left_unplayable();

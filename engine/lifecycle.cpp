@@ -423,11 +423,11 @@ void MediaDecoder::start() {
     const LogInputScope log_scope(&log_input);
     std::lock_guard<std::mutex> lifecycle(lifecycle_mutex);
     if (status.running()) return;
-    if (status.life == Life::stopped) {
+    if (status.now().life == Life::stopped) {
         // A restart: stop() may have released the device; reopen it, and
-        // undo the pause that stop() put in place.
+        // undo the pause that stop() put on the sound (status.start() below
+        // undoes its own).
         if (audio_stream_index >= 0 && !sound.open_device()) audio_stream_index = -1;
-        status.paused = false;
         sound.resume();
         // The pictures' wall clock starts again from the next picture, as
         // after a seek, rather than counting the time spent stopped.
@@ -438,7 +438,7 @@ void MediaDecoder::start() {
     io_interrupt.abort = false;
     if (reader_io) reader_io->resume_after_stop();
     sound.restart_clock();
-    status.life = Life::running;
+    status.start();
     demux_thread = std::thread(&MediaDecoder::run_for_input, this, &MediaDecoder::demux_loop);
     if (video_stream_index >= 0) {
         video_thread = std::thread(&MediaDecoder::run_for_input, this, &MediaDecoder::video_decode_loop);
@@ -455,8 +455,7 @@ void MediaDecoder::stop() {
     if (inherited()) return;
     const LogInputScope log_scope(&log_input);
     std::lock_guard<std::mutex> lifecycle(lifecycle_mutex);
-    status.life = Life::stopped;
-    status.paused = true;
+    status.stop();
     io_interrupt.abort = true;
     // Silent at once, rather than after the joins; what the sound output
     // holds plays after a restart.
@@ -491,7 +490,7 @@ void MediaDecoder::wake_all_waiters() {
     }
 }
 
-PlaybackState MediaDecoder::get_state() const { return status.state(); }
+PlaybackState MediaDecoder::get_state() const { return status.now().state(); }
 
 std::vector<StreamInfo> MediaDecoder::get_streams() const {
     std::vector<StreamInfo> listed = streams;

@@ -332,7 +332,7 @@ private:
     std::chrono::nanoseconds early_wait(const AVFrame* picture) const;
     bool sound_ran_out();
     double picture_clock_now() const;
-    bool input_finished() const { return status.input_ended && pictures.drained(); }
+    bool input_finished() const { return status.input_ended() && pictures.drained(); }
     bool sound_played_out() const;
     // Nothing paces the pictures: no sound, not realtime, no step holding
     // them (extraction); they are handed out as soon as they are decoded.
@@ -395,8 +395,10 @@ private:
     // Names the input in log records. Declared before the contexts whose
     // opaque field points at it, so that it outlives them and their threads.
     LogInput log_input;
-    // Where playback stands: running, paused, buffering, a seek settling,
-    // the end of the input (see playback_status.h).
+    // Where playback stands, one word moved by named transitions: the life,
+    // the pipeline's phase (buffering, a seek settling, playing) and the
+    // caller's pause; beside it the end of the input and a step's hold
+    // (see playback_status.h).
     PlaybackStatus status;
     // With options.loop: where the laps stand (see timeline.h).
     Laps laps;

@@ -25,7 +25,7 @@ MediaDecoder::PacketWait MediaDecoder::wait_for_packet(PacketQueue& queue, Packe
                         [&] { return !queue.empty() || !status.running() || seek_request.pending; });
     if (queue.empty()) {
         if (!status.running()) return PacketWait::stopped;
-        return status.input_ended && !seek_request.pending ? PacketWait::input_ended : PacketWait::idle;
+        return status.input_ended() && !seek_request.pending ? PacketWait::input_ended : PacketWait::idle;
     }
     if (seek_request.pending) return PacketWait::idle;
     entry = queue.pop();
@@ -123,7 +123,7 @@ void MediaDecoder::decode_loop(const DecodeStream& stream, DecodeStep decode, Se
 // decoder holds back; at once at a final end (see end_is_final), or while
 // a step back waits for the last pictures. Called on a decode thread.
 bool MediaDecoder::end_calls_for_drain(Check output_dry) {
-    const std::int64_t since = status.input_ended_since_ns;
+    const std::int64_t since = status.input_ended_at();
     if (since == 0) return false;
     if (step_awaits_end || end_is_final) return true;
     const std::int64_t lasted = steady_now_ns() - since;
@@ -178,7 +178,7 @@ bool MediaDecoder::choose_skipping(const AVPacket* packet, std::uint64_t serial)
         skipping.serial = serial;
     }
     // Paused, no picture is late, and a step must be given every picture.
-    if (status.paused || status.step_hold) skipping.behind.keeping_up();
+    if (status.paused() || status.step_hold) skipping.behind.keeping_up();
     if (packet != nullptr && packet->pts != AV_NOPTS_VALUE && (packet->flags & AV_PKT_FLAG_KEY) == 0) {
         const double seconds = stream_seconds(video_time_base, packet->pts);
         if (skipping.behind.past_window() && skipping.behind.jump_pays(next_key_seconds() - seconds)) {
@@ -230,7 +230,7 @@ void MediaDecoder::note_picture_out(const AVFrame* decoded) {
 // paces the pictures: handed out as fast as they are asked for, they are
 // never late. Called on the video thread.
 std::optional<double> MediaDecoder::lateness(double seconds) const {
-    if (status.paused || status.buffering || status.step_hold || seek_request.pending) return std::nullopt;
+    if (!status.now().clock_moves() || status.step_hold || seek_request.pending) return std::nullopt;
     if (audio_stream_index < 0 && !options.realtime) return std::nullopt;
     if (picture_clock.paced()) return picture_clock.get(steady_now_ns()) - seconds;
     if (audio_stream_index >= 0) return sound.heard_seconds() - seconds;
@@ -273,7 +273,7 @@ void MediaDecoder::handle_video_picture(const AVFrame* decoded, std::uint64_t se
         const double seconds = stream_seconds(video_time_base, ts);
         if (const auto late = lateness(seconds)) video_skipping.behind.observe(seconds, *late);
     }
-    status.seeking = false;
+    status.seek_settled();
     FramePtr picture = converter.convert(decoded, picture_buffers);
     if (!picture) return;  // no memory or no converter: this picture is lost
     const std::size_t bytes = static_cast<std::size_t>(picture->linesize[0]) * static_cast<std::size_t>(height);

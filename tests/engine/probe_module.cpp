@@ -28,7 +28,7 @@ public:
     }
     ~EngineProbe() {
         // A test may have raised `running` by hand without threads.
-        if (!decoder_->demux_thread.joinable()) decoder_->status.life = Life::stopped;
+        if (!decoder_->demux_thread.joinable()) decoder_->status.stop();
         py::gil_scoped_release unlocked;
         decoder_.reset();
     }
@@ -38,13 +38,14 @@ public:
     py::dict state() {
         MediaDecoder& m = d();
         py::dict s;
-        s["running"] = m.status.running();
-        s["paused"] = m.status.paused.load();
-        s["end_of_stream"] = m.status.input_ended.load();
+        const PlaybackStatus::Standing standing = m.status.now();
+        s["running"] = standing.running();
+        s["paused"] = standing.paused;
+        s["end_of_stream"] = m.status.input_ended();
         s["pictures_exhausted"] = m.pictures.drained();
         s["sound_exhausted"] = m.sound.drained();
-        s["buffering"] = m.status.buffering.load();
-        s["seeking"] = m.status.seeking.load();
+        s["buffering"] = standing.held();
+        s["seeking"] = standing.phase == Phase::seeking || standing.phase == Phase::settling;
         s["seek_requested"] = m.seek_request.pending.load();
         s["seek_target"] = m.seek_request.playing_from.load();
 
@@ -179,14 +180,18 @@ public:
             const std::string name = item.first.cast<std::string>();
             const bool value = item.second.cast<bool>();
             if (name == "running") {
-                m.status.life = value ? Life::running : Life::stopped;
+                value ? m.status.start() : m.status.stop();
             } else if (name == "paused") {
-                m.status.paused = value;
+                value ? m.status.pause() : m.status.resume();
                 m.sound.paused_ = value;
             } else if (name == "buffering") {
-                m.status.buffering = value;
+                if (value) {
+                    m.status.run_short();
+                } else {
+                    m.status.buffering_done();
+                }
             } else if (name == "end_of_stream") {
-                m.status.input_ended = value;
+                value ? m.status.note_input_end(MediaDecoder::steady_now_ns()) : m.status.input_goes_on();
             } else if (name == "pictures_exhausted") {
                 m.pictures.set_drained(value);
             } else if (name == "seek_requested") {
@@ -240,9 +245,9 @@ public:
         std::vector<std::uint8_t> out(bytes);
         ma_device device{};
         device.pUserData = &sound;
-        m.status.paused = false;
+        m.status.resume();
         sound.paused_ = false;
-        m.status.buffering = false;
+        m.status.buffering_done();
         std::vector<std::int64_t> timings;
         timings.reserve(static_cast<std::size_t>(periods));
         py::gil_scoped_release unlocked;
@@ -276,7 +281,7 @@ public:
     // sound and the longest call in seconds.
     py::tuple callbacks_while_sound_locked(int periods, unsigned frame_count, double seconds) {
         SoundOutput& sound = d().sound;
-        d().status.buffering = false;
+        d().status.buffering_done();
         while (sound.feed_once()) {
         }
         std::atomic<bool> held{false};
