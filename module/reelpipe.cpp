@@ -446,6 +446,7 @@ py::list device_list() {
     for (const reelpipe::AudioDeviceInfo& device : devices) {
         py::dict entry;
         entry["name"] = text_of(device.name, "replace");
+        entry["id"] = text_of(device.system_name, "replace");
         entry["backend"] = device.backend;
         entry["default"] = device.is_default;
         listed.append(entry);
@@ -565,7 +566,7 @@ video_stream: the index of the video stream to play (see get_streams());
     None: FFmpeg's choice.
 audio_stream: the index of the sound stream to play, or a language code
     (the first sound stream in that language); None: FFmpeg's choice.
-audio_device: the name of the playback device to play on (see
+audio_device: the playback device to play on, by its id or its name (see
     audio_devices()); None: the default device.
 realtime: True paces the pictures of an input without sound (or of
     audio=False) by a wall clock from the first picture, as the sound would:
@@ -658,8 +659,9 @@ PYBIND11_MODULE(reelpipe, m) {
              "Pictures since the decoder was made: shown (handed out), dropped (late, never handed out) and, of\n"
              "those, skipped (not even decoded, while decoding ran behind the sound or the real-time clock).")
         .def_static("audio_devices", &device_list,
-                    "The playback devices of the sound backend, one dict each: name (what audio_device= takes), "
-                    "backend, default.")
+                    "The playback devices of the sound backend, one dict each: name (its description), id (the "
+                    "name the system gives it: PulseAudio's sink name, ALSA's PCM name as `aplay -L` lists it; '' "
+                    "where there is none), backend, default. audio_device= takes the name or the id.")
         .def("__iter__", initialised_only(&itself), py::return_value_policy::reference,
              "The decoder itself: it yields its pictures.")
         .def("__next__", initialised_only(&next_picture_or_stop),
