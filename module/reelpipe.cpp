@@ -295,6 +295,21 @@ void free_frame(void* frame) {
 // there. NumPy is still imported on first use, not when the module loads.
 void load_numpy() { py::detail::npy_api::get(); }
 
+// Starts playback with NumPy loaded first. Its first import takes longer
+// than a first picture (about 100 ms against 30): paid on the first
+// get_next_frame() instead, it held the caller while the sound's clock
+// already ran, and the first pictures came out late and in a burst. A
+// NumPy that cannot be loaded is left for get_next_frame() to raise, as
+// the first call that needs it; a failed load is tried again there.
+void start_playback(MediaDecoder& decoder) {
+    try {
+        load_numpy();
+    } catch (const py::error_already_set&) {
+    }
+    ReleaseInterpreterLock unlocked;
+    decoder.start();
+}
+
 // Wraps a picture in a uint8 array over the frame's own memory: of shape
 // (height, width) for grey, (height, width, 3) or (height, width, 4) for
 // colour. The array's base is a capsule that owns the frame, so the picture
@@ -609,7 +624,7 @@ PYBIND11_MODULE(reelpipe, m) {
              py::arg("pixel_format") = DecoderOptions{}.pixel_format, py::arg("video_stream") = py::none(),
              py::arg("audio_stream") = py::none(), py::arg("audio_device") = py::none(),
              py::arg("realtime") = false, py::arg("loop") = false)
-        .def("start", initialised_only(&MediaDecoder::start), release_lock(),
+        .def("start", initialised_only(&start_playback),
              "Starts reading, decoding and the sound; after stop(), starts again where it stood.")
         .def("stop", initialised_only(&MediaDecoder::stop), release_lock(),
              "Ends playback and releases the sound device; waits for the threads to end. Safe to call again.")
