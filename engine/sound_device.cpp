@@ -427,7 +427,6 @@ bool SoundOutput::open_device() {
         if (!device_.name.empty()) {
             log_event(LogLevel::warning, "sound device '" + device_.name + "' cannot be opened; playing on the "
                                          "default one");
-            config.playback.pDeviceID = nullptr;
         }
         const QuietSoundLibraries quiet;
         const ma_result made = ma_device_init_ex(backends.order.data(), static_cast<ma_uint32>(backends.order.size()),
@@ -478,14 +477,17 @@ bool SoundOutput::init_named_device(ma_device_config& config, const ma_context_c
     if (chosen == nullptr) {
         log_event(LogLevel::warning, "sound device '" + device_.name + "' is gone; playing on the default one");
     } else if (discards_as_fast_as_written(device_.context.backend, *chosen)) {
+        config.playback.pDeviceID = nullptr;
         ma_context_uninit(&device_.context);
         const ma_backend null_backend = ma_backend_null;
         device_.context_ready = ma_context_init(&null_backend, 1, &context_config, &device_.context) == MA_SUCCESS;
         if (!device_.context_ready) return false;
-        config.playback.pDeviceID = nullptr;
         paced_instead = true;
     }
-    if (ma_device_init(&device_.context, &config, &device_.device) == MA_SUCCESS) return true;
+    const bool made = ma_device_init(&device_.context, &config, &device_.device) == MA_SUCCESS;
+    config.playback.pDeviceID = nullptr;  // it pointed into `listed`
+    if (made) return true;
+    paced_instead = false;
     ma_context_uninit(&device_.context);
     device_.context_ready = false;
     return false;
