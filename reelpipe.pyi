@@ -31,6 +31,7 @@ class _AudioDevice(typing.TypedDict):
     """A playback device, as audio_devices() lists it."""
 
     name: str
+    id: str
     backend: str
     default: bool
 
@@ -84,7 +85,7 @@ class MediaDecoder:
         cover art is no video: video_stream naming it raises ValueError, and
         an input whose only picture is cover art plays as sound alone;
         audio_device a playback
-        device by name (see audio_devices());
+        device by its id or name (see audio_devices());
         realtime=True paces the pictures of an input without sound (or of
         audio=False) by a wall clock, for a player (False: as fast as decoded,
         for extraction); loop=True plays the input again from the start at
@@ -177,8 +178,10 @@ class MediaDecoder:
         ran behind the sound or the real-time clock)."""
     @staticmethod
     def audio_devices() -> list[_AudioDevice]:
-        """The playback devices of the sound backend: name (what audio_device= takes),
-        backend, and whether it is the default."""
+        """The playback devices of the sound backend: name (its description), id (the
+        name the system gives it: PulseAudio's sink name, ALSA's PCM name; '' where
+        there is none), backend, and whether it is the default. audio_device= takes
+        the name or the id."""
     def __iter__(self) -> MediaDecoder: ...
     def __next__(self) -> _Picture: ...
     def __enter__(self) -> MediaDecoder: ...

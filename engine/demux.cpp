@@ -214,9 +214,28 @@ void MediaDecoder::route_stream_packet(AVPacket& packet, const PacketRoute& rout
         follow_joins(route.joins, route.time_base, packet.pts, packet.dts, packet.duration, route.other_joins,
                      route.other_time_base, route.is_video);
     }
+    if (!route.is_video) keep_lap_end_trimming(packet);
     shift_into_lap(packet, route.time_base);
     push_packet(route.queue, packet, seek_request.playing_serial, packet_seconds(route.time_base, packet),
                 std::exchange(route.seam, false));
+}
+
+// With options.loop: every lap is the same stream, so its sound ends with
+// the samples trimmed the first time the end was read. Ogg's Vorbis timing,
+// taken up again after the seek to the start, runs up to a block late (its
+// packet lengths are worked out from a previous block it has not read),
+// and the end trimming it derives from those times would cut as much real
+// sound from the end of every later lap.
+void MediaDecoder::keep_lap_end_trimming(AVPacket& packet) {
+    if (!options.loop) return;
+    std::size_t size = 0;
+    std::uint8_t* side = av_packet_get_side_data(&packet, AV_PKT_DATA_SKIP_SAMPLES, &size);
+    if (side == nullptr || size < 8 || AV_RL32(side + 4) == 0) return;
+    if (laps.sound_end_trimmed < 0) {
+        laps.sound_end_trimmed = AV_RL32(side + 4);
+        return;
+    }
+    AV_WL32(side + 4, static_cast<std::uint32_t>(laps.sound_end_trimmed));
 }
 
 // With options.loop: notes where the packet's stream begins and ends by it

@@ -287,6 +287,7 @@ private:
     bool loop_to_start();
     double lap_length() const;
     void shift_into_lap(AVPacket& packet, AVRational time_base);
+    void keep_lap_end_trimming(AVPacket& packet);
     double in_lap(double seconds, double base = 0.0) const;
     double picture_in_lap(double seconds) const;
     double within_length(double seconds) const;

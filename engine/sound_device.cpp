@@ -252,44 +252,125 @@ void log_chosen_device(const ma_device& device, const BackendChoice& choice) {
     }
 }
 
-}  // namespace
+// The context every device is listed and made in. ALSA lists its PCMs by
+// the names its own tools show (`aplay -L`: "null", "pulse",
+// "sysdefault:CARD=...") rather than miniaudio's shortened card numbers.
+ma_context_config device_context_config() {
+    ma_context_config config = ma_context_config_init();
+    config.pLog = device_log();
+    config.alsa.useVerboseDeviceEnumeration = MA_TRUE;
+    return config;
+}
 
-// The playback devices of the first backend (in audio_backends() order) whose
-// context can be made; empty when none can.
-std::vector<AudioDeviceInfo> SoundOutput::devices() {
+// The name the system gives a device, which `audio_device=` takes beside
+// its description: PulseAudio's sink name (`pactl list short sinks`), ALSA's
+// PCM name; empty where the backend has none.
+std::string system_name(ma_backend backend, const ma_device_id& id) {
+    switch (backend) {
+        case ma_backend_pulseaudio:
+            return std::string(id.pulse, strnlen(id.pulse, sizeof(id.pulse)));
+        case ma_backend_alsa:
+            return std::string(id.alsa, strnlen(id.alsa, sizeof(id.alsa)));
+        default:
+            return {};
+    }
+}
+
+// ALSA's "default" PCM, which miniaudio opens when no device is named,
+// whether or not the configuration lists it among its hints.
+constexpr const char* alsa_default_name = "default";
+
+// ALSA's "null" PCM takes sound as fast as it is written, so a clock read
+// from it would run many times fast; a device chosen by this name plays on
+// the null device instead, which discards the sound at the pace it plays.
+constexpr const char* alsa_discarding_name = "null";
+
+// One playback device of a context: what audio_devices() says of it, and
+// the id it is made with.
+struct ListedDevice {
+    AudioDeviceInfo info;
+    ma_device_id id;
+};
+
+// The playback devices of an initialised context, ALSA's default among them.
+std::vector<ListedDevice> playback_devices(ma_context& context) {
+    std::vector<ListedDevice> listed;
+    ma_device_info* playback = nullptr;
+    ma_uint32 count = 0;
+    if (ma_context_get_devices(&context, &playback, &count, nullptr, nullptr) != MA_SUCCESS) return listed;
+    const std::string backend = ma_get_backend_name(context.backend);
+    for (ma_uint32 i = 0; i < count; ++i) {
+        listed.push_back({{playback[i].name, system_name(context.backend, playback[i].id), backend,
+                           playback[i].isDefault != 0},
+                          playback[i].id});
+    }
+    const bool default_listed = std::any_of(listed.begin(), listed.end(), [](const ListedDevice& device) {
+        return device.info.system_name == alsa_default_name;
+    });
+    if (context.backend == ma_backend_alsa && !default_listed) {
+        ListedDevice fallback{{"Default ALSA Output", alsa_default_name, backend, true}, {}};
+        std::strncpy(fallback.id.alsa, alsa_default_name, sizeof(fallback.id.alsa) - 1);
+        listed.insert(listed.begin(), fallback);
+    }
+    return listed;
+}
+
+// The device a caller's name means: the first whose system name or
+// description it is; null when none.
+const ListedDevice* find_device(const std::vector<ListedDevice>& listed, const std::string& name) {
+    for (const ListedDevice& device : listed) {
+        if (device.info.system_name == name || device.info.name == name) return &device;
+    }
+    return nullptr;
+}
+
+bool discards_as_fast_as_written(ma_backend backend, const ListedDevice& device) {
+    return backend == ma_backend_alsa && device.info.system_name == alsa_discarding_name;
+}
+
+// Runs `use` on the listed devices of the first backend (in
+// audio_backends() order) whose context can be made; an empty list when none can.
+template <typename Use>
+void with_listed_devices(Use use) {
     const BackendChoice backends = audio_backends();
-    ma_context_config context_config = ma_context_config_init();
-    context_config.pLog = device_log();
+    const ma_context_config context_config = device_context_config();
     ma_context context;
     const QuietSoundLibraries quiet;
     if (ma_context_init(backends.order.data(), static_cast<ma_uint32>(backends.order.size()), &context_config,
                         &context) != MA_SUCCESS) {
-        return {};
+        use(std::vector<ListedDevice>{});
+        return;
     }
-    std::vector<AudioDeviceInfo> devices;
-    ma_device_info* playback = nullptr;
-    ma_uint32 count = 0;
-    if (ma_context_get_devices(&context, &playback, &count, nullptr, nullptr) == MA_SUCCESS) {
-        for (ma_uint32 i = 0; i < count; ++i) {
-            devices.push_back({playback[i].name, ma_get_backend_name(context.backend), playback[i].isDefault != 0});
-        }
-    }
+    use(playback_devices(context));
     ma_context_uninit(&context);
+}
+
+}  // namespace
+
+std::vector<AudioDeviceInfo> SoundOutput::devices() {
+    std::vector<AudioDeviceInfo> devices;
+    with_listed_devices([&devices](const std::vector<ListedDevice>& listed) {
+        for (const ListedDevice& device : listed) devices.push_back(device.info);
+    });
     return devices;
 }
 
-// Refuses a device name that the backend does not list, naming those it does.
+// Refuses a device name that the backend does not list, by system name or
+// description, naming those it does.
 void SoundOutput::check_device(const std::string& name) {
-    const std::vector<AudioDeviceInfo> devices = SoundOutput::devices();
+    bool found = false;
     std::string names;
-    for (const AudioDeviceInfo& device : devices) {
-        if (device.name == name) return;
-        names += (names.empty() ? "'" : ", '") + device.name + "'";
-    }
+    with_listed_devices([&](const std::vector<ListedDevice>& listed) {
+        found = find_device(listed, name) != nullptr;
+        for (const ListedDevice& device : listed) {
+            names += (names.empty() ? "'" : ", '") + device.info.name + "'";
+            if (!device.info.system_name.empty()) names += " ('" + device.info.system_name + "')";
+        }
+    });
+    if (found) return;
     throw std::invalid_argument("audio_device='" + name + "' is not a playback device here; the devices are " +
                                 (names.empty() ? std::string("none") : names));
 }
-
 
 // The device's own buffer, by what the backend tells of it. PulseAudio
 // keeps one of miniaudio's periods queued (its target length; the other
@@ -336,19 +417,29 @@ bool SoundOutput::open_device() {
     // one: sound the callback already counted into the clock. A pause
     // would then skip up to a period and leave the clock ahead of the sound.
     config.noFixedSizedCallback = MA_TRUE;
-    ma_context_config context_config = ma_context_config_init();
-    context_config.pLog = device_log();
+    const ma_context_config context_config = device_context_config();
     const BackendChoice backends = audio_backends();
     note_pulse_use(backends);
-    if (!device_.name.empty()) {
-        if (!init_named_device(config, context_config, backends.order)) return false;
-    } else {
+    bool paced_instead = false;
+    const bool named_made =
+        !device_.name.empty() && init_named_device(config, context_config, backends.order, paced_instead);
+    if (!named_made) {
+        if (!device_.name.empty()) {
+            log_event(LogLevel::warning, "sound device '" + device_.name + "' cannot be opened; playing on the "
+                                         "default one");
+        }
         const QuietSoundLibraries quiet;
         const ma_result made = ma_device_init_ex(backends.order.data(), static_cast<ma_uint32>(backends.order.size()),
                                                  &context_config, &config, &device_.device);
         if (made != MA_SUCCESS) return false;
     }
-    log_chosen_device(device_.device, backends);
+    if (paced_instead) {
+        log_event(LogLevel::info, "ALSA's '" + device_.name +
+                                      "' takes sound faster than it plays; sound is paced in real time on the "
+                                      "null device and not heard");
+    } else {
+        log_chosen_device(device_.device, backends);
+    }
     ma_device_set_master_volume(&device_.device, volume_.load());
     device_queue_.latency = reelpipe::device_latency(device_.device);
     device_queue_.held = 0.0;  // a new device holds nothing yet
@@ -367,29 +458,36 @@ bool SoundOutput::open_device() {
     return true;
 }
 
-// Initialises the device the caller named, in a context of its own that it
-// is looked up in; a device gone since the decoder was made gives way to the
-// backend's default one. Called by open_device() with device_.mutex held.
+// Initialises the device the caller named, by system name or description,
+// in a context of its own that it is looked up in; a device gone since the
+// decoder was made gives way to the backend's default one, and ALSA's
+// discarding "null" to the null device, paced in real time. Called by
+// open_device() with device_.mutex held.
 bool SoundOutput::init_named_device(ma_device_config& config, const ma_context_config& context_config,
-                                    const std::vector<ma_backend>& backends) {
+                                    const std::vector<ma_backend>& backends, bool& paced_instead) {
     const QuietSoundLibraries quiet;
     if (ma_context_init(backends.data(), static_cast<ma_uint32>(backends.size()), &context_config, &device_.context) !=
         MA_SUCCESS) {
         return false;
     }
     device_.context_ready = true;
-    ma_device_info* listed = nullptr;
-    ma_uint32 count = 0;
-    config.playback.pDeviceID = nullptr;
-    if (ma_context_get_devices(&device_.context, &listed, &count, nullptr, nullptr) == MA_SUCCESS) {
-        for (ma_uint32 i = 0; i < count; ++i) {
-            if (device_.name == listed[i].name) config.playback.pDeviceID = &listed[i].id;
-        }
-    }
-    if (config.playback.pDeviceID == nullptr) {
+    const std::vector<ListedDevice> listed = playback_devices(device_.context);
+    const ListedDevice* chosen = find_device(listed, device_.name);
+    config.playback.pDeviceID = chosen != nullptr ? &chosen->id : nullptr;
+    if (chosen == nullptr) {
         log_event(LogLevel::warning, "sound device '" + device_.name + "' is gone; playing on the default one");
+    } else if (discards_as_fast_as_written(device_.context.backend, *chosen)) {
+        config.playback.pDeviceID = nullptr;
+        ma_context_uninit(&device_.context);
+        const ma_backend null_backend = ma_backend_null;
+        device_.context_ready = ma_context_init(&null_backend, 1, &context_config, &device_.context) == MA_SUCCESS;
+        if (!device_.context_ready) return false;
+        paced_instead = true;
     }
-    if (ma_device_init(&device_.context, &config, &device_.device) == MA_SUCCESS) return true;
+    const bool made = ma_device_init(&device_.context, &config, &device_.device) == MA_SUCCESS;
+    config.playback.pDeviceID = nullptr;  // it pointed into `listed`
+    if (made) return true;
+    paced_instead = false;
     ma_context_uninit(&device_.context);
     device_.context_ready = false;
     return false;

@@ -64,10 +64,13 @@ constexpr double playback_bytes_per_second = 176400.0;
 // (the first of them at once); the sound starts at the target itself.
 constexpr double seek_window = 0.1;
 
-// A playback device of the sound backend: its name, the backend's name, and
-// whether it is the backend's default.
+// A playback device of the sound backend: its description, the name the
+// system gives it (PulseAudio's sink name, ALSA's PCM name; empty where the
+// backend has none), the backend's name, and whether it is the backend's
+// default.
 struct AudioDeviceInfo {
     std::string name;
+    std::string system_name;
     std::string backend;
     bool is_default = false;
 };
@@ -105,7 +108,8 @@ public:
     void start_device();
     // The playback devices of the first backend that answers.
     static std::vector<AudioDeviceInfo> devices();
-    // Throws std::invalid_argument for a name the backend does not list.
+    // Throws std::invalid_argument for a name (system name or description)
+    // the backend does not list.
     static void check_device(const std::string& name);
 
     // --- The sound (audio thread, demux thread).
@@ -216,7 +220,7 @@ private:
     void change_chunk(double factor);
     void wait_for_feed_work(double factor);
     bool init_named_device(ma_device_config& config, const ma_context_config& context_config,
-                           const std::vector<ma_backend>& backends);
+                           const std::vector<ma_backend>& backends, bool& paced_instead);
 
     Listener& listener_;
     LogInput& log_input_;

@@ -111,9 +111,12 @@ struct StreamJoins {
 // end), whether each stream's next packet is the first of a new lap (all
 // the demux thread's alone), and the length of a lap once the first has
 // been read (0 before; written by the demux thread, read by the position),
-// by which the caller's times start again at 0.
+// by which the caller's times start again at 0; and the samples the sound's
+// decoder was told to trim from the end the first time the end was read
+// (-1 before), which every later lap keeps (see keep_lap_end_trimming()).
 struct Laps {
     double offset = 0.0;
+    std::int64_t sound_end_trimmed = -1;
     double sound_read_start = std::numeric_limits<double>::infinity();
     double sound_read_end = 0.0;
     double pictures_read_start = std::numeric_limits<double>::infinity();

@@ -295,6 +295,21 @@ void free_frame(void* frame) {
 // there. NumPy is still imported on first use, not when the module loads.
 void load_numpy() { py::detail::npy_api::get(); }
 
+// Starts playback with NumPy loaded first. Its first import takes longer
+// than a first picture (about 100 ms against 30): paid on the first
+// get_next_frame() instead, it held the caller while the sound's clock
+// already ran, and the first pictures came out late and in a burst. A
+// NumPy that cannot be loaded is left for get_next_frame() to raise, as
+// the first call that needs it; a failed load is tried again there.
+void start_playback(MediaDecoder& decoder) {
+    try {
+        load_numpy();
+    } catch (const py::error_already_set&) {
+    }
+    ReleaseInterpreterLock unlocked;
+    decoder.start();
+}
+
 // Wraps a picture in a uint8 array over the frame's own memory: of shape
 // (height, width) for grey, (height, width, 3) or (height, width, 4) for
 // colour. The array's base is a capsule that owns the frame, so the picture
@@ -446,6 +461,7 @@ py::list device_list() {
     for (const reelpipe::AudioDeviceInfo& device : devices) {
         py::dict entry;
         entry["name"] = text_of(device.name, "replace");
+        entry["id"] = text_of(device.system_name, "replace");
         entry["backend"] = device.backend;
         entry["default"] = device.is_default;
         listed.append(entry);
@@ -565,7 +581,7 @@ video_stream: the index of the video stream to play (see get_streams());
     None: FFmpeg's choice.
 audio_stream: the index of the sound stream to play, or a language code
     (the first sound stream in that language); None: FFmpeg's choice.
-audio_device: the name of the playback device to play on (see
+audio_device: the playback device to play on, by its id or its name (see
     audio_devices()); None: the default device.
 realtime: True paces the pictures of an input without sound (or of
     audio=False) by a wall clock from the first picture, as the sound would:
@@ -608,7 +624,7 @@ PYBIND11_MODULE(reelpipe, m) {
              py::arg("pixel_format") = DecoderOptions{}.pixel_format, py::arg("video_stream") = py::none(),
              py::arg("audio_stream") = py::none(), py::arg("audio_device") = py::none(),
              py::arg("realtime") = false, py::arg("loop") = false)
-        .def("start", initialised_only(&MediaDecoder::start), release_lock(),
+        .def("start", initialised_only(&start_playback),
              "Starts reading, decoding and the sound; after stop(), starts again where it stood.")
         .def("stop", initialised_only(&MediaDecoder::stop), release_lock(),
              "Ends playback and releases the sound device; waits for the threads to end. Safe to call again.")
@@ -658,8 +674,9 @@ PYBIND11_MODULE(reelpipe, m) {
              "Pictures since the decoder was made: shown (handed out), dropped (late, never handed out) and, of\n"
              "those, skipped (not even decoded, while decoding ran behind the sound or the real-time clock).")
         .def_static("audio_devices", &device_list,
-                    "The playback devices of the sound backend, one dict each: name (what audio_device= takes), "
-                    "backend, default.")
+                    "The playback devices of the sound backend, one dict each: name (its description), id (the "
+                    "name the system gives it: PulseAudio's sink name, ALSA's PCM name as `aplay -L` lists it; '' "
+                    "where there is none), backend, default. audio_device= takes the name or the id.")
         .def("__iter__", initialised_only(&itself), py::return_value_policy::reference,
              "The decoder itself: it yields its pictures.")
         .def("__next__", initialised_only(&next_picture_or_stop),

@@ -229,6 +229,27 @@ def test_import_does_not_load_numpy():
     assert result.stdout.split()[-1] == "False"
 
 
+# NumPy's first import outlasts a first picture's decode; were it paid on the
+# first get_next_frame(), the sound's clock would already run and the first
+# pictures would come late, in a burst.
+@pytest.mark.realtime
+def test_first_pictures_with_sound_come_on_time_in_a_process_without_numpy(clips):
+    code = (
+        "import reelpipe\n"
+        f"d = reelpipe.MediaDecoder({clips['frame_index_av']!r})\n"
+        "d.start()\n"
+        "late = []\n"
+        "for _ in range(6):\n"
+        "    picture, seconds = d.get_next_frame(timeout=10, with_time=True)\n"
+        "    late.append(d.get_position() - seconds)\n"
+        "d.stop()\n"
+        "print(max(late))\n"
+    )
+    result = run_python(code, env=child_env())
+    assert result.returncode == 0, result.stderr
+    assert float(result.stdout.split()[-1]) < 0.04
+
+
 def test_missing_numpy_surfaces_as_import_error_from_get_next_frame(clips):
     code = (
         "import sys, time\n"

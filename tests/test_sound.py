@@ -412,15 +412,35 @@ class TestBackendChoice:
         try:
             devices = reelpipe.MediaDecoder.audio_devices()
             assert {device["backend"] for device in devices} == {"PulseAudio"}
-            assert "SecondSink" in [device["name"] for device in devices]
-            assert [device["default"] for device in devices].count(True) == 1
-            assert not next(device for device in devices if device["name"] == "SecondSink")["default"]
+            # Listed by description and by the sink name pactl shows; the fixture's sink is the default.
+            assert {"name": "SecondSink", "id": "second", "backend": "PulseAudio", "default": False} in devices
+            assert [device["id"] for device in devices if device["default"]] == [pulse.sink]
+            reelpipe.MediaDecoder(clips.audio_mp3, audio_device="SecondSink")
 
             second = SinkRecording("second")
             try:
-                first = play(pulse, clips.audio_mp3, lambda d: time.sleep(0.8), audio_device="SecondSink")
+                first = play(pulse, clips.audio_mp3, lambda d: time.sleep(0.8), audio_device="second")
             finally:
                 second.stop()
         finally:
             subprocess.run(["pactl", "unload-module", loaded.stdout.strip()], env=tool_env(), timeout=10)
         assert (loud_span(second.samples), loud_span(first)) == (pytest.approx(0.8, abs=0.3), 0.0)
+
+    def test_alsa_devices_go_by_their_pcm_names_and_null_keeps_time(self, pulse, clips, monkeypatch):
+        monkeypatch.setenv("REELPIPE_AUDIO_BACKEND", "alsa")
+        devices = {device["id"]: device for device in reelpipe.MediaDecoder.audio_devices()}
+        assert {"default", "null", "pulse"} <= devices.keys()
+        assert [name for name, device in devices.items() if device["default"]] == ["default"]
+        # ALSA's own PulseAudio plugin reaches the fixture's sink.
+        assert loud_span(play(pulse, clips.audio_mp3, lambda d: time.sleep(0.8), audio_device="pulse")) > 0.5
+        # ALSA's "null" takes sound at once; the clock must still follow the wall clock.
+        moved = []
+
+        def one_second(decoder):
+            assert wait_until(lambda: decoder.get_position() > 0.0, timeout=5.0)
+            began, position = time.monotonic(), decoder.get_position()
+            time.sleep(1.0)
+            moved.append((decoder.get_position() - position) / (time.monotonic() - began))
+
+        assert loud_span(play(pulse, clips.audio_mp3, one_second, audio_device=devices["null"]["name"])) == 0.0
+        assert moved == [pytest.approx(1.0, abs=0.15)]
