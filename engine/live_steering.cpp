@@ -66,7 +66,8 @@ void MediaDecoder::steer_live() {
     const double edge = live.edge;
     if (std::isnan(edge)) return;
     const double target = live_target();
-    switch (steer_for(edge - live_position() - target, live.catching_up)) {
+    const bool bursting = live.burst.bursting(edge, steady_now_ns());
+    switch (steer_for(edge - live_position() - target, live.catching_up, bursting)) {
     case Steer::skip:
         // Nothing to start from yet (no key frame read): catch up meanwhile.
         set_catch_up(skip_ahead_to(edge - target) ? 1.0 : catch_up_speed);

@@ -8,9 +8,12 @@
 // clock). The excess is that less the target:
 //   - above skip_beyond (0.5 s: at catch_up_speed that would take over 5 s
 //     to make up, as after a stall or a burst of held packets): the decoder
-//     skips to the target at once, decoding from the newest key frame at or
-//     before it and showing pictures from the target on, the older sound and
-//     pictures flushed;
+//     skips to the target, decoding from the newest key frame at or before
+//     it and showing pictures from the target on, the older sound and
+//     pictures flushed. It waits while packets arrive much faster than they
+//     play (the input ran more than burst_margin ahead of the wall clock
+//     over the last burst_window): a skip in the middle of a burst would
+//     leave the rest of it behind, to catch up slowly;
 //   - above catch_up_from (40 ms): sound and pictures play at catch_up_speed
 //     (1.1x, the sound's pitch kept) until the excess falls under
 //     catch_up_until (10 ms), so the speed does not flicker;
@@ -21,6 +24,7 @@
 #include <cmath>
 #include <cstdint>
 #include <deque>
+#include <limits>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -33,14 +37,17 @@ constexpr double skip_beyond = 0.5;
 constexpr double catch_up_from = 0.04;
 constexpr double catch_up_until = 0.01;
 constexpr double catch_up_speed = 1.1;
+constexpr double burst_window = 0.1;
+constexpr double burst_margin = 0.25;
 
 // What to do about the excess delay (seconds beyond the target) while
-// `catching_up` is or is not under way.
+// `catching_up` is or is not under way, and packets are or are not arriving
+// in a burst.
 enum class Steer { hold, catch_up, skip };
 
-inline Steer steer_for(double excess, bool catching_up) {
-    if (excess > skip_beyond) return Steer::skip;
-    if (excess > catch_up_from || (catching_up && excess > catch_up_until)) return Steer::catch_up;
+inline Steer steer_for(double excess, bool catching_up, bool bursting) {
+    if (excess > skip_beyond && !bursting) return Steer::skip;
+    if (excess > skip_beyond || excess > catch_up_from || (catching_up && excess > catch_up_until)) return Steer::catch_up;
     return Steer::hold;
 }
 
@@ -48,6 +55,30 @@ inline Steer steer_for(double excess, bool catching_up) {
 // from, as they went into the packet queues (their timestamps already
 // carried across joins), so that a skip can queue them again in a new
 // serial. Demux thread only.
+// Whether the input is arriving in a burst: how far the live edge ran
+// ahead of the wall clock over the last burst_window. Demux thread only.
+class BurstWatch {
+public:
+    // Called with the live edge after each packet; true while the edge runs
+    // more than burst_margin ahead of the wall clock in the window under
+    // way, or did over the window before.
+    bool bursting(double edge, std::int64_t now_ns) {
+        const double since = static_cast<double>(now_ns - window_start_ns_) / 1e9;
+        if (std::isnan(window_edge_) || since >= burst_window) {
+            last_window_burst_ = !std::isnan(window_edge_) && edge - window_edge_ > since + burst_margin;
+            window_edge_ = edge;
+            window_start_ns_ = now_ns;
+            return last_window_burst_;
+        }
+        return last_window_burst_ || edge - window_edge_ > since + burst_margin;
+    }
+
+private:
+    double window_edge_ = std::numeric_limits<double>::quiet_NaN();
+    std::int64_t window_start_ns_ = 0;
+    bool last_window_burst_ = false;
+};
+
 class LiveHistory {
 public:
     struct Held {

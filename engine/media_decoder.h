@@ -540,10 +540,12 @@ private:
     // With options.latency: the newest timestamp read, seconds on the
     // pipeline's scale (NaN until a first one; written by the demux thread,
     // read by get_latency()), what the demux thread keeps to skip ahead
-    // with, and whether it has playback catching up (demux thread only).
+    // with, whether packets come in a burst, and whether it has playback
+    // catching up (demux thread only).
     struct Live {
         std::atomic<double> edge{std::numeric_limits<double>::quiet_NaN()};
         LiveHistory history;
+        BurstWatch burst;
         bool catching_up = false;
     } live;
     // The playback speed is the caller's set_speed() times the live
