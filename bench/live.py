@@ -102,6 +102,11 @@ class Relay:
         self.out.close()
 
 
+class QuietHandler(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args) -> None:
+        pass
+
+
 class Feed:
     """A sender of `protocol` and the URL a receiver opens, with the relay
     for UDP and RTP and the HTTP server for HLS."""
@@ -128,8 +133,7 @@ class Feed:
         elif protocol == "hls":
             target = os.path.join(self.folder.name, "live.m3u8")
             output = ("-f", "hls", "-hls_time", "1", "-hls_list_size", "4", "-hls_flags", "delete_segments")
-            handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=self.folder.name)
-            handler.log_message = lambda *args: None
+            handler = functools.partial(QuietHandler, directory=self.folder.name)
             self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
             threading.Thread(target=self.server.serve_forever, daemon=True).start()
             self.url = f"http://127.0.0.1:{self.server.server_address[1]}/live.m3u8"
@@ -164,7 +168,7 @@ def cli_pictures(url: str):
     receiver = subprocess.Popen(
         ["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-fflags", "nobuffer", "-flags", "low_delay",
          "-i", url, "-an", "-fps_mode", "passthrough", "-f", "rawvideo", "-pix_fmt", "rgb24", "pipe:"],
-        stdout=subprocess.PIPE)
+        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     size = WIDTH * HEIGHT * 3
     try:
         while True:
