@@ -24,7 +24,7 @@ DecoderOptions MediaDecoder::for_live(DecoderOptions options) {
 // Demux thread, for each packet queued (`seconds` on the pipeline's scale,
 // NaN without a timestamp): moves the live edge on and keeps the packet for
 // a skip, forgetting what no skip to the target behind the edge needs.
-void MediaDecoder::hold_for_live(AVPacket& packet, double seconds, bool video) {
+void MediaDecoder::hold_for_live(const AVPacket& packet, double seconds, bool video) {
     if (!options.latency || std::isnan(seconds)) return;
     const double edge = live.edge;
     if (std::isnan(edge) || seconds > edge) live.edge = seconds;

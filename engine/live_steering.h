@@ -27,7 +27,6 @@
 #include <limits>
 #include <optional>
 #include <utility>
-#include <vector>
 
 #include "ffmpeg_ptr.h"
 
@@ -47,7 +46,7 @@ enum class Steer { hold, catch_up, skip };
 
 inline Steer steer_for(double excess, bool catching_up, bool bursting) {
     if (excess > skip_beyond && !bursting) return Steer::skip;
-    if (excess > skip_beyond || excess > catch_up_from || (catching_up && excess > catch_up_until)) return Steer::catch_up;
+    if (excess > catch_up_from || (catching_up && excess > catch_up_until)) return Steer::catch_up;
     return Steer::hold;
 }
 

@@ -186,7 +186,8 @@ private:
     //   interpreter threads  every public method; seek() and get_next_frame()
     //                        wait, stop() joins
     //   demux_thread         demux_loop(): reads, throttles, ends buffering,
-    //                        carries out seeks
+    //                        carries out seeks, steers a live input to its
+    //                        latency (live_steering.cpp)
     //   video_thread         video_decode_loop(): packets -> pictures
     //   audio_thread         audio_decode_loop(): packets -> playback bytes
     //                        appended to the sound output
@@ -305,7 +306,7 @@ private:
 
     // Live playback (live_steering.cpp).
     static DecoderOptions for_live(DecoderOptions options);
-    void hold_for_live(AVPacket& packet, double seconds, bool video);
+    void hold_for_live(const AVPacket& packet, double seconds, bool video);
     double live_position() const;
     double live_target() const;
     void steer_live();

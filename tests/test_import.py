@@ -29,7 +29,7 @@ SIGNATURES = {
                 "min_buffer_ahead: float = 3.0, max_picture_memory: int = 2147483648, "
                 "size: tuple[int, int] | None = None, pixel_format: str = 'rgb24', video_stream: int | None = None, "
                 "audio_stream: int | str | None = None, audio_device: str | None = None, realtime: bool = False, "
-                "loop: bool = False) -> None",
+                "loop: bool = False, latency: float | None = None) -> None",
     "start": "start(self) -> None",
     "stop": "stop(self) -> None",
     "get_next_frame": "get_next_frame(self, *, timeout: float | None = None, with_time: bool = False) -> object",
@@ -44,6 +44,7 @@ SIGNATURES = {
     "is_buffering": "is_buffering(self) -> bool",
     "set_speed": "set_speed(self, factor: float) -> None",
     "get_speed": "get_speed(self) -> float",
+    "get_latency": "get_latency(self) -> float | None",
     "step": "step(self, count: int = 1) -> None",
     "is_finished": "is_finished(self) -> bool",
     "has_audio": "has_audio(self) -> bool",
