@@ -65,6 +65,7 @@ class MediaDecoder:
         audio_device: str | None = None,
         realtime: bool = False,
         loop: bool = False,
+        latency: float | None = None,
     ) -> None:
         """Opens and probes the input; nothing plays before start().
 
@@ -90,7 +91,12 @@ class MediaDecoder:
         audio=False) by a wall clock, for a player (False: as fast as decoded,
         for extraction); loop=True plays the input again from the start at
         its end without a gap (get_position() back to 0 each lap,
-        is_finished() never true). Invalid options raise ValueError
+        is_finished() never true). latency (seconds > 0) plays a live input
+        (camera, UDP/RTP/SRT feed, live HTTP stream) that far behind the
+        newest moment read: opened for low delay, the backlog of the opening
+        skipped, and caught up after a stall by playing up to 1.1x faster or
+        skipping ahead; it takes the place of min_buffer_ahead, paces the
+        pictures as realtime does and refuses seek(). Invalid options raise ValueError
         or TypeError before anything is opened, a stream that is not there
         ValueError naming the streams; an input that cannot be opened raises
         RuntimeError with FFmpeg's reason as a note."""
@@ -148,6 +154,10 @@ class MediaDecoder:
         get_position() follow. Kept across seek, pause and stop/start."""
     def get_speed(self) -> float:
         """The playback speed (1.0 by default)."""
+    def get_latency(self) -> float | None:
+        """With latency=: the seconds playback stands behind the newest moment
+        read from the live input, as the decoder steers it; None without
+        latency= or before anything is read."""
     def step(self, count: int = 1) -> None:
         """Pauses, then moves by `count` pictures (negative: back) and makes the
         picture there the next that get_next_frame() returns, at once;

@@ -73,10 +73,12 @@ void MediaDecoder::set_speed(double factor) {
     if (!(factor >= slowest_speed && factor <= fastest_speed)) {
         throw std::invalid_argument("speed must be a factor from 0.25 to 4.0");
     }
-    picture_clock.set_rate(factor, steady_now_ns());
-    sound.set_speed(factor);
+    std::lock_guard<std::mutex> lock(speed_mutex);
+    caller_speed = factor;
+    apply_speed();
 }
 
-double MediaDecoder::get_speed() const { return sound.speed(); }
+// The caller's speed alone: a live catch-up is not the caller's choice.
+double MediaDecoder::get_speed() const { return caller_speed; }
 
 }  // namespace reelpipe

@@ -44,6 +44,12 @@ struct DecoderOptions {
     // true: at the end the input plays again from the start, read on
     // across the end so that no gap is heard.
     bool loop = false;
+    // A live input (a camera, a UDP/RTP/SRT feed, a live HTTP stream) held
+    // this many seconds behind the newest it has read: opened for low delay,
+    // it skips what piled up while opening and steers back to the target
+    // after a stall (see live_steering.h). None: a file or on-demand stream,
+    // read ahead by the two read-ahead options.
+    std::optional<double> latency;
     // The caller's own reader of the input's bytes; none: the input is the
     // file or URL the decoder's path names (with a reader, the path only
     // names the input in messages).
@@ -66,6 +72,7 @@ struct RequestedOptions {
     std::optional<std::string> audio_device;
     bool realtime = false;
     bool loop = false;
+    std::optional<double> latency;
 };
 
 // The largest side a picture handed out may have.
@@ -115,7 +122,7 @@ inline std::optional<int> checked_stream_index(const char* name, std::optional<l
 }
 
 // The caller's choices, checked before anything is opened: read-ahead
-// seconds finite and not negative, min_buffer_ahead not above
+// seconds finite and not negative, a latency finite and above zero, min_buffer_ahead not above
 // max_buffer_ahead, a picture memory of at least 0 bytes, a pixel format
 // and size that can be made, stream indices that can name a stream. The
 // choices that need the input or the sound backend to judge (which streams
@@ -129,6 +136,9 @@ inline DecoderOptions checked_options(const RequestedOptions& asked) {
     }
     if (asked.max_picture_memory < 0) {
         throw std::invalid_argument("max_picture_memory must be a number of bytes >= 0");
+    }
+    if (asked.latency && !(std::isfinite(*asked.latency) && *asked.latency > 0.0)) {
+        throw std::invalid_argument("latency must be a finite number of seconds > 0, or None");
     }
     check_picture_choices(asked.pixel_format, asked.size);
     DecoderOptions options;
@@ -144,6 +154,7 @@ inline DecoderOptions checked_options(const RequestedOptions& asked) {
     options.audio_device = asked.audio_device;
     options.realtime = asked.realtime;
     options.loop = asked.loop;
+    options.latency = asked.latency;
     return options;
 }
 

@@ -100,6 +100,7 @@ void MediaDecoder::demux_loop() {
         }
         route_packet(*packet);
         av_packet_unref(packet.get());
+        steer_live();
     }
 }
 
@@ -216,8 +217,9 @@ void MediaDecoder::route_stream_packet(AVPacket& packet, const PacketRoute& rout
     }
     if (!route.is_video) keep_lap_end_trimming(packet);
     shift_into_lap(packet, route.time_base);
-    push_packet(route.queue, packet, seek_request.playing_serial, packet_seconds(route.time_base, packet),
-                std::exchange(route.seam, false));
+    const double seconds = packet_seconds(route.time_base, packet);
+    hold_for_live(packet, seconds, route.is_video);
+    push_packet(route.queue, packet, seek_request.playing_serial, seconds, std::exchange(route.seam, false));
 }
 
 // With options.loop: every lap is the same stream, so its sound ends with
@@ -423,6 +425,9 @@ int MediaDecoder::reposition(double target, std::vector<PacketPtr>& read) {
     // FFmpeg's search may "succeed" there without moving, and playback would
     // then take the live point for the target.
     const AVIOContext* bytes = format_ctx->pb;
+    // A live input is played at its newest moment: it has no other place to
+    // go to, though a live HTTP playlist would "seek" within its window.
+    if (options.latency) return AVERROR(ESPIPE);
     if (bytes != nullptr && !(format_ctx->iformat->flags & AVFMT_NOFILE) &&
         !(bytes->seekable & AVIO_SEEKABLE_NORMAL)) {
         return AVERROR(ESPIPE);

@@ -39,9 +39,20 @@ std::int64_t steady_ns() {
 int interrupt_io(void* opaque) { return static_cast<const IoInterrupt*>(opaque)->due() ? 1 : 0; }
 
 // Options for every input: a large read buffer, reconnection for network
-// streams, and a 10 s limit on each network operation.
-DictionaryPtr input_options() {
+// streams, and a 10 s limit on each network operation. A live one is read
+// for low delay besides: what is read while probing is not kept to be read
+// again (it would be played as a backlog), the probing stops at 1 s or
+// 1 MB (enough for a key frame of each stream of a feed whose key frames
+// come every second or so), and a UDP socket that overflows while reading
+// lags drops packets rather than failing.
+DictionaryPtr input_options(bool live) {
     AVDictionary* options = nullptr;
+    if (live) {
+        av_dict_set(&options, "fflags", "nobuffer", 0);
+        av_dict_set(&options, "probesize", "1000000", 0);
+        av_dict_set(&options, "analyzeduration", "1000000", 0);
+        av_dict_set(&options, "overrun_nonfatal", "1", 0);
+    }
     av_dict_set(&options, "buffer_size", "10240000", 0);
     av_dict_set(&options, "reconnect", "1", 0);
     av_dict_set(&options, "reconnect_streamed", "1", 0);
@@ -143,8 +154,10 @@ void check_output_size(const std::pair<int, int>& wanted, const AVCodecContext& 
 
 // Opens a decoder for `stream`, its messages tied to `input`, a video one
 // with `threads` picture threads; empty when there is none or it will not
-// open.
-CodecContextPtr open_decoder(const AVStream* stream, LogInput& input, bool want_alpha = false, int threads = 1) {
+// open. A `low_delay` one hands each picture out as soon as it is decoded:
+// frame threads would hold back a picture per thread.
+CodecContextPtr open_decoder(const AVStream* stream, LogInput& input, bool want_alpha = false, int threads = 1,
+                             bool low_delay = false) {
     const AVCodec* codec = find_decoder(stream, want_alpha);
     if (codec == nullptr) {
         log_event(LogLevel::warning, "stream #" + std::to_string(stream->index) + ": no decoder for " +
@@ -162,7 +175,8 @@ CodecContextPtr open_decoder(const AVStream* stream, LogInput& input, bool want_
     if (ctx->codec_type == AVMEDIA_TYPE_VIDEO) {
         // Sound is cheap to decode and keeps one thread.
         ctx->thread_count = threads;
-        ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+        ctx->thread_type = low_delay ? FF_THREAD_SLICE : FF_THREAD_FRAME | FF_THREAD_SLICE;
+        if (low_delay) ctx->flags |= AV_CODEC_FLAG_LOW_DELAY;
     }
     const int opened = avcodec_open2(ctx.get(), codec, nullptr);
     if (opened < 0) {
@@ -219,7 +233,7 @@ MediaDecoder::MediaDecoder(std::string path_arg, const DecoderOptions& chosen)
     : born_in_fork_generation((install_fork_handlers(), fork_generation())),
       path(std::move(path_arg)),
       log_input(path),
-      options(chosen),
+      options(for_live(chosen)),
       sound(chosen.audio_device.value_or(""), *this, log_input),
       pictures(chosen.max_picture_memory) {
     const LogInputScope log_scope(&log_input);
@@ -309,7 +323,7 @@ void MediaDecoder::open_input() {
         ctx->flags |= AVFMT_FLAG_CUSTOM_IO;
     }
 
-    DictionaryPtr input_dictionary = input_options();
+    DictionaryPtr input_dictionary = input_options(options.latency.has_value());
     AVDictionary* raw_options = input_dictionary.release();
     const int result = avformat_open_input(&ctx, options.reader ? "" : path.c_str(), nullptr, &raw_options);
     input_dictionary.reset(raw_options);
@@ -337,7 +351,8 @@ void MediaDecoder::open_video_stream(const DecoderOptions& options) {
     if (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) return;
 
     const PictureFormat format = *picture_format_named(options.pixel_format);
-    CodecContextPtr ctx = open_decoder(stream, log_input, has_alpha(format), picture_threads.take());
+    CodecContextPtr ctx = open_decoder(stream, log_input, has_alpha(format), picture_threads.take(),
+                                       options.latency.has_value());
     if (!ctx) return;
     if (ctx->width <= 0 || ctx->height <= 0 || ctx->pix_fmt == AV_PIX_FMT_NONE) return;
     if (sws_isSupportedInput(ctx->pix_fmt) == 0) return;

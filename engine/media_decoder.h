@@ -29,6 +29,7 @@
 #include "clock.h"
 #include "decoder_options.h"
 #include "falling_behind.h"
+#include "live_steering.h"
 #include "ffmpeg_ptr.h"
 #include "log_queue.h"
 #include "packet_queue.h"
@@ -159,6 +160,10 @@ public:
     // std::invalid_argument); kept across seek, pause and stop/start.
     void set_speed(double factor);
     double get_speed() const;
+    // With options.latency: seconds playback stands behind the newest moment
+    // read (see live_steering.h); none without the option or before anything
+    // was read.
+    std::optional<double> get_latency() const;
     // Pauses, then moves by `count` pictures (negative: back) and makes the
     // picture there the next get_next_frame() hands out at once; stops at
     // the first and the last picture. Throws std::runtime_error without
@@ -181,7 +186,8 @@ private:
     //   interpreter threads  every public method; seek() and get_next_frame()
     //                        wait, stop() joins
     //   demux_thread         demux_loop(): reads, throttles, ends buffering,
-    //                        carries out seeks
+    //                        carries out seeks, steers a live input to its
+    //                        latency (live_steering.cpp)
     //   video_thread         video_decode_loop(): packets -> pictures
     //   audio_thread         audio_decode_loop(): packets -> playback bytes
     //                        appended to the sound output
@@ -202,6 +208,8 @@ private:
     //     audio thread)
     //   the sound output's lock -> its reader lock (the flush), which the
     //     callback only ever tries (sound_output.h)
+    //   speed_mutex -> the sound output's lock, and -> the clocks' locks
+    //     (set_speed() and the live catch-up handing on the speed)
     //   the log queue's and the log input registry's locks (log_queue.cpp)
     //     are leaves: any thread may log while it holds any lock above
     //   the clocks' locks (clock.h) are leaves, taken last by any thread
@@ -296,6 +304,16 @@ private:
     bool input_cannot_grow();
     void flush_pipeline(double target, double pictures_cut);
     void notify_frame_waiters();
+
+    // Live playback (live_steering.cpp).
+    static DecoderOptions for_live(DecoderOptions options);
+    void hold_for_live(const AVPacket& packet, double seconds, bool video);
+    double live_position() const;
+    double live_target() const;
+    void steer_live();
+    bool skip_ahead_to(double target);
+    void set_catch_up(double factor);
+    void apply_speed();
 
     // Shared by both decode threads (video_decode.cpp): the loop, and its
     // wait for one packet.
@@ -522,6 +540,27 @@ private:
     // they may jump at all (see timeline.h). Demux thread only, but for
     // joins.possible, fixed at construction.
     StreamJoins joins;
+
+    // With options.latency: the newest timestamp read, seconds on the
+    // pipeline's scale (NaN until a first one; written by the demux thread,
+    // read by get_latency()), what the demux thread keeps to skip ahead
+    // with, whether packets come in a burst, and whether it has playback
+    // catching up (demux thread only).
+    struct Live {
+        std::atomic<double> edge{std::numeric_limits<double>::quiet_NaN()};
+        LiveHistory history;
+        BurstWatch burst;
+        bool catching_up = false;
+    } live;
+    // The playback speed is the caller's set_speed() times the live
+    // catch-up's factor. speed_mutex guards both factors and their handing
+    // on to the sound output and the picture clock, so that a set_speed()
+    // and a catch-up meeting leave the product of both; taken by the
+    // caller's thread and the demux thread, before the sound output's lock
+    // and the clocks' leaf locks. caller_speed is read without it.
+    std::mutex speed_mutex;
+    std::atomic<double> caller_speed{1.0};
+    double catch_up_factor = 1.0;
 };
 
 }  // namespace reelpipe

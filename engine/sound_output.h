@@ -174,6 +174,12 @@ public:
     bool drained() const { return drained_; }
     bool anchored() const { return anchored_; }
     double device_latency() const { return device_queue_.latency; }
+    // The least the sound heard can stand behind the newest sound appended
+    // while it plays on: what the ring is kept filled with and what the
+    // device holds.
+    double least_lead() const {
+        return static_cast<double>(fill_target()) / playback_bytes_per_second + device_queue_.latency;
+    }
     double held_in_device() const { return device_queue_.held; }
     bool device_ready();
 

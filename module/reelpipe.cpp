@@ -488,7 +488,8 @@ DecoderHolder open_decoder(const InputSource& source, const Flag& audio, double 
                            double min_buffer_ahead, const WholeNumber& max_picture_memory,
                            std::optional<std::pair<WholeNumber, WholeNumber>> size, const Name& pixel_format,
                            std::optional<WholeNumber> video_stream, std::optional<StreamName> audio_stream,
-                           std::optional<Name> audio_device, const Flag& realtime, const Flag& loop) {
+                           std::optional<Name> audio_device, const Flag& realtime, const Flag& loop,
+                           std::optional<double> latency) {
     reelpipe::RequestedOptions asked;
     asked.audio = flag("audio", audio);
     asked.max_buffer_ahead = max_buffer_ahead;
@@ -507,6 +508,7 @@ DecoderHolder open_decoder(const InputSource& source, const Flag& audio, double 
     if (audio_device) asked.audio_device = name_text("audio_device", *audio_device);
     asked.realtime = flag("realtime", realtime);
     asked.loop = flag("loop", loop);
+    asked.latency = latency;
     // The engine checks the options; its std::invalid_argument is ValueError.
     DecoderOptions options = reelpipe::checked_options(asked);
     if (source.file) options.reader = reelpipe::binding::python_reader(source.file);
@@ -589,6 +591,13 @@ realtime: True paces the pictures of an input without sound (or of
     decoded: for extraction.
 loop: True plays the input again from the start at its end, without a gap;
     get_position() goes back to 0 at each lap and is_finished() stays false.
+latency: for a live input (a camera, a UDP/RTP/SRT feed, a live HTTP
+    stream), the seconds playback is held behind the newest it has read: the
+    input is opened for low delay, what piled up while opening is skipped,
+    and playback plays faster (up to 1.1x) or skips ahead when it falls
+    behind. It takes the place of min_buffer_ahead and paces the pictures
+    as realtime does; seek() is refused. None (the default): a file or an
+    on-demand stream.
 
 Flags take True or False (NumPy's bool, 1 and 0 too), names a str. Invalid
 options raise ValueError or TypeError before anything is opened, a
@@ -623,7 +632,7 @@ PYBIND11_MODULE(reelpipe, m) {
              py::arg("max_picture_memory") = default_picture_memory, py::arg("size") = py::none(),
              py::arg("pixel_format") = DecoderOptions{}.pixel_format, py::arg("video_stream") = py::none(),
              py::arg("audio_stream") = py::none(), py::arg("audio_device") = py::none(),
-             py::arg("realtime") = false, py::arg("loop") = false)
+             py::arg("realtime") = false, py::arg("loop") = false, py::arg("latency") = py::none())
         .def("start", initialised_only(&start_playback),
              "Starts reading, decoding and the sound; after stop(), starts again where it stood.")
         .def("stop", initialised_only(&MediaDecoder::stop), release_lock(),
@@ -651,6 +660,10 @@ PYBIND11_MODULE(reelpipe, m) {
              "Plays at `factor` times the normal speed (0.25 to 4.0, else ValueError), the sound with its pitch\n"
              "kept; the pictures and get_position() follow. Kept across seek, pause and stop/start.")
         .def("get_speed", initialised_only(&MediaDecoder::get_speed), "The playback speed (1.0 by default).")
+        .def("get_latency", initialised_only(&MediaDecoder::get_latency),
+             "With latency=: how many seconds playback stands behind the newest moment read from the live input\n"
+             "(what is heard, else the pictures' clock), as the decoder steers it; None without latency= or before\n"
+             "anything is read.")
         .def("step", initialised_only(&MediaDecoder::step), release_lock(), py::arg("count") = 1,
              "Pauses, then moves by `count` pictures (negative: back) and makes the picture there the next that\n"
              "get_next_frame() returns, at once; get_position() becomes its time. No sound plays; resume() plays\n"

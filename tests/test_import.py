@@ -29,7 +29,7 @@ SIGNATURES = {
                 "min_buffer_ahead: float = 3.0, max_picture_memory: int = 2147483648, "
                 "size: tuple[int, int] | None = None, pixel_format: str = 'rgb24', video_stream: int | None = None, "
                 "audio_stream: int | str | None = None, audio_device: str | None = None, realtime: bool = False, "
-                "loop: bool = False) -> None",
+                "loop: bool = False, latency: float | None = None) -> None",
     "start": "start(self) -> None",
     "stop": "stop(self) -> None",
     "get_next_frame": "get_next_frame(self, *, timeout: float | None = None, with_time: bool = False) -> object",
@@ -44,6 +44,7 @@ SIGNATURES = {
     "is_buffering": "is_buffering(self) -> bool",
     "set_speed": "set_speed(self, factor: float) -> None",
     "get_speed": "get_speed(self) -> float",
+    "get_latency": "get_latency(self) -> float | None",
     "step": "step(self, count: int = 1) -> None",
     "is_finished": "is_finished(self) -> bool",
     "has_audio": "has_audio(self) -> bool",
@@ -344,6 +345,9 @@ def test_missing_bytes_path_that_is_not_utf8_is_a_runtime_error(tmp_path):
     ({"max_picture_memory": -1}, ValueError),
     ({"max_picture_memory": 1.5}, TypeError),
     ({"max_buffer_ahead": "10"}, TypeError),
+    ({"latency": 0.0}, ValueError),
+    ({"latency": float("nan")}, ValueError),
+    ({"latency": "0.2"}, TypeError),
     ({"audio": "no"}, TypeError),
     ({"size": (0, 240)}, ValueError),
     ({"size": (-1, -1)}, ValueError),

@@ -1,5 +1,6 @@
 """Playing over HTTP from a loopback server that honours byte ranges, and
-that stalls, drops the connection, refuses or dawdles on purpose.
+that stalls, drops the connection, refuses or dawdles on purpose; and a live
+feed over UDP held at its latency.
 
 The clip is long_av: 60 s of pictures that carry their own frame number
 (10 per second) with sound, moov at the front, so a fault placed at a byte
@@ -8,13 +9,17 @@ offset strikes a known media time mid-playback.
 
 from __future__ import annotations
 
+import contextlib
+import os
+import signal
+import socket
 import threading
 import time
 
 import pytest
 
 import reelpipe
-from helpers import frame_index_of, wait_until
+from helpers import frame_index_of, live_sender, stamp_age, wait_until
 from robustness_util import OPEN_FAILED, Counter, Faults, RangeServer, packet_offset, refused_url
 
 FPS = 10.0
@@ -208,3 +213,68 @@ def test_constructor_releases_the_interpreter_while_probing_a_slow_stream(clips)
     # Sleeping 1 ms a turn, the counter runs hundreds of times a second; with
     # the lock held it could not run at all.
     assert ticks > 100 * took, f"{ticks} turns of another thread in {took:.2f} s"
+
+
+# ---- A live feed
+
+
+# Far above the target (0.2 s) and the ffmpeg CLI's own delay on the same
+# feed, far below the seconds a backlog played or a stall kept would leave.
+LIVE_BOUND = 0.6
+
+
+@contextlib.contextmanager
+def _live_udp_decoder(seconds: float):
+    """A started decoder at latency=0.2 of a live_sender() feed over loopback
+    UDP lasting `seconds`, with the sender; both ended on the way out."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    sender = live_sender(f"udp://127.0.0.1:{port}?pkt_size=1316", seconds=seconds)
+    try:
+        decoder = reelpipe.MediaDecoder(f"udp://127.0.0.1:{port}", latency=0.2)
+        try:
+            decoder.start()
+            yield decoder, sender
+        finally:
+            decoder.stop()
+    finally:
+        os.kill(sender.pid, signal.SIGCONT)
+        sender.kill()
+        sender.wait()
+
+
+def _ages(decoder: reelpipe.MediaDecoder, seconds: float) -> list[float]:
+    """The age of each picture handed out over the next `seconds`."""
+    ages = []
+    until = time.monotonic() + seconds
+    while time.monotonic() < until:
+        picture = decoder.get_next_frame(timeout=0.05)
+        if picture is not None:
+            ages.append(stamp_age(picture))
+    return ages
+
+
+@pytest.mark.realtime
+def test_live_feed_is_played_at_its_latency_not_its_backlog(pulse):
+    # What piled up while the constructor probed, and the read-ahead a file
+    # gets, would leave the pictures seconds old.
+    with _live_udp_decoder(seconds=20) as (decoder, _):
+        _ages(decoder, 3.0)
+        ages = sorted(_ages(decoder, 5.0))
+        assert decoder.has_audio() and len(ages) > 50
+        assert ages[len(ages) // 2] < LIVE_BOUND, ages
+        assert 0.0 < decoder.get_latency() < LIVE_BOUND
+
+
+@pytest.mark.realtime
+def test_live_feed_comes_back_to_its_latency_after_the_sender_stalls(pulse):
+    with _live_udp_decoder(seconds=25) as (decoder, sender):
+        _ages(decoder, 3.0)
+        os.kill(sender.pid, signal.SIGSTOP)
+        _ages(decoder, 2.0)
+        os.kill(sender.pid, signal.SIGCONT)
+        _ages(decoder, 5.0)
+        ages = sorted(_ages(decoder, 3.0))
+        assert len(ages) > 30
+        assert ages[len(ages) // 2] < LIVE_BOUND, ages
