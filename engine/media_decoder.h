@@ -320,6 +320,7 @@ private:
     double next_key_seconds();
     void note_picture_out(const AVFrame* decoded);
     std::optional<double> lateness(double seconds) const;
+    bool late_at_delivery(double seconds, std::optional<double> late) const;
     void decode_video_packet(const AVPacket* packet, AVFrame* scratch, std::uint64_t serial);
     void handle_video_picture(const AVFrame* decoded, std::uint64_t serial);
     bool wait_for_frame_room(std::unique_lock<std::mutex>& lock, std::size_t picture_bytes, std::uint64_t serial);
@@ -327,6 +328,7 @@ private:
     // Frame delivery (frame_delivery.cpp).
     enum class Verdict { deliver, early, late };
     Verdict judge_front_picture(const AVFrame* picture);
+    double late_margin() const;
     Verdict judge_by_wall_clock(const AVFrame* picture);
     double picture_seconds(const AVFrame* picture) const;
     std::chrono::nanoseconds early_wait(const AVFrame* picture) const;
@@ -462,6 +464,11 @@ private:
         SkipLedger ledger;
         std::uint64_t serial = 0;
     } video_skipping;
+    // behind.skipping() as last published by the video thread (its only
+    // writer), for frame delivery's late margin (see late_margin()). No
+    // lock: a picture judged against a margin a moment old is shown or
+    // dropped as it would have been a picture earlier.
+    std::atomic<bool> pictures_skipped_now{false};
 
 
     // --- Fields of this implementation beyond the pipeline above.

@@ -237,6 +237,17 @@ std::optional<double> MediaDecoder::lateness(double seconds) const {
     return std::nullopt;
 }
 
+// Whether a picture of time `seconds`, `late` seconds behind the clock it is
+// shown by as it leaves the decoder, is sure to be dropped as late by frame
+// delivery, which judges it later still by the same clock and margin. Not
+// so once the sound has run out and the picture clock paces what is left:
+// that hands out late pictures too. Called on the video thread.
+bool MediaDecoder::late_at_delivery(double seconds, std::optional<double> late) const {
+    if (!late || seconds <= 0.0) return false;
+    if (audio_stream_index >= 0 && picture_clock.paced()) return false;
+    return *late > late_margin();
+}
+
 // Tells frame delivery that the last picture of the input is queued, unless
 // a seek has begun a new serial since the decoder was drained. Called on
 // the video thread; takes pictures.mutex.
@@ -250,7 +261,9 @@ void MediaDecoder::announce_pictures_exhausted(std::uint64_t serial) {
 // Feeds one packet (null: the end of the stream) of pipeline `serial` and
 // handles every picture it yields. Called on the video thread.
 void MediaDecoder::decode_video_packet(const AVPacket* packet, AVFrame* scratch, std::uint64_t serial) {
-    if (!choose_skipping(packet, serial)) return;
+    const bool send = choose_skipping(packet, serial);
+    pictures_skipped_now = video_skipping.behind.skipping();
+    if (!send) return;
     if (avcodec_send_packet(video_codec_ctx.get(), packet) != 0) return;
     while (avcodec_receive_frame(video_codec_ctx.get(), scratch) == 0) {
         note_picture_out(scratch);
@@ -269,11 +282,20 @@ void MediaDecoder::handle_video_picture(const AVFrame* decoded, std::uint64_t se
     if (serial != seek_request.playing_serial) return;
     const std::int64_t ts = decoded->best_effort_timestamp;
     if (ts != AV_NOPTS_VALUE && seek_request.pictures_from > stream_seconds(video_time_base, ts)) return;
+    std::optional<double> late;
     if (ts != AV_NOPTS_VALUE) {
         const double seconds = stream_seconds(video_time_base, ts);
-        if (const auto late = lateness(seconds)) video_skipping.behind.observe(seconds, *late);
+        late = lateness(seconds);
+        if (late) video_skipping.behind.observe(seconds, *late);
+        pictures_skipped_now = video_skipping.behind.skipping();
+        if (!late_at_delivery(seconds, late)) late.reset();
     }
     status.seeking = false;
+    if (late) {
+        // Frame delivery would drop it: spare it the conversion.
+        ++counts.late;
+        return;
+    }
     FramePtr picture = converter.convert(decoded, picture_buffers);
     if (!picture) return;  // no memory or no converter: this picture is lost
     const std::size_t bytes = static_cast<std::size_t>(picture->linesize[0]) * static_cast<std::size_t>(height);
