@@ -52,22 +52,12 @@ public:
     static constexpr double behind_above = 0.03;
     // Below which every picture is decoded again.
     static constexpr double on_time_below = 0.0;
-    // How late a picture may still be shown while the decoder skips
-    // (against frame delivery's usual 0.1 s): the pictures then come
-    // unevenly, and one shown at the far edge of the usual window stands
-    // visibly off the sound next to its neighbours; one dropped instead
-    // costs nothing that skipping has not already given up.
-    static constexpr double late_margin_while_skipping = 0.04;
     // Above which the pictures come out too late to be shown at all (frame
-    // delivery's late margin while skipping): every one decoded until the
-    // decoder has caught up is lost, and a jump to the next key frame may
-    // lose fewer.
-    static constexpr double past_the_window = late_margin_while_skipping;
+    // delivery's late margin): every one decoded until the decoder has
+    // caught up is lost, and a jump to the next key frame may lose fewer.
+    static constexpr double past_the_window = 0.1;
     // Weight of the newest picture in the smoothed lateness.
     static constexpr double newest_weight = 0.25;
-
-    // True while any picture is skipped.
-    bool skipping() const { return level != Level::on_time; }
 
     // The discard level for the next packet sent.
     AVDiscard discard() const { return level == Level::on_time ? AVDISCARD_DEFAULT : AVDISCARD_NONREF; }

@@ -10,7 +10,7 @@ namespace reelpipe {
 namespace {
 
 constexpr double early_margin = 0.01;  // a picture may be shown this much early
-constexpr double usual_late_margin = 0.1;  // and this much late before it is dropped
+constexpr double late_margin = 0.1;    // and this much late before it is dropped
 // An early picture waits at least this long before it is judged again (the
 // clock may be a moment overdue), and at most the longer bound, so that a
 // pause, a resume or a re-anchored clock are seen soon.
@@ -147,14 +147,8 @@ MediaDecoder::Verdict MediaDecoder::judge_front_picture(const AVFrame* picture) 
     picture_clock.stop_pacing(now);
     const double a = sound.heard_seconds();
     if (t > a + early_margin) return Verdict::early;
-    if (a - late_margin() > t) return Verdict::late;
+    if (a - late_margin > t) return Verdict::late;
     return Verdict::deliver;
-}
-
-// How late a picture may be and still be shown: narrower while the video
-// decoder skips pictures to catch up (see FallingBehind). Any thread.
-double MediaDecoder::late_margin() const {
-    return pictures_skipped_now ? FallingBehind::late_margin_while_skipping : usual_late_margin;
 }
 
 // Pictures without sound in real time: the picture clock stands in for the
@@ -168,7 +162,7 @@ MediaDecoder::Verdict MediaDecoder::judge_by_wall_clock(const AVFrame* picture) 
     if (!picture_clock.paced()) picture_clock.pace(true, t, now);
     const double clock = picture_clock.get(now);
     if (t > clock + early_margin) return Verdict::early;
-    if (clock - late_margin() > t) return Verdict::late;
+    if (clock - late_margin > t) return Verdict::late;
     return Verdict::deliver;
 }
 

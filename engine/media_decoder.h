@@ -328,7 +328,6 @@ private:
     // Frame delivery (frame_delivery.cpp).
     enum class Verdict { deliver, early, late };
     Verdict judge_front_picture(const AVFrame* picture);
-    double late_margin() const;
     Verdict judge_by_wall_clock(const AVFrame* picture);
     double picture_seconds(const AVFrame* picture) const;
     std::chrono::nanoseconds early_wait(const AVFrame* picture) const;
@@ -464,11 +463,6 @@ private:
         SkipLedger ledger;
         std::uint64_t serial = 0;
     } video_skipping;
-    // behind.skipping() as last published by the video thread (its only
-    // writer), for frame delivery's late margin (see late_margin()). No
-    // lock: a picture judged against a margin a moment old is shown or
-    // dropped as it would have been a picture earlier.
-    std::atomic<bool> pictures_skipped_now{false};
 
 
     // --- Fields of this implementation beyond the pipeline above.

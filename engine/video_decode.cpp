@@ -166,10 +166,10 @@ AVDiscard MediaDecoder::seek_discard(const AVPacket* packet) const {
 // packet goes in: a video thread that waited long for a core finds its
 // queued packets already past, and skips them at once rather than once the
 // late pictures have come out and been measured. A packet whose picture is
-// due before the clock less frame delivery's margin is sent with the
-// pictures no other refers to skipped; and once the clock has passed the
-// next key frame queued, every picture before it is sure to be late, so
-// none is sent until it. False when the packet is not to be sent at all,
+// due before the clock less frame delivery's late margin is sent with the
+// pictures no other refers to skipped; and once the next key frame queued
+// is that late, every picture before it is sure to be dropped, so none is
+// sent until it. False when the packet is not to be sent at all,
 // far behind, before a key frame; each such packet is one picture skipped.
 // A picture the decoder is told to skip is owed until a later one comes
 // out. skip_frame is set here, on the video thread between packets: the
@@ -190,11 +190,12 @@ bool MediaDecoder::choose_skipping(const AVPacket* packet, std::uint64_t serial)
     if (packet != nullptr && packet->pts != AV_NOPTS_VALUE && (packet->flags & AV_PKT_FLAG_KEY) == 0) {
         const double seconds = stream_seconds(video_time_base, packet->pts);
         const std::optional<double> late = droppable_lateness(seconds);
-        packet_past = late && *late > late_margin();
+        packet_past = late && *late > FallingBehind::past_the_window;
         if (skipping.behind.past_window() || packet_past) {
             const double key = next_key_seconds();
             const std::optional<double> key_late = droppable_lateness(key);
-            if ((key_late && *key_late > 0.0) || skipping.behind.jump_pays(key - seconds)) {
+            const bool key_past = key_late && *key_late > FallingBehind::past_the_window;
+            if (key_past || skipping.behind.jump_pays(key - seconds)) {
                 skipping.behind.wait_for_key();
             }
         }
@@ -274,9 +275,7 @@ void MediaDecoder::announce_pictures_exhausted(std::uint64_t serial) {
 // Feeds one packet (null: the end of the stream) of pipeline `serial` and
 // handles every picture it yields. Called on the video thread.
 void MediaDecoder::decode_video_packet(const AVPacket* packet, AVFrame* scratch, std::uint64_t serial) {
-    const bool send = choose_skipping(packet, serial);
-    pictures_skipped_now = video_skipping.behind.skipping();
-    if (!send) return;
+    if (!choose_skipping(packet, serial)) return;
     if (avcodec_send_packet(video_codec_ctx.get(), packet) != 0) return;
     while (avcodec_receive_frame(video_codec_ctx.get(), scratch) == 0) {
         note_picture_out(scratch);
@@ -299,10 +298,9 @@ void MediaDecoder::handle_video_picture(const AVFrame* decoded, std::uint64_t se
     if (ts != AV_NOPTS_VALUE) {
         const double seconds = stream_seconds(video_time_base, ts);
         if (const auto late = lateness(seconds)) video_skipping.behind.observe(seconds, *late);
-        pictures_skipped_now = video_skipping.behind.skipping();
         // Frame delivery judges it later still, by the same clock and margin.
         const auto droppable = droppable_lateness(seconds);
-        dropped_at_delivery = droppable && *droppable > late_margin();
+        dropped_at_delivery = droppable && *droppable > FallingBehind::past_the_window;
     }
     status.seeking = false;
     if (dropped_at_delivery) {
