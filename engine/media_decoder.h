@@ -320,7 +320,6 @@ private:
     double next_key_seconds();
     void note_picture_out(const AVFrame* decoded);
     std::optional<double> lateness(double seconds) const;
-    std::optional<double> droppable_lateness(double seconds) const;
     void decode_video_packet(const AVPacket* packet, AVFrame* scratch, std::uint64_t serial);
     void handle_video_picture(const AVFrame* decoded, std::uint64_t serial);
     bool wait_for_frame_room(std::unique_lock<std::mutex>& lock, std::size_t picture_bytes, std::uint64_t serial);

@@ -161,20 +161,13 @@ AVDiscard MediaDecoder::seek_discard(const AVPacket* packet) const {
 
 // Decides what of `packet` (null: the end of the stream) the decoder skips:
 // the pictures before a seek target that nothing needs, and those it runs
-// too far behind to decode in time (see falling_behind.h). Besides the
-// lateness measured at the decoder's output, the clock is read as each
-// packet goes in: a video thread that waited long for a core finds its
-// queued packets already past, and skips them at once rather than once the
-// late pictures have come out and been measured. A packet whose picture is
-// due before the clock less frame delivery's late margin is sent with the
-// pictures no other refers to skipped; and once the next key frame queued
-// is that late, every picture before it is sure to be dropped, so none is
-// sent until it. False when the packet is not to be sent at all,
-// far behind, before a key frame; each such packet is one picture skipped.
-// A picture the decoder is told to skip is owed until a later one comes
-// out. skip_frame is set here, on the video thread between packets: the
-// decoder reads it as a packet goes in, and its frame threads take their
-// copy with each packet, on FFmpeg 5 and 7 alike.
+// too far behind to decode in time (see falling_behind.h). False when the
+// packet is not to be sent at all, far behind, before a key frame; each
+// such packet is one picture skipped. A picture the decoder is told to
+// skip is owed until a later one comes out. skip_frame is set here, on the
+// video thread between packets: the decoder reads it as a packet goes in,
+// and its frame threads take their copy with each packet, on FFmpeg 5 and
+// 7 alike.
 bool MediaDecoder::choose_skipping(const AVPacket* packet, std::uint64_t serial) {
     VideoSkipping& skipping = video_skipping;
     if (serial != skipping.serial) {
@@ -186,18 +179,10 @@ bool MediaDecoder::choose_skipping(const AVPacket* packet, std::uint64_t serial)
     }
     // Paused, no picture is late, and a step must be given every picture.
     if (status.paused || status.step_hold) skipping.behind.keeping_up();
-    bool packet_past = false;
     if (packet != nullptr && packet->pts != AV_NOPTS_VALUE && (packet->flags & AV_PKT_FLAG_KEY) == 0) {
         const double seconds = stream_seconds(video_time_base, packet->pts);
-        const std::optional<double> late = droppable_lateness(seconds);
-        packet_past = late && *late > FallingBehind::past_the_window;
-        if (skipping.behind.past_window() || packet_past) {
-            const double key = next_key_seconds();
-            const std::optional<double> key_late = droppable_lateness(key);
-            const bool key_past = key_late && *key_late > FallingBehind::past_the_window;
-            if (key_past || skipping.behind.jump_pays(key - seconds)) {
-                skipping.behind.wait_for_key();
-            }
+        if (skipping.behind.past_window() && skipping.behind.jump_pays(next_key_seconds() - seconds)) {
+            skipping.behind.wait_for_key();
         }
     }
     if (packet != nullptr && skipping.behind.waiting_for_key()) {
@@ -210,7 +195,7 @@ bool MediaDecoder::choose_skipping(const AVPacket* packet, std::uint64_t serial)
         skipping.behind.key_reached(seconds);
     }
     const AVDiscard for_seek = seek_discard(packet);
-    const AVDiscard for_lateness = packet_past ? AVDISCARD_NONREF : skipping.behind.discard();
+    const AVDiscard for_lateness = skipping.behind.discard();
     video_codec_ctx->skip_frame = std::max(for_seek, for_lateness);
     if (packet != nullptr && packet->pts != AV_NOPTS_VALUE && for_lateness > for_seek) {
         skipping.ledger.sent(packet->pts);
@@ -252,16 +237,6 @@ std::optional<double> MediaDecoder::lateness(double seconds) const {
     return std::nullopt;
 }
 
-// How late a picture of time `seconds` is (see lateness()) where frame
-// delivery drops late pictures; none once the sound has run out and the
-// picture clock paces what is left, which hands out late pictures too, and
-// none for a picture at or before the input's start, always handed out.
-// Called on the video thread.
-std::optional<double> MediaDecoder::droppable_lateness(double seconds) const {
-    if (seconds <= 0.0 || (audio_stream_index >= 0 && picture_clock.paced())) return std::nullopt;
-    return lateness(seconds);
-}
-
 // Tells frame delivery that the last picture of the input is queued, unless
 // a seek has begun a new serial since the decoder was drained. Called on
 // the video thread; takes pictures.mutex.
@@ -294,20 +269,11 @@ void MediaDecoder::handle_video_picture(const AVFrame* decoded, std::uint64_t se
     if (serial != seek_request.playing_serial) return;
     const std::int64_t ts = decoded->best_effort_timestamp;
     if (ts != AV_NOPTS_VALUE && seek_request.pictures_from > stream_seconds(video_time_base, ts)) return;
-    bool dropped_at_delivery = false;
     if (ts != AV_NOPTS_VALUE) {
         const double seconds = stream_seconds(video_time_base, ts);
         if (const auto late = lateness(seconds)) video_skipping.behind.observe(seconds, *late);
-        // Frame delivery judges it later still, by the same clock and margin.
-        const auto droppable = droppable_lateness(seconds);
-        dropped_at_delivery = droppable && *droppable > FallingBehind::past_the_window;
     }
     status.seeking = false;
-    if (dropped_at_delivery) {
-        // Spare it the conversion.
-        ++counts.late;
-        return;
-    }
     FramePtr picture = converter.convert(decoded, picture_buffers);
     if (!picture) return;  // no memory or no converter: this picture is lost
     const std::size_t bytes = static_cast<std::size_t>(picture->linesize[0]) * static_cast<std::size_t>(height);
