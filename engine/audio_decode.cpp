@@ -12,7 +12,11 @@ namespace reelpipe {
 
 namespace {
 
-constexpr auto buffer_full_poll = std::chrono::milliseconds(10);
+// How often a full sound buffer is looked at again while it plays: it holds
+// seconds of sound (see wait_for_buffer_room()), so a look every 50 ms keeps
+// it as full as one every 10 ms would, and spares each decoder 80 wake-ups a
+// second, which add up once many decoders share a few cores.
+constexpr auto buffer_full_poll = std::chrono::milliseconds(50);
 // The sound buffer holds at least this many seconds, however short the
 // read-ahead limit: the callback takes whole periods, and a buffer held
 // below one would never play.
@@ -111,22 +115,34 @@ bool MediaDecoder::handle_audio_frame(const AVFrame* frame, std::uint64_t serial
     return true;
 }
 
-// Waits while the sound output holds more than options.max_buffer_ahead (at least
-// shortest_sound_ahead) seconds of sound: in 10 ms steps while the device
-// drains it, and while playback is paused (nothing drains it then) until
-// resume(), a seek or stop() wakes it. Until the first picture is out, only
-// min_buffer_ahead is decoded while playing: decoders started together
-// would otherwise all spend their first moments on seconds of sound not yet
-// needed while their first pictures wait for a core. Paused, no picture is
-// due, and the sound may fill up. Called on the audio thread.
+// Waits while the sound output holds more than it should ahead of the
+// clock (at least shortest_sound_ahead seconds): in buffer_full_poll steps
+// while the device drains it, and while playback is paused (nothing drains it then)
+// until resume(), a seek or stop() wakes it. Playing, only min_buffer_ahead
+// is decoded: the packets read up to max_buffer_ahead ahead are what
+// carries playback through a slow input, and decoding them further ahead
+// would only hold seconds of sound per decoder in memory (176 kB each) and,
+// for decoders started together, spend their first moments on sound not yet
+// needed while their first pictures wait for a core. Paused, nothing is
+// due, and the sound may fill up to max_buffer_ahead; a pause or a resume
+// during the wait moves the limit at once. Called on the audio thread.
 void MediaDecoder::wait_for_buffer_room() {
-    const bool starting = video_stream_index >= 0 && !status.first_picture_out && !status.paused();
-    const double ahead = starting ? std::min(options.min_buffer_ahead, options.max_buffer_ahead)
-                                  : options.max_buffer_ahead;
-    const double limit = playback_bytes_per_second * std::max(ahead, shortest_sound_ahead);
-    sound.wait_for_room(
-        static_cast<std::size_t>(limit), buffer_full_poll,
-        [this] { return !status.running() || seek_request.pending; }, [this] { return status.paused(); });
+    for (;;) {
+        const bool paused = status.paused();
+        const double ahead = paused ? options.max_buffer_ahead
+                                    : std::min(options.min_buffer_ahead, options.max_buffer_ahead);
+        const double limit = playback_bytes_per_second * std::max(ahead, shortest_sound_ahead);
+        bool pause_changed = false;
+        sound.wait_for_room(
+            static_cast<std::size_t>(limit), buffer_full_poll,
+            [this, paused, &pause_changed] {
+                if (!status.running() || seek_request.pending) return true;
+                pause_changed = status.paused() != paused;
+                return pause_changed;
+            },
+            [this] { return status.paused(); });
+        if (!pause_changed) return;
+    }
 }
 
 // Converts one frame of pipeline `serial` to the playback format and

@@ -77,7 +77,6 @@ MediaDecoder::Delivery MediaDecoder::get_next_frame(std::optional<std::chrono::n
             continue;
         }
         FramePtr picture = pictures.pop(static_cast<std::size_t>(pictures.front()->linesize[0]) * static_cast<std::size_t>(height));
-        status.first_picture_out = true;
         pictures.front_stepped_to = false;
         pictures.none_shown = false;
         // The video thread may be waiting for room in the queue.

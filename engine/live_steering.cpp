@@ -62,7 +62,9 @@ double MediaDecoder::live_target() const {
 // A pause is the caller's to hold (playback skips ahead once it resumes),
 // and a skip or seek under way has not settled the position yet.
 void MediaDecoder::steer_live() {
-    if (!options.latency || status.paused || status.seeking || seek_request.pending) return;
+    if (!options.latency || seek_request.pending) return;
+    const PlaybackStatus::Standing standing = status.now();
+    if (standing.paused || standing.seek_unsettled()) return;
     const double edge = live.edge;
     if (std::isnan(edge)) return;
     const double target = live_target();

@@ -53,6 +53,8 @@ public:
         // What is_buffering() reports, a seek not yet carried out aside:
         // reading ahead, or a seek not yet settled.
         bool buffering() const { return phase != Phase::playing; }
+        // A seek is under way: its first picture or sound not yet kept.
+        bool seek_unsettled() const { return phase == Phase::seeking || phase == Phase::settling; }
         // The sound's clock moves: neither paused nor held.
         bool clock_moves() const { return !paused && !held(); }
         PlaybackState state() const {
@@ -144,10 +146,6 @@ public:
     // Steady time (ns) at which buffering, with enough read, began waiting
     // for a first picture; 0 while it does not. Demux thread only.
     std::int64_t picture_wait_since = 0;
-    // Frame delivery has handed out a picture since the decoder was made;
-    // until then the audio thread decodes less sound ahead. Set by frame
-    // delivery, never cleared.
-    std::atomic<bool> first_picture_out{false};
     // step() holds the pictures of a decoder without sound by the picture
     // clock until resume(), as realtime does; and, with sound, leaves the
     // sound behind the picture shown, for resume() to seek to it. Set by

@@ -425,6 +425,19 @@ class TestSoundBuffer:
         assert FILL_LIMIT < state["audio_buffer_bytes"] <= FILL_LIMIT + one_frame
         assert highest == state["audio_buffer_bytes"]
 
+    def test_playing_only_min_buffer_ahead_of_sound_is_decoded(self, control_clips, make):
+        # The packets are still read ten seconds ahead; decoded sound further
+        # ahead than three would only hold memory.
+        probe = make(control_clips["long_tone"], probe=True)
+        probe.start()
+        assert wait_until(lambda: probe.get_position() > 0.2, timeout=10)
+        fills = []
+        for _ in range(100):
+            fills.append(probe.state()["audio_buffer_bytes"])
+            time.sleep(0.01)
+        one_frame = FRAME_BYTES * (math.ceil(1024 * RATE / 48000) + 32)
+        assert 2.5 * RATE * FRAME_BYTES < max(fills) <= 3 * RATE * FRAME_BYTES + one_frame, max(fills)
+
     def test_paused_with_a_full_buffer_the_audio_thread_sleeps(self, control_clips, make):
         probe = make(control_clips["long_tone"], probe=True)
         probe.pause()
