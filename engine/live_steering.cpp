@@ -66,8 +66,18 @@ void MediaDecoder::steer_live() {
     const double edge = live.edge;
     if (std::isnan(edge)) return;
     const double target = live_target();
-    const bool bursting = live.burst.bursting(edge, steady_now_ns());
-    switch (steer_for(edge - live_position() - target, live.catching_up, bursting)) {
+    const double excess = edge - live_position() - target;
+    const std::int64_t now = steady_now_ns();
+    if (excess < -hold_back_beyond && audio_stream_index < 0 && picture_clock.paced()) {
+        // Pictures without sound are paced from the first one shown, which
+        // came as soon as it was decoded, at the edge: their clock steps
+        // back to the target (the next pictures wait), or every picture
+        // would come just in time or late.
+        picture_clock.set(edge - target, now);
+        return;
+    }
+    const bool bursting = live.burst.bursting(edge, now);
+    switch (steer_for(excess, live.catching_up, bursting)) {
     case Steer::skip:
         // Nothing to start from yet (no key frame read): catch up meanwhile.
         set_catch_up(skip_ahead_to(edge - target) ? 1.0 : catch_up_speed);
