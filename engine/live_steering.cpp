@@ -31,7 +31,7 @@ void MediaDecoder::hold_for_live(const AVPacket& packet, double seconds, bool vi
     // Without pictures any sound packet is a place to start decoding from.
     const bool starts = video ? (packet.flags & AV_PKT_FLAG_KEY) != 0 : video_stream_index < 0;
     live.history.add(packet, seconds, video, starts);
-    live.history.forget_before(live.edge - *options.latency);
+    live.history.forget_before(live.edge - live_target());
 }
 
 // Where playback stands: the sound heard once it plays, else the pictures'
