@@ -122,9 +122,10 @@ inline std::optional<int> checked_stream_index(const char* name, std::optional<l
 }
 
 // The caller's choices, checked before anything is opened: read-ahead
-// seconds finite and not negative, a latency finite and above zero, min_buffer_ahead not above
-// max_buffer_ahead, a picture memory of at least 0 bytes, a pixel format
-// and size that can be made, stream indices that can name a stream. The
+// seconds finite and not negative, min_buffer_ahead not above
+// max_buffer_ahead, a latency finite and above zero, a picture memory of
+// at least 0 bytes, a pixel format and size that can be made, stream
+// indices that can name a stream. The
 // choices that need the input or the sound backend to judge (which streams
 // there are, which devices) are checked when the input opens. Throws
 // std::invalid_argument naming the first option at fault.

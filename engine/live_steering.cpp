@@ -31,7 +31,7 @@ void MediaDecoder::hold_for_live(const AVPacket& packet, double seconds, bool vi
     // Without pictures any sound packet is a place to start decoding from.
     const bool starts = video ? (packet.flags & AV_PKT_FLAG_KEY) != 0 : video_stream_index < 0;
     live.history.add(packet, seconds, video, starts);
-    live.history.forget_before(live.edge - *options.latency);
+    live.history.forget_before(live.edge - live_target());
 }
 
 // Where playback stands: the sound heard once it plays, else the pictures'
@@ -68,8 +68,18 @@ void MediaDecoder::steer_live() {
     const double edge = live.edge;
     if (std::isnan(edge)) return;
     const double target = live_target();
-    const bool bursting = live.burst.bursting(edge, steady_now_ns());
-    switch (steer_for(edge - live_position() - target, live.catching_up, bursting)) {
+    const double excess = edge - live_position() - target;
+    const std::int64_t now = steady_now_ns();
+    if (excess < -hold_back_beyond && audio_stream_index < 0 && picture_clock.paced()) {
+        // Pictures without sound are paced from the first one shown, which
+        // came as soon as it was decoded, at the edge: their clock steps
+        // back to the target (the next pictures wait), or every picture
+        // would come just in time or late.
+        picture_clock.set(edge - target, now);
+        return;
+    }
+    const bool bursting = live.burst.bursting(edge, now);
+    switch (steer_for(excess, live.catching_up, bursting)) {
     case Steer::skip:
         // Nothing to start from yet (no key frame read): catch up meanwhile.
         set_catch_up(skip_ahead_to(edge - target) ? 1.0 : catch_up_speed);

@@ -17,6 +17,10 @@
 //   - above catch_up_from (40 ms): sound and pictures play at catch_up_speed
 //     (1.1x, the sound's pitch kept) until the excess falls under
 //     catch_up_until (10 ms), so the speed does not flicker;
+//   - pictures without sound, paced by their own clock from the first one
+//     shown, stand nearer the edge than the target by more than
+//     hold_back_beyond (50 ms) when that first one came: their clock steps
+//     back to the target once, and the next pictures wait for it;
 //   - an input that runs dry leaves playback buffering, as any input does;
 //     the rules above then steer it back once packets come again.
 #pragma once
@@ -36,6 +40,7 @@ constexpr double skip_beyond = 0.5;
 constexpr double catch_up_from = 0.04;
 constexpr double catch_up_until = 0.01;
 constexpr double catch_up_speed = 1.1;
+constexpr double hold_back_beyond = 0.05;
 constexpr double burst_window = 0.1;
 constexpr double burst_margin = 0.25;
 
