@@ -55,10 +55,6 @@ inline Steer steer_for(double excess, bool catching_up, bool bursting) {
     return Steer::hold;
 }
 
-// The packets routed since the newest key frame that a skip could start
-// from, as they went into the packet queues (their timestamps already
-// carried across joins), so that a skip can queue them again in a new
-// serial. Demux thread only.
 // Whether the input is arriving in a burst: how far the live edge ran
 // ahead of the wall clock over the last burst_window. Demux thread only.
 class BurstWatch {
@@ -83,6 +79,10 @@ private:
     bool last_window_burst_ = false;
 };
 
+// The packets routed since the newest key frame that a skip could start
+// from, as they went into the packet queues (their timestamps already
+// carried across joins), so that a skip can queue them again in a new
+// serial. Demux thread only.
 class LiveHistory {
 public:
     struct Held {
