@@ -527,6 +527,9 @@ USED = ("start refused: True\nget_next_frame refused: True\nseek refused: True\n
     ("use", "started", USED, "BytesIO"),
 ])
 def test_a_forked_child_abandons_inherited_decoders_and_plays_its_own(clips, case, state, expected, source):
+    if SANITIZER and case == "use":
+        pytest.skip("the sanitizer's allocator takes no lock around fork(): a child that allocates much can meet "
+                    "one of its locks held by a parent thread at the fork, and wait on it for good")
     result = subprocess.run([sys.executable, "-W", "always::DeprecationWarning", "-c", FORK, clips["av"], case,
                              state, source], capture_output=True, text=True, timeout=60, stdin=subprocess.DEVNULL,
                             env=child_env())
