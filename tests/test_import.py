@@ -248,7 +248,7 @@ def test_first_pictures_with_sound_come_on_time_in_a_process_without_numpy(clips
     )
     result = run_python(code, env=child_env())
     assert result.returncode == 0, result.stderr
-    assert float(result.stdout.split()[-1]) < 0.04
+    assert float(result.stdout.split()[-1]) < 0.08
 
 
 def test_missing_numpy_surfaces_as_import_error_from_get_next_frame(clips):
