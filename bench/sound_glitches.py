@@ -18,7 +18,7 @@ With --live LATENCY..., the sound comes instead from a live feed on the
 loopback (tests/helpers.py live_sender: UDP, its 440 Hz track) played with
 that latency=, recorded after the first 5 s, while pictures are taken:
 
-    .venv/bin/python bench/sound_glitches.py --seconds 60 --live 0.1 0.2 --hogs 0
+    .venv/bin/python bench/sound_glitches.py --seconds 60 --live 0.1 0.2 --hogs 0 [--unpacked]
 
 Prints one line per run and, with --json, writes the results there.
 """
@@ -184,7 +184,7 @@ def run(server: SoundServer, tone: str, av: str, speed: float, seconds: float) -
     return result
 
 
-def run_live(server: SoundServer, av: str, latency: float, seconds: float) -> dict:
+def run_live(server: SoundServer, av: str, latency: float, seconds: float, unpacked: bool) -> dict:
     import socket
 
     import reelpipe
@@ -197,7 +197,10 @@ def run_live(server: SoundServer, av: str, latency: float, seconds: float) -> di
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as free:
         free.bind(("127.0.0.1", 0))
         port = free.getsockname()[1]
-    sender = live_sender(f"udp://127.0.0.1:{port}?pkt_size=1316", seconds=seconds + 15, size="640x360")
+    # Unpacked: each sound frame in a packet of its own, not 0.2 s of it in one.
+    output = ("-f", "mpegts", *(("-pes_payload_size", "0") if unpacked else ()))
+    sender = live_sender(f"udp://127.0.0.1:{port}?pkt_size=1316", seconds=seconds + 15, size="640x360",
+                         output=output)
     try:
         decoder = reelpipe.MediaDecoder(f"udp://127.0.0.1:{port}", latency=latency)
         decoder.start()
@@ -215,7 +218,7 @@ def run_live(server: SoundServer, av: str, latency: float, seconds: float) -> di
         quit.set()
         storm.join()
     result = glitches(recording)
-    result.update(latency=latency, seconds=seconds, seeks=seeks[0], load=round(os.getloadavg()[0], 2))
+    result.update(latency=latency, unpacked=unpacked, seconds=seconds, seeks=seeks[0], load=round(os.getloadavg()[0], 2))
     return result
 
 
@@ -226,6 +229,7 @@ def main() -> None:
     parser.add_argument("--runs", type=int, default=1)
     parser.add_argument("--hogs", type=int, default=2)
     parser.add_argument("--live", type=float, nargs="+", default=[], metavar="LATENCY")
+    parser.add_argument("--unpacked", action="store_true", help="--live: the sender's sound frames one per packet")
     parser.add_argument("--json")
     args = parser.parse_args()
     folder = Path(tempfile.mkdtemp(prefix="sound-glitches-"))
@@ -240,9 +244,9 @@ def main() -> None:
         print(f"reelpipe from {Path(reelpipe.__file__).parent}, {args.hogs} hogs", flush=True)
         for latency in args.live:
             for _ in range(args.runs):
-                result = run_live(server, av, latency, args.seconds)
+                result = run_live(server, av, latency, args.seconds, args.unpacked)
                 results.append(result)
-                print(f"live latency={latency:g}: {result['seconds']:g} s, heard {result['heard_seconds']} s, "
+                print(f"live latency={latency:g}{' unpacked' if args.unpacked else ''}: {result['seconds']:g} s, heard {result['heard_seconds']} s, "
                       f"silences > 5 ms: {len(result['silences'])} {result['silences']}, "
                       f"breaks: {result['breaks']}, seeks {result['seeks']}, load {result['load']}", flush=True)
         for speed in [] if args.live else args.speeds:
