@@ -84,7 +84,7 @@ private:
 };
 
 // How far the newest sound read trails the live edge at most, over the
-// last one to two sound_lag_window: a muxer that packs a fifth of a second
+// last 2 to 4 s (the window under way and the one before): a muxer that packs a fifth of a second
 // of sound into one packet sends it after the pictures of that span, so the
 // sound heard can come no nearer the edge than that plus what the device
 // holds. Demux thread only.
