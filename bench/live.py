@@ -7,7 +7,8 @@
 The sender (tests/helpers.py live_sender) makes 640x360 30 fps H.264 (x264
 ultrafast, zerolatency, a key frame a second) with a 440 Hz AAC track in
 real time, into MPEG-TS over UDP, MPEG-TS over RTP, SRT, or a live HLS
-playlist (1 s segments) that a local http.server serves. Each picture
+playlist (1 s segments) that a local http.server serves; udp-unpacked is UDP
+with each sound frame in a packet of its own (-pes_payload_size 0). Each picture
 carries the wall clock of the moment it was made, so its age when the
 receiver's loop gets it is read off the picture. reelpipe plays its sound
 on the null device (REELPIPE_AUDIO_BACKEND=null).
@@ -118,11 +119,13 @@ class Feed:
         self.folder = tempfile.TemporaryDirectory()
         port = free_port()
         size = f"{WIDTH}x{HEIGHT}"
-        if protocol in ("udp", "rtp"):
+        if protocol in ("udp", "udp-unpacked", "rtp"):
             self.relay = Relay(port)
-            if protocol == "udp":
-                target, output, self.url = (f"udp://127.0.0.1:{self.relay.port}?pkt_size=1316", ("-f", "mpegts"),
-                                            f"udp://127.0.0.1:{port}")
+            if protocol.startswith("udp"):
+                # The muxer packs about 0.2 s of sound into one packet unless told not to.
+                unpacked = ("-pes_payload_size", "0") if protocol == "udp-unpacked" else ()
+                target, output, self.url = (f"udp://127.0.0.1:{self.relay.port}?pkt_size=1316",
+                                            ("-f", "mpegts", *unpacked), f"udp://127.0.0.1:{port}")
             else:
                 target, output, self.url = (f"rtp://127.0.0.1:{self.relay.port}", ("-f", "rtp_mpegts"),
                                             f"rtp://127.0.0.1:{port}")

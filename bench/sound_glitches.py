@@ -14,6 +14,12 @@ measures two builds:
     .venv/bin/python bench/sound_glitches.py --seconds 60 --speeds 1.0 1.5
     /tmp/before/.venv/bin/python bench/sound_glitches.py ...
 
+With --live LATENCY..., the sound comes instead from a live feed on the
+loopback (tests/helpers.py live_sender: UDP, its 440 Hz track) played with
+that latency=, recorded after the first 5 s, while pictures are taken:
+
+    .venv/bin/python bench/sound_glitches.py --seconds 60 --live 0.1 0.2 --hogs 0 [--unpacked]
+
 Prints one line per run and, with --json, writes the results there.
 """
 from __future__ import annotations
@@ -30,6 +36,9 @@ import time
 from pathlib import Path
 
 import numpy as np
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tests"))
 
 RATE = 44100
 TONE_HZ = 440.0
@@ -175,12 +184,52 @@ def run(server: SoundServer, tone: str, av: str, speed: float, seconds: float) -
     return result
 
 
+def run_live(server: SoundServer, av: str, latency: float, seconds: float, unpacked: bool) -> dict:
+    import socket
+
+    import reelpipe
+    from helpers import live_sender
+
+    quit = threading.Event()
+    seeks = [0]
+    storm = threading.Thread(target=seek_storm, args=(av, quit, seeks))
+    storm.start()
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as free:
+        free.bind(("127.0.0.1", 0))
+        port = free.getsockname()[1]
+    # Unpacked: each sound frame in a packet of its own, not 0.2 s of it in one.
+    output = ("-f", "mpegts", *(("-pes_payload_size", "0") if unpacked else ()))
+    sender = live_sender(f"udp://127.0.0.1:{port}?pkt_size=1316", seconds=seconds + 15, size="640x360",
+                         output=output)
+    try:
+        decoder = reelpipe.MediaDecoder(f"udp://127.0.0.1:{port}", latency=latency)
+        decoder.start()
+        offset = None
+        started = time.monotonic()
+        while time.monotonic() < started + 5.0 + seconds:
+            decoder.get_next_frame(timeout=0.05)
+            if offset is None and time.monotonic() >= started + 5.0:
+                offset = server.size()
+        recording = server.since(offset)
+        decoder.stop()
+    finally:
+        sender.kill()
+        sender.wait()
+        quit.set()
+        storm.join()
+    result = glitches(recording)
+    result.update(latency=latency, unpacked=unpacked, seconds=seconds, seeks=seeks[0], load=round(os.getloadavg()[0], 2))
+    return result
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=float, default=60.0)
     parser.add_argument("--speeds", type=float, nargs="+", default=[1.0, 1.5])
     parser.add_argument("--runs", type=int, default=1)
     parser.add_argument("--hogs", type=int, default=2)
+    parser.add_argument("--live", type=float, nargs="+", default=[], metavar="LATENCY")
+    parser.add_argument("--unpacked", action="store_true", help="--live: the sender's sound frames one per packet")
     parser.add_argument("--json")
     args = parser.parse_args()
     folder = Path(tempfile.mkdtemp(prefix="sound-glitches-"))
@@ -193,7 +242,14 @@ def main() -> None:
         import reelpipe
 
         print(f"reelpipe from {Path(reelpipe.__file__).parent}, {args.hogs} hogs", flush=True)
-        for speed in args.speeds:
+        for latency in args.live:
+            for _ in range(args.runs):
+                result = run_live(server, av, latency, args.seconds, args.unpacked)
+                results.append(result)
+                print(f"live latency={latency:g}{' unpacked' if args.unpacked else ''}: {result['seconds']:g} s, heard {result['heard_seconds']} s, "
+                      f"silences > 5 ms: {len(result['silences'])} {result['silences']}, "
+                      f"breaks: {result['breaks']}, seeks {result['seeks']}, load {result['load']}", flush=True)
+        for speed in [] if args.live else args.speeds:
             for _ in range(args.runs):
                 result = run(server, tone, av, speed, args.seconds)
                 results.append(result)

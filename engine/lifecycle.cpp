@@ -234,7 +234,7 @@ MediaDecoder::MediaDecoder(std::string path_arg, const DecoderOptions& chosen)
       path(std::move(path_arg)),
       log_input(path),
       options(for_live(chosen)),
-      sound(chosen.audio_device.value_or(""), *this, log_input),
+      sound(chosen.audio_device.value_or(""), *this, log_input, ring_fill_for(chosen)),
       pictures(chosen.max_picture_memory) {
     const LogInputScope log_scope(&log_input);
     check_picture_choices(options);

@@ -21,6 +21,20 @@ DecoderOptions MediaDecoder::for_live(DecoderOptions options) {
     return options;
 }
 
+// What the sound path keeps in its ring to the device. The sound heard
+// stands that far behind the newest sound at the least, which sets the
+// least delay a live input can be held at; near the edge it is cut to a
+// share of the target, down to a floor that still covers the feeder's
+// 10 ms look and a late wake on a busy machine (the ring never keeps less
+// than four device periods either).
+double MediaDecoder::ring_fill_for(const DecoderOptions& options) {
+    constexpr double live_ring_share = 0.25;
+    constexpr double least_live_ring_fill = 0.04;
+    if (!options.latency) return SoundOutput::usual_ring_fill_seconds;
+    return std::clamp(*options.latency * live_ring_share, least_live_ring_fill,
+                      SoundOutput::usual_ring_fill_seconds);
+}
+
 // Demux thread, for each packet queued (`seconds` on the pipeline's scale,
 // NaN without a timestamp): moves the live edge on and keeps the packet for
 // a skip, forgetting what no skip to the target behind the edge needs.
@@ -28,6 +42,8 @@ void MediaDecoder::hold_for_live(const AVPacket& packet, double seconds, bool vi
     if (!options.latency || std::isnan(seconds)) return;
     const double edge = live.edge;
     if (std::isnan(edge) || seconds > edge) live.edge = seconds;
+    if (!video && (std::isnan(live.sound_edge) || seconds > live.sound_edge)) live.sound_edge = seconds;
+    if (!std::isnan(live.sound_edge)) live.sound_lag.note(live.edge - live.sound_edge, steady_now_ns());
     // Without pictures any sound packet is a place to start decoding from.
     const bool starts = video ? (packet.flags & AV_PKT_FLAG_KEY) != 0 : video_stream_index < 0;
     live.history.add(packet, seconds, video, starts);
@@ -49,13 +65,17 @@ std::optional<double> MediaDecoder::get_latency() const {
 }
 
 // The delay steered to: the caller's latency, or, when it is shorter, the
-// least the sound path holds while it plays plus the span of a packet of
-// sound (catching up could never reach less; it would play fast for good).
+// least the sound allows plus the span of a packet of sound (catching up
+// could never reach less; it would play fast for good, running the sound
+// dry before each packet). That least is what the sound path holds while it
+// plays, or, when the input packs its sound more coarsely, how far its
+// newest sound trails the edge and what the device holds.
 double MediaDecoder::live_target() const {
     constexpr double sound_packet_span = 0.03;
     const double target = *options.latency;
     if (audio_stream_index < 0) return target;
-    return std::max(target, sound.least_lead() + sound_packet_span);
+    const double packed = live.sound_lag.largest() + sound.device_latency();
+    return std::max(target, std::max(sound.least_lead(), packed) + sound_packet_span);
 }
 
 // Demux thread, after each packet read: steers the delay toward the target.

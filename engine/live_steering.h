@@ -21,10 +21,14 @@
 //     shown, stand nearer the edge than the target by more than
 //     hold_back_beyond (50 ms) when that first one came: their clock steps
 //     back to the target once, and the next pictures wait for it;
+//   - the target is raised to the least the input allows with sound: the
+//     newest sound read trails the edge by up to its packing (SoundLag),
+//     and the sound path keeps a little of it queued for the device;
 //   - an input that runs dry leaves playback buffering, as any input does;
 //     the rules above then steer it back once packets come again.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <deque>
@@ -77,6 +81,32 @@ private:
     double window_edge_ = std::numeric_limits<double>::quiet_NaN();
     std::int64_t window_start_ns_ = 0;
     bool last_window_burst_ = false;
+};
+
+// How far the newest sound read trails the live edge at most, over the
+// last 2 to 4 s (the window under way and the one before): a muxer that packs a fifth of a second
+// of sound into one packet sends it after the pictures of that span, so the
+// sound heard can come no nearer the edge than that plus what the device
+// holds. Demux thread only.
+constexpr std::int64_t sound_lag_window_ns = 2'000'000'000;
+
+class SoundLag {
+public:
+    // Called after each packet of an input with sound, once sound was read.
+    void note(double lag, std::int64_t now_ns) {
+        if (now_ns - window_start_ns_ >= sound_lag_window_ns) {
+            previous_ = current_;
+            current_ = 0.0;
+            window_start_ns_ = now_ns;
+        }
+        current_ = std::max(current_, lag);
+    }
+    double largest() const { return std::max(previous_, current_); }
+
+private:
+    double previous_ = 0.0;
+    double current_ = 0.0;
+    std::int64_t window_start_ns_ = 0;
 };
 
 // The packets routed since the newest key frame that a skip could start

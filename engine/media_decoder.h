@@ -307,6 +307,7 @@ private:
 
     // Live playback (live_steering.cpp).
     static DecoderOptions for_live(DecoderOptions options);
+    static double ring_fill_for(const DecoderOptions& options);
     void hold_for_live(const AVPacket& packet, double seconds, bool video);
     double live_position() const;
     double live_target() const;
@@ -548,6 +549,8 @@ private:
     // catching up (demux thread only).
     struct Live {
         std::atomic<double> edge{std::numeric_limits<double>::quiet_NaN()};
+        double sound_edge = std::numeric_limits<double>::quiet_NaN();  // the newest sound read
+        SoundLag sound_lag;
         LiveHistory history;
         BurstWatch burst;
         bool catching_up = false;

@@ -30,8 +30,12 @@ std::int64_t steady_now_ns() {
 
 }  // namespace
 
-SoundOutput::SoundOutput(std::string device_name, Listener& listener, LogInput& log_input)
-    : listener_(listener), log_input_(log_input), device_(std::move(device_name)) {}
+SoundOutput::SoundOutput(std::string device_name, Listener& listener, LogInput& log_input,
+                         double ring_fill_seconds)
+    : listener_(listener),
+      log_input_(log_input),
+      ring_fill_seconds_(ring_fill_seconds),
+      device_(std::move(device_name)) {}
 
 SoundOutput::~SoundOutput() {
     stop_feeding();
@@ -224,7 +228,7 @@ bool SoundOutput::left_unplayable() const {
 }
 
 std::size_t SoundOutput::fill_target() const {
-    const auto seconds = static_cast<std::size_t>(ring_fill_seconds * playback_bytes_per_second);
+    const auto seconds = static_cast<std::size_t>(ring_fill_seconds_ * playback_bytes_per_second);
     const std::size_t target = std::max(seconds, 4 * device_queue_.last_period_bytes.load());
     return std::min(target / playback_frame_bytes * playback_frame_bytes, ring_.capacity());
 }
@@ -257,8 +261,8 @@ void SoundOutput::resume() {
     }
 }
 
-// Takes effect at once for the clock and, through the ring, within
-// ring_fill_seconds for the sound.
+// Takes effect at once for the clock and, through the ring, within the
+// ring's fill for the sound.
 void SoundOutput::set_speed(double factor) {
     speed_ = factor;
     clock_.set_rate(factor, steady_now_ns());

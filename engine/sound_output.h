@@ -77,6 +77,12 @@ struct AudioDeviceInfo {
 
 class SoundOutput {
 public:
+    // The ring is usually kept this full, and at least four device periods:
+    // the feeder looks every 10 ms, and a busy machine may wake it late.
+    // What the ring holds is also what still plays at the old speed after a
+    // change. A player held near a live edge keeps less (see
+    // MediaDecoder::ring_fill_for()).
+    static constexpr double usual_ring_fill_seconds = 0.12;
     // What the callback asks of the player; called on the device thread,
     // so neither may block, allocate or take a lock.
     class Listener {
@@ -91,8 +97,11 @@ public:
         ~Listener() = default;
     };
 
-    // `device_name`: the device to play on, empty for the default one.
-    SoundOutput(std::string device_name, Listener& listener, LogInput& log_input);
+    // `device_name`: the device to play on, empty for the default one;
+    // `ring_fill_seconds`: what the ring to the device is kept filled with
+    // (at least four device periods).
+    SoundOutput(std::string device_name, Listener& listener, LogInput& log_input,
+                double ring_fill_seconds = usual_ring_fill_seconds);
     ~SoundOutput();
     SoundOutput(const SoundOutput&) = delete;
     SoundOutput& operator=(const SoundOutput&) = delete;
@@ -205,11 +214,6 @@ private:
         std::size_t made_given = 0;  // bytes of `made` already in the ring
     };
     enum class FeedStep { moved, change, drain, wait };
-    // The ring is kept this full, and at least four device periods: the
-    // feeder looks every 10 ms, and a busy machine may wake it late. What
-    // the ring holds is also what still plays at the old speed after a
-    // change.
-    static constexpr double ring_fill_seconds = 0.12;
     static constexpr double shortest_ring_seconds = 0.25;
 
     static void device_callback(ma_device* device, void* output, const void* input, ma_uint32 frame_count);
@@ -230,6 +234,7 @@ private:
 
     Listener& listener_;
     LogInput& log_input_;
+    const double ring_fill_seconds_;
 
     // Guards buffer_, anchored_'s writes, the producer side of ring_,
     // run_ between steps, and feeding_'s waits.

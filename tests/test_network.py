@@ -19,6 +19,7 @@ import time
 import pytest
 
 import reelpipe
+import reelpipe_probe
 from helpers import frame_index_of, live_sender, stamp_age, wait_until
 from robustness_util import OPEN_FAILED, Counter, Faults, RangeServer, packet_offset, refused_url
 
@@ -278,3 +279,13 @@ def test_live_feed_comes_back_to_its_latency_after_the_sender_stalls(pulse):
         ages = sorted(_ages(decoder, 3.0))
         assert len(ages) > 30
         assert ages[len(ages) // 2] < LIVE_BOUND, ages
+
+
+def test_live_sound_path_queues_little_enough_for_a_short_latency(clips):
+    # The sound heard trails the newest sound by what the sound path keeps
+    # queued for the device: were that near 0.1 s, a latency of 0.1 could
+    # never be reached. Files keep their usual slack.
+    usual = reelpipe_probe.Probe(clips["av"]).state()["sound_least_lead"]
+    live = reelpipe_probe.Probe(clips["av"], latency=0.1).state()["sound_least_lead"]
+    assert usual >= 0.12
+    assert live < 0.07

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -56,6 +57,7 @@ public:
         s["audio_demux_clock"] = m.audio_packets_in.read_to();
         s["playback_latency"] = m.sound.device_latency();
         s["sound_in_device"] = m.sound.held_in_device();
+        s["sound_least_lead"] = m.sound.least_lead();
         s["playing_serial"] = m.seek_request.playing_serial.load();
         s["video_stream_index"] = m.video_stream_index;
         s["audio_stream_index"] = m.audio_stream_index.load();
@@ -415,10 +417,11 @@ PYBIND11_MODULE(reelpipe_probe, m) {
     using release_lock = py::call_guard<py::gil_scoped_release>;
     py::class_<EngineProbe>(m, "Probe")
         .def(py::init([](const std::string& path, bool audio, double max_buffer_ahead, double min_buffer_ahead,
-                         std::size_t max_picture_memory, bool loop) {
+                         std::size_t max_picture_memory, bool loop, std::optional<double> latency) {
                  DecoderOptions options;
                  options.audio = audio;
                  options.loop = loop;
+                 options.latency = latency;
                  options.max_buffer_ahead = max_buffer_ahead;
                  options.min_buffer_ahead = min_buffer_ahead;
                  options.max_picture_memory = max_picture_memory;
@@ -427,7 +430,8 @@ PYBIND11_MODULE(reelpipe_probe, m) {
              py::arg("path"), py::kw_only(), py::arg("audio") = true,
              py::arg("max_buffer_ahead") = DecoderOptions{}.max_buffer_ahead,
              py::arg("min_buffer_ahead") = DecoderOptions{}.min_buffer_ahead,
-             py::arg("max_picture_memory") = DecoderOptions{}.max_picture_memory, py::arg("loop") = false)
+             py::arg("max_picture_memory") = DecoderOptions{}.max_picture_memory, py::arg("loop") = false,
+             py::arg("latency") = py::none())
         .def("start", [](EngineProbe& p) { p.d().start(); })
         .def("stop", [](EngineProbe& p) { p.d().stop(); }, release_lock())
         .def("seek", [](EngineProbe& p, double s) { p.d().seek(s); }, release_lock())
