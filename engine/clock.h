@@ -111,7 +111,7 @@ private:
     std::uint64_t serial_ = 0;
     bool paced_ = false;
     bool paused_ = false;
-    double rate_ = 1.0;  // playback speed; 1.0 until a later issue sets it
+    double rate_ = 1.0;  // the speed it runs at: the caller's, times a live catch-up
 };
 
 }  // namespace reelpipe
