@@ -128,7 +128,7 @@ clips: $(STAMPS)/venv
 	@$(PY) tools/make_clips.py >/dev/null
 
 # make test takes the least wall time it can without a test judged by the
-# clock ever sharing the processor with another test, in three phases:
+# clock ever sharing the processor with another test, in two phases:
 # 1. the plain build's tests judged by the wall clock or by the sound heard at
 #    the server (markers realtime and pulse), while the ASan build goes on in
 #    the idle scheduling class: it gets only the processor time those tests
@@ -136,8 +136,9 @@ clips: $(STAMPS)/venv
 #    time), and a thread of theirs that wakes takes its core back at once;
 # 2. the plain build's other tests and the sanitizer suite (which leaves every
 #    test judged by the clock to the plain run) side by side, while the TSan
-#    harness and the isolated wheel build in the idle class;
-# 3. the TSan stress run and the wheel's install, which are short.
+#    harness and the isolated wheel build in the idle class, and then, in the
+#    normal class, the TSan stress run and the wheel's install, which are
+#    short and end before the two suites do.
 # The builds run one compiler per core, no more. What runs beside phase 1 and
 # 2 writes to build/logs/: the sanitizer suite's summary is shown, and the end
 # of a log whose step failed.
@@ -153,20 +154,19 @@ test: deps build clips
 	  >$(LOGS)/build-asan.log 2>&1 & build=$$!; \
 	plain=0; $(PY) -m pytest -m "($(JUDGED_BY_THE_CLOCK)) and not sanitized" $(PYTEST_ARGS) || plain=$$?; \
 	wait $$build || $(call show_failure,$(LOGS)/build-asan.log,the ASan build); \
-	echo "make test: phase 2, the other tests beside the sanitizer suite; TSan and wheel builds in the background"; \
+	echo "make test: phase 2, the other tests beside the sanitizer suite; the TSan and wheel builds, the TSan stress run and the wheel check in the background"; \
 	$(MAKE) --no-print-directory test-asan >$(LOGS)/test-asan.log 2>&1 & asan=$$!; \
 	{ CMAKE_BUILD_PARALLEL_LEVEL=$$(nproc) $(IDLE) $(MAKE) --no-print-directory build-tsan \
-	  && $(IDLE) $(WHEEL_CHECK) build; } >$(LOGS)/builds.log 2>&1 & builds=$$!; \
+	  && $(IDLE) $(WHEEL_CHECK) build && $(MAKE) --no-print-directory test-tsan \
+	  && $(WHEEL_CHECK) install; } >$(LOGS)/builds.log 2>&1 & builds=$$!; \
 	$(PY) -m pytest -m "not ($(JUDGED_BY_THE_CLOCK)) and not sanitized" $(PYTEST_ARGS) || plain=$$?; \
 	asan_status=0; wait $$asan || asan_status=$$?; \
 	echo "make test: the sanitizer suite:"; \
 	grep -E '^(FAILED|ERROR) |^=+ .*(passed|failed|error).* in [0-9.]+s' $(LOGS)/test-asan.log || true; \
 	[ $$asan_status -eq 0 ] || $(call show_failure,$(LOGS)/test-asan.log,the sanitizer suite); \
-	wait $$builds || $(call show_failure,$(LOGS)/builds.log,the TSan or wheel build); \
+	wait $$builds || $(call show_failure,$(LOGS)/builds.log,the TSan stress run or the wheel check); \
+	grep -E 'stress_harness: |wheel check passed' $(LOGS)/builds.log; \
 	exit $$plain
-	@echo "make test: phase 3, the TSan stress run and the wheel's install"
-	$(MAKE) --no-print-directory test-tsan
-	$(WHEEL_CHECK) install
 
 # Left to the sanitizer run (pyproject.toml's markers): sweeps of hostile input,
 # whose every fault that run sees too, and memory errors besides.
