@@ -324,6 +324,8 @@ class Faults:
                reached (the file offset where full speed resumes)
     stall_ranges  send the headers of a range that does not start at 0, then
                nothing until the server closes
+    unsized    answer every request whole, without a length or ranges, and
+               close the connection at the end, as a live stream does
     """
 
     status: int | None = None
@@ -335,6 +337,7 @@ class Faults:
     trickle: tuple[int, float] | None = None
     trickle_until: int = 0
     stall_ranges: bool = False
+    unsized: bool = False
 
 
 @dataclass
@@ -428,6 +431,11 @@ class RangeServer:
             sock.sendall(f"HTTP/1.1 {self.faults.status} Fault\r\nContent-Length: 0\r\n\r\n".encode())
             return True
         size = len(self.data)
+        if self.faults.unsized:
+            sock.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nConnection: close\r\n\r\n")
+            if method != "HEAD":
+                self._send_body(sock, 0, size)
+            return False
         first, last, status = 0, size - 1, 200
         match = re.fullmatch(r"bytes=(\d*)-(\d*)", headers.get("range", ""))
         if match and (match.group(1) or match.group(2)):
