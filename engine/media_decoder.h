@@ -257,6 +257,7 @@ private:
     void open_input();
     void open_video_stream(const DecoderOptions& options);
     void open_audio_stream(const StreamChoice& choice);
+    void play_without_sound();
     double earliest_start() const;
     void set_input_timing();
     void wake_all_waiters();
