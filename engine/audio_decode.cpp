@@ -123,25 +123,32 @@ bool MediaDecoder::handle_audio_frame(const AVFrame* frame, std::uint64_t serial
 // carries playback through a slow input, and decoding them further ahead
 // would only hold seconds of sound per decoder in memory (176 kB each) and,
 // for decoders started together, spend their first moments on sound not yet
-// needed while their first pictures wait for a core. Paused, nothing is
-// due, and the sound may fill up to max_buffer_ahead; a pause or a resume
-// during the wait moves the limit at once. Called on the audio thread.
+// needed while their first pictures wait for a core. Held for data (a start,
+// a seek), only the least is decoded: nothing plays until the first picture
+// is out, and the core is that picture's. Paused, nothing is due, and the
+// sound may fill up to max_buffer_ahead. A pause, a resume or the end of the
+// hold during the wait moves the limit at once. Called on the audio thread.
 void MediaDecoder::wait_for_buffer_room() {
     for (;;) {
-        const bool paused = status.paused();
-        const double ahead = paused ? options.max_buffer_ahead
-                                    : std::min(options.min_buffer_ahead, options.max_buffer_ahead);
+        const PlaybackStatus::Standing standing = status.now();
+        double ahead = std::min(options.min_buffer_ahead, options.max_buffer_ahead);
+        if (standing.paused) {
+            ahead = options.max_buffer_ahead;
+        } else if (standing.held()) {
+            ahead = shortest_sound_ahead;
+        }
         const double limit = playback_bytes_per_second * std::max(ahead, shortest_sound_ahead);
-        bool pause_changed = false;
+        bool limit_moved = false;
         sound.wait_for_room(
             static_cast<std::size_t>(limit), buffer_full_poll,
-            [this, paused, &pause_changed] {
+            [this, standing, &limit_moved] {
                 if (!status.running() || seek_request.pending) return true;
-                pause_changed = status.paused() != paused;
-                return pause_changed;
+                const PlaybackStatus::Standing current = status.now();
+                limit_moved = current.paused != standing.paused || current.held() != standing.held();
+                return limit_moved;
             },
             [this] { return status.paused(); });
-        if (!pause_changed) return;
+        if (!limit_moved) return;
     }
 }
 

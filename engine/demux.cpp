@@ -80,7 +80,7 @@ void MediaDecoder::demux_loop() {
         if (status.held() && lead >= options.min_buffer_ahead && !end_buffering_with_a_picture() && !pictures_starving()) {
             // Enough is read: another read could block in a stalled input
             // while the picture it waits for is being decoded.
-            idle(first_picture_poll);
+            wait_for_first_picture();
             continue;
         }
         if (!status.held() && lead > options.max_buffer_ahead && !sound_starving() && !pictures_starving()) {
@@ -180,6 +180,19 @@ bool MediaDecoder::end_buffering_with_a_picture() {
     status.buffering_done();
     notify_frame_waiters();
     return true;
+}
+
+// Waits while buffering for a picture to end it with: until the video
+// thread queues one (see picture_queued_while_held()), a seek or stop()
+// comes, or first_picture_poll has passed, to look again whether the wait
+// has lasted too long or no picture is coming.
+void MediaDecoder::wait_for_first_picture() {
+    std::unique_lock<std::mutex> lock(seek_request.mutex);
+    seek_request.cv.wait_until(lock, steady_clock::now() + first_picture_poll, [this] {
+        if (seek_request.pending || !status.running()) return true;
+        std::lock_guard<std::mutex> queued(pictures.mutex);
+        return !pictures.empty();
+    });
 }
 
 // Waits `duration`, or less when a seek or stop() comes.
@@ -337,7 +350,7 @@ void MediaDecoder::handle_failed_read() {
     status.seek_settled();
     notify_frame_waiters();
     if (status.held() && !end_buffering_with_a_picture()) {
-        idle(first_picture_poll);
+        wait_for_first_picture();
         return;
     }
     idle(milliseconds(100));

@@ -4,9 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <tuple>
 #include <vector>
 
@@ -203,6 +205,51 @@ const std::int32_t* display_matrix(const AVStream* stream) {
 #endif
 }
 
+// True when the input lists a sound stream before it is probed, as the
+// header of an MP4 or a Matroska file does.
+bool lists_sound(const AVFormatContext* format) {
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+        if (format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) return true;
+    }
+    return false;
+}
+
+// The sound device, opened on a thread of its own while the input's
+// streams are probed: both take milliseconds (a sound server more), and
+// neither needs the other. The device's format is the playback format,
+// whatever the input's. What the sound stream does not claim is released
+// again, and the opening is always waited for before the constructor
+// returns or unwinds.
+class EarlySoundDevice {
+public:
+    EarlySoundDevice(SoundOutput& sound, const LogInput& input, bool begin) : sound_(sound) {
+        if (!begin) return;
+        try {
+            opened_ = std::async(std::launch::async, [&sound, &input] {
+                const LogInputScope log_scope(&input);
+                return sound.open_device();
+            });
+        } catch (const std::system_error&) {
+            // No thread to spare: claim() opens it.
+        }
+    }
+    ~EarlySoundDevice() {
+        if (!opened_.valid()) return;
+        opened_.wait();
+        sound_.release_device();
+    }
+    EarlySoundDevice(const EarlySoundDevice&) = delete;
+    EarlySoundDevice& operator=(const EarlySoundDevice&) = delete;
+
+    // The device for the sound stream: the opening's outcome, waited for,
+    // or an opening now when none was begun.
+    bool claim() { return opened_.valid() ? opened_.get() : sound_.open_device(); }
+
+private:
+    SoundOutput& sound_;
+    std::future<bool> opened_;  // valid until claimed
+};
+
 }  // namespace
 
 void forget_inherited_decoders() { picture_threads_held = 0; }
@@ -241,6 +288,7 @@ MediaDecoder::MediaDecoder(std::string path_arg, const DecoderOptions& chosen)
     if (options.audio_device) SoundOutput::check_device(*options.audio_device);
     avformat_network_init();
     open_input();
+    EarlySoundDevice device(sound, log_input, options.audio && lists_sound(format_ctx.get()));
     const int probed = avformat_find_stream_info(format_ctx.get(), nullptr);
     io_interrupt.deadline_ns = 0;
     if (probed < 0) {
@@ -256,6 +304,7 @@ MediaDecoder::MediaDecoder(std::string path_arg, const DecoderOptions& chosen)
     if (video_stream_index < 0) picture_threads.give_back();
     if (options.audio) {
         open_audio_stream(options.audio_stream);
+        if (audio_stream_index >= 0 && !device.claim()) play_without_sound();
     } else {
         // Left out, but a choice of no stream there is still a mistake.
         chosen_stream(streams, AVMEDIA_TYPE_AUDIO, options.audio_stream, "audio_stream");
@@ -378,9 +427,8 @@ void MediaDecoder::open_video_stream(const DecoderOptions& options) {
 }
 
 // Picks the audio stream (the caller's, else FFmpeg's best) and prepares
-// its decoder, the resampler to the playback format and the device. Any step
-// that fails leaves the input without sound rather than with a half-made
-// audio path.
+// its decoder and the resampler to the playback format. Any step that fails
+// leaves the input without sound rather than with a half-made audio path.
 void MediaDecoder::open_audio_stream(const StreamChoice& choice) {
     int index = chosen_stream(streams, AVMEDIA_TYPE_AUDIO, choice, "audio_stream");
     if (index < 0) index = av_find_best_stream(format_ctx.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
@@ -406,13 +454,15 @@ void MediaDecoder::open_audio_stream(const StreamChoice& choice) {
     log_event(LogLevel::info, "audio: stream #" + std::to_string(index) + ", " + audio_codec_ctx->codec->name + " " +
                                   std::to_string(par->sample_rate) + " Hz, " +
                                   std::to_string(par->ch_layout.nb_channels) + " channels");
+}
 
-    if (!sound.open_device()) {
-        log_event(LogLevel::warning, "no sound device could be made, not even the null one; playing without sound");
-        audio_stream_index = -1;
-        audio_codec_ctx.reset();
-        sound_converter.reset();
-    }
+// The sound stream was chosen, but no device, not even the null one, could
+// be made for it.
+void MediaDecoder::play_without_sound() {
+    log_event(LogLevel::warning, "no sound device could be made, not even the null one; playing without sound");
+    audio_stream_index = -1;
+    audio_codec_ctx.reset();
+    sound_converter.reset();
 }
 
 MediaDecoder::~MediaDecoder() {

@@ -80,6 +80,14 @@ thread_local const LogInput* current_input = nullptr;
 // relaxed, since a message filtered by a level a moment stale is harmless.
 std::atomic<int> ffmpeg_threshold{AV_LOG_QUIET};
 
+// The least Python level that someone listens to on the logger "reelpipe";
+// the engine's events below it are not queued, so that they neither cost a
+// record nor wake the delivery thread, which would take the interpreter lock
+// from the caller's thread at the moments that matter most (a start, a
+// seek). Written by the binding, read by every posting thread; relaxed, as
+// above. Everything is queued until the binding says who listens.
+std::atomic<int> engine_threshold{0};
+
 // A line of FFmpeg's in progress on this thread: FFmpeg writes some lines in
 // several calls, and only the last one ends with a newline. One that never
 // ends is cut at longest_line.
@@ -212,6 +220,7 @@ LogInputScope::LogInputScope(const LogInput* input) : previous_(current_input) {
 LogInputScope::~LogInputScope() { current_input = previous_; }
 
 void log_event(LogLevel level, std::string message) {
+    if (static_cast<int>(level) < engine_threshold.load(std::memory_order_relaxed)) return;
     post({LogChannel::engine, level, current_input != nullptr ? current_input->name() : std::string(),
           std::move(message)});
 }
@@ -221,8 +230,9 @@ void install_ffmpeg_log_callback() {
     std::call_once(installed, [] { av_log_set_callback(ffmpeg_log_callback); });
 }
 
-void set_ffmpeg_log_threshold(int python_level) {
-    ffmpeg_threshold.store(ffmpeg_level_for(python_level), std::memory_order_relaxed);
+void set_log_thresholds(int engine_python_level, int ffmpeg_python_level) {
+    engine_threshold.store(engine_python_level, std::memory_order_relaxed);
+    ffmpeg_threshold.store(ffmpeg_level_for(ffmpeg_python_level), std::memory_order_relaxed);
 }
 
 std::vector<LogRecord> take_log_records(std::size_t* dropped) {

@@ -60,7 +60,7 @@ private:
 std::string ffmpeg_error_text(int error);
 
 // Queues one of the engine's own events for the logger "reelpipe", about the
-// input of this thread's LogInputScope.
+// input of this thread's LogInputScope, when someone listens at its level.
 void log_event(LogLevel level, std::string message);
 
 // Installs the FFmpeg log callback, once per copy of the engine. Messages
@@ -72,9 +72,10 @@ void log_event(LogLevel level, std::string message);
 // copy's inputs.
 void install_ffmpeg_log_callback();
 
-// Sets the most verbose Python level someone listens to on "reelpipe.ffmpeg"
-// (0 or more); above error nothing of FFmpeg's is formatted at all.
-void set_ffmpeg_log_threshold(int python_level);
+// Sets the most verbose Python levels someone listens to on "reelpipe" and
+// on "reelpipe.ffmpeg" (0 or more): the engine's events below the first are
+// not queued, and above error nothing of FFmpeg's is formatted at all.
+void set_log_thresholds(int engine_python_level, int ffmpeg_python_level);
 
 // The records queued so far, oldest first, and how many were dropped from the
 // front of the queue because it was full since the last call.

@@ -203,7 +203,8 @@ private:
     //   lifecycle_mutex -> the sound output's lock (starting and stopping
     //     its feeder)
     //   seek_request.mutex -> pictures.mutex (seek() notifying frame waiters; the
-    //     throttled wait asking whether the video decoder starves)
+    //     throttled wait asking whether the video decoder starves; buffering's
+    //     wait for a first picture asking whether one is queued)
     //   seek_request.mutex -> the sound output's lock (seek() waking the
     //     audio thread)
     //   the sound output's lock -> its reader lock (the flush), which the
@@ -257,6 +258,7 @@ private:
     void open_input();
     void open_video_stream(const DecoderOptions& options);
     void open_audio_stream(const StreamChoice& choice);
+    void play_without_sound();
     double earliest_start() const;
     void set_input_timing();
     void wake_all_waiters();
@@ -273,6 +275,7 @@ private:
     double resume_buffer_ahead() const { return std::min(options.min_buffer_ahead, options.max_buffer_ahead); }
     bool pictures_starving();
     bool end_buffering_with_a_picture();
+    void wait_for_first_picture();
     void idle(std::chrono::milliseconds duration);
     void route_packet(AVPacket& packet);
     // A chosen stream as the demux thread routes its packets: its queue, the
@@ -342,6 +345,7 @@ private:
     std::optional<double> lateness(double seconds) const;
     void decode_video_packet(const AVPacket* packet, AVFrame* scratch, std::uint64_t serial);
     void handle_video_picture(const AVFrame* decoded, std::uint64_t serial);
+    void picture_queued_while_held();
     bool wait_for_frame_room(std::unique_lock<std::mutex>& lock, std::size_t picture_bytes, std::uint64_t serial);
 
     // Frame delivery (frame_delivery.cpp).
@@ -429,7 +433,9 @@ private:
     // Held alone except while seek() notifies frame waiters (seek_request.mutex ->
     // pictures.mutex) and the audio thread (seek_request.mutex -> the sound
     // output's lock), and while the throttled wait asks whether the
-    // video decoder starves (seek_request.mutex -> pictures.mutex). Frame delivery
+    // video decoder starves and buffering's wait whether a first picture is
+    // queued (seek_request.mutex -> pictures.mutex); the video thread wakes
+    // that wait with the picture queued, pictures.mutex let go. Frame delivery
     // also wakes the throttled wait when the picture queue runs empty,
     // without seek_request.mutex: that wait is bounded, so a missed wake-up costs
     // 50 ms.

@@ -288,7 +288,18 @@ void MediaDecoder::handle_video_picture(const AVFrame* decoded, std::uint64_t se
     pictures.push(std::move(picture), bytes);
     // Frame delivery waits for a picture only when the queue is empty; a
     // caller holding an early picture has no use for being woken by more.
-    if (pictures.size() == 1) pictures.cv.notify_all();
+    if (pictures.size() != 1) return;
+    pictures.cv.notify_all();
+    lock.unlock();
+    if (status.held()) picture_queued_while_held();
+}
+
+// Buffering ends with a picture: the demux thread, waiting for one, ends it
+// now rather than at its next look. Called on the video thread without
+// pictures.mutex, which comes after seek_request.mutex.
+void MediaDecoder::picture_queued_while_held() {
+    std::lock_guard<std::mutex> lock(seek_request.mutex);
+    seek_request.cv.notify_all();
 }
 
 // Waits while queuing `picture_bytes` more would exceed the byte budget. A

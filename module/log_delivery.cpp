@@ -66,10 +66,11 @@ int listening_level(const py::module_& logging, const py::object& logger) {
     return std::max({least, logger.attr("getEffectiveLevel")().cast<int>(), disabled_up_to + 1});
 }
 
-// Tells the engine which of FFmpeg's messages anyone listens to, so that the
-// others are never formatted.
-void refresh_ffmpeg_log_threshold(const py::module_& logging) {
-    set_ffmpeg_log_threshold(listening_level(logging, logging.attr("getLogger")("reelpipe.ffmpeg")));
+// Tells the engine which of its events and of FFmpeg's messages anyone
+// listens to, so that the others are never queued or formatted.
+void refresh_log_thresholds(const py::module_& logging) {
+    set_log_thresholds(listening_level(logging, logging.attr("getLogger")("reelpipe")),
+                       listening_level(logging, logging.attr("getLogger")("reelpipe.ffmpeg")));
 }
 
 // Set by the one thread handing records over, so that they reach logging in
@@ -117,7 +118,7 @@ void hand_over(const py::module_& logging, LogChannel channel, int level, const 
 // Hands every queued record to logging, oldest first, after a note of how
 // many a flood pushed out. Call with the interpreter lock held.
 void deliver_queued_records(const py::module_& logging) {
-    refresh_ffmpeg_log_threshold(logging);
+    refresh_log_thresholds(logging);
     for (;;) {
         std::size_t dropped = 0;
         const std::vector<LogRecord> records = take_log_records(&dropped);
@@ -299,7 +300,7 @@ void set_up_delivery_once() {
 
 void prepare_logging_for_opening() {
     set_up_delivery_once();
-    refresh_ffmpeg_log_threshold(py::module_::import("logging"));
+    refresh_log_thresholds(py::module_::import("logging"));
 }
 
 void one_decoder_more() {

@@ -35,10 +35,16 @@ def made(clips, tmp_path_factory):
     subtitles.write_text("1\n00:00:00,500 --> 00:00:02,000\nhello\n\n2\n00:00:03,000 --> 00:00:05,000\nworld\n")
     subtitles_only = folder / "subtitles_only.mkv"
     ffmpeg("-i", str(subtitles), "-c:s", "srt", str(subtitles_only))
+    # Pictures, and a sound stream the header lists at a rate nothing plays.
+    unplayable_sound = folder / "unplayable_sound.mkv"
+    ffmpeg("-f", "lavfi", "-i", "testsrc=size=320x240:rate=25:duration=1", "-f", "lavfi", "-i",
+           "sine=sample_rate=800000:duration=1", "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "pcm_s16le",
+           str(unplayable_sound))
     with open(clips["negative_ts"], "rb") as f:
         ts = f.read()
     paths = {
         "subtitles_only": str(subtitles_only),
+        "unplayable_sound": str(unplayable_sound),
         "empty": folder / "empty.mp4",
         "text": folder / "notes.mp4",
         "ts_head": folder / "head.ts",
@@ -96,6 +102,7 @@ def test_bad_input_fails_promptly_with_its_message_and_reason_and_leaves_nothing
     ("audio_mp3", {}, False, True),
     ("video_only", {}, True, False),
     ("subtitles_only", {}, False, False),
+    ("unplayable_sound", {}, True, False),
 ])
 def test_threads_and_device_follow_the_streams(clips, made, clip, options, video, audio):
     path = made[clip] if clip in made else clips[clip]
@@ -225,6 +232,10 @@ def test_many_cycles_leave_threads_fds_and_memory_where_they_were(clips):
         decoder.seek(1.0)
         decoder.stop()
         del picture, decoder
+        # Refused after its sound device began to open beside the probe:
+        # the device goes with the constructor.
+        with pytest.raises(ValueError):
+            reelpipe.MediaDecoder(clips["av"], audio_stream=7)
 
     cycle()  # the first device opened sets up what miniaudio and libpulse keep
     gc.collect()
