@@ -7,7 +7,12 @@ Every round runs one fresh process per case, in an order that rotates from
 round to round (the machine is shared; its load swings):
   reelpipe          NumPy imported before the clock, as the suite's start measure
   reelpipe, cold    NumPy not imported yet: a program whose first array is reelpipe's
-  pyav, opencv      each if importable (both bring NumPy in with them)
+  pyav, opencv      each if importable (both bring NumPy in with them); their
+                    wheels carry an FFmpeg of their own, newer than the system's
+  pyav-system       with --system-pyav PYTHON: PyAV built against the system's
+                    FFmpeg, as reelpipe is, in that interpreter (for instance
+                    a venv with `pip install --no-binary av 'av==12.3.0'`,
+                    the last PyAV that builds against FFmpeg 5.1)
 Each process opens the 1080p30 clip with sound `repeats` times, from making
 the decoder to holding the first picture as an array (bench/workers.py's
 start_* functions); the first opening is the cold one. For reelpipe, the
@@ -77,6 +82,7 @@ def main() -> int:
     parser = argparse.ArgumentParser()
     parser.add_argument("--rounds", type=int, default=8)
     parser.add_argument("--repeats", type=int, default=6)
+    parser.add_argument("--system-pyav", metavar="PYTHON", help="an interpreter whose av uses the system's FFmpeg")
     parser.add_argument("--worker", help=argparse.SUPPRESS)
     args = parser.parse_args()
     clip = clip_path(CLIP)
@@ -85,12 +91,17 @@ def main() -> int:
         return 0
     cases = ["reelpipe", "reelpipe-cold"] + [tool for tool, module in (("pyav", "av"), ("opencv", "cv2"))
                                              if importable(module)]
+    interpreters = {case: sys.executable for case in cases}
+    if args.system_pyav:
+        cases.append("pyav-system")
+        interpreters["pyav-system"] = args.system_pyav
     results: dict[str, list[dict]] = {case: [] for case in cases}
     for round_number in range(args.rounds):
         shift = round_number % len(cases)
         for case in cases[shift:] + cases[:shift]:
-            done = subprocess.run([sys.executable, __file__, "--worker", case, "--repeats", str(args.repeats)],
-                                  capture_output=True, text=True, timeout=120)
+            worker_case = "pyav" if case == "pyav-system" else case
+            done = subprocess.run([interpreters[case], __file__, "--worker", worker_case, "--repeats",
+                                   str(args.repeats)], capture_output=True, text=True, timeout=120)
             line = next((line for line in done.stdout.splitlines() if line.startswith("RESULT ")), None)
             if line is None:
                 raise SystemExit(f"{case} failed: {done.stderr[-2000:]}")
