@@ -128,10 +128,7 @@ clips: $(STAMPS)/venv
 	@$(PY) tools/make_clips.py >/dev/null
 
 # make test takes the least wall time it can without a test judged by the
-# clock ever sharing the processor with another test. The clips are made
-# while the module builds (each leaves the processor idle at moments: the
-# configuring, the linking, an encoder's single-threaded end); then two
-# phases:
+# clock ever sharing the processor with another test, in two phases:
 # 1. the plain build's tests judged by the wall clock or by the sound heard at
 #    the server (markers realtime and pulse), while the ASan build goes on in
 #    the idle scheduling class: it gets only the processor time those tests
@@ -150,11 +147,8 @@ LOGS := build/logs
 JUDGED_BY_THE_CLOCK := realtime or pulse
 # show_failure LOG, what: the end of a background step's log, and a failure.
 show_failure = { tail -n 60 $(1); echo "make test: $(2) failed; the whole log is $(1)" >&2; exit 1; }
-test: deps $(STAMPS)/venv
+test: deps build clips
 	@mkdir -p $(LOGS)
-	@$(MAKE) --no-print-directory clips >$(LOGS)/clips.log 2>&1 & clips=$$!; \
-	$(MAKE) --no-print-directory build || exit 1; \
-	wait $$clips || $(call show_failure,$(LOGS)/clips.log,making the clips)
 	@echo "make test: phase 1, the tests judged by the clock; the ASan build in the background ($(IDLE))"
 	@CMAKE_BUILD_PARALLEL_LEVEL=$$(nproc) $(IDLE) $(MAKE) --no-print-directory build-asan \
 	  >$(LOGS)/build-asan.log 2>&1 & build=$$!; \
