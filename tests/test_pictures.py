@@ -544,7 +544,7 @@ def resident_mb():
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
 
 after = []
-for _ in range(20):
+for _ in range(12):
     decoders = [reelpipe.MediaDecoder({path!r}) for _ in range(8)]
     for decoder in decoders:
         decoder.start()

@@ -45,9 +45,9 @@ def _packets(path: str) -> list[tuple[int, float, int]]:
 
 # ---------------------------------------------------------------- thread storm
 
-# The deadlock and desync soak is the plain run's; under a sanitizer a third
+# The deadlock and desync soak is the plain run's; under a sanitizer half
 # of it still drives every call against every other, for memory faults.
-STORM_SECONDS = 10.0 if SANITIZER else 30.0
+STORM_SECONDS = 10.0 if SANITIZER else 20.0
 
 
 def test_four_threads_calling_everything_at_random_neither_deadlock_nor_desync(clips):
