@@ -133,7 +133,9 @@ clips: $(STAMPS)/venv
 #    the server (markers realtime and pulse), while the ASan build goes on in
 #    the idle scheduling class: it gets only the processor time those tests
 #    leave unused, which is most of it (they mostly wait on playback in real
-#    time), and a thread of theirs that wakes takes its core back at once;
+#    time), and a thread of theirs that wakes takes its core back at once.
+#    It starts as the module builds and the clips are made, in whatever time
+#    they leave: phase 1 alone has been too short for it;
 # 2. the plain build's other tests and the sanitizer suite (which leaves every
 #    test judged by the clock to the plain run) side by side, while the TSan
 #    harness and the isolated wheel build in the idle class, and then, in the
@@ -147,11 +149,13 @@ LOGS := build/logs
 JUDGED_BY_THE_CLOCK := realtime or pulse
 # show_failure LOG, what: the end of a background step's log, and a failure.
 show_failure = { tail -n 60 $(1); echo "make test: $(2) failed; the whole log is $(1)" >&2; exit 1; }
-test: deps build clips
+test: deps $(STAMPS)/venv
 	@mkdir -p $(LOGS)
-	@echo "make test: phase 1, the tests judged by the clock; the ASan build in the background ($(IDLE))"
+	@echo "make test: the module and the clips; the ASan build in the background ($(IDLE)) until phase 2"
 	@CMAKE_BUILD_PARALLEL_LEVEL=$$(nproc) $(IDLE) $(MAKE) --no-print-directory build-asan \
 	  >$(LOGS)/build-asan.log 2>&1 & build=$$!; \
+	$(MAKE) --no-print-directory build clips || { kill $$build; exit 1; }; \
+	echo "make test: phase 1, the tests judged by the clock"; \
 	plain=0; $(PY) -m pytest -m "($(JUDGED_BY_THE_CLOCK)) and not sanitized" $(PYTEST_ARGS) || plain=$$?; \
 	wait $$build || $(call show_failure,$(LOGS)/build-asan.log,the ASan build); \
 	echo "make test: phase 2, the other tests beside the sanitizer suite; the TSan and wheel builds, the TSan stress run and the wheel check in the background"; \
