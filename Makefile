@@ -134,8 +134,8 @@ clips: $(STAMPS)/venv
 #    the idle scheduling class: it gets only the processor time those tests
 #    leave unused, which is most of it (they mostly wait on playback in real
 #    time), and a thread of theirs that wakes takes its core back at once.
-#    It starts as the module builds and the clips are made, in whatever time
-#    they leave: phase 1 alone has been too short for it;
+#    It starts as the module builds and the clips are made, to have whatever
+#    time they leave as well as phase 1's;
 # 2. the plain build's other tests and the sanitizer suite (which leaves every
 #    test judged by the clock to the plain run) side by side, while the TSan
 #    harness and the isolated wheel build in the idle class, and then, in the
