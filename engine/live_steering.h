@@ -84,10 +84,10 @@ private:
 };
 
 // How far the newest sound read trails the live edge at most, over the
-// last 2 to 4 s (the window under way and the one before): a muxer that packs a fifth of a second
-// of sound into one packet sends it after the pictures of that span, so the
-// sound heard can come no nearer the edge than that plus what the device
-// holds. Demux thread only.
+// last 2 to 4 s (the window under way and the one before): a muxer that
+// packs a fifth of a second of sound into one packet sends it after the
+// pictures of that span, so the sound heard can come no nearer the edge
+// than that plus what the device holds. Demux thread only.
 constexpr std::int64_t sound_lag_window_ns = 2'000'000'000;
 
 class SoundLag {

@@ -148,9 +148,8 @@ def test_a_piped_live_source_keeps_its_first_pictures(clips, tmp_path, audio):
 def test_sound_outlasting_the_pictures_plays_on_from_a_live_source(clips, tmp_path, source):
     # 5 s of pictures, 12 s of sound, fed in real time through a FIFO, or
     # over HTTP at the clip's own byte rate, without a length, as a live
-    # stream is served: once the pictures are over the
-    # sound plays on, without buffering and without a stall, while the input
-    # still comes.
+    # stream is served: once the pictures are over the sound plays on,
+    # without buffering and without a stall, while the input still comes.
     path = clips.index_ts_short_pictures
     with contextlib.ExitStack() as stack:
         if source == "pipe":
